@@ -1,0 +1,163 @@
+// Piecewise Legendre basis on a uniform mesh of [0, T].
+//
+// Floating-point policy. Every result of this file is specified to the last
+// bit, so the order of operations below is part of the contract:
+//  * all arithmetic is IEEE double with round-to-nearest; the build uses
+//    -ffp-contract=off (no fused multiply-add) and, on 32-bit x86, SSE2
+//    arithmetic (no x87 extended precision);
+//  * each P_i is defined as the result of i - 1 steps of the three-term
+//    recurrence started from P_0 = 1 and P_1 = xi. The recurrence is a
+//    deterministic function of (P_(k-1), P_k, k, xi), so carrying it forward
+//    from P_(i-1) to P_i produces exactly the same doubles as restarting it
+//    from P_0 and P_1 for every i. The code carries it: O(degree) per time
+//    instead of O(degree^2), bit for bit the same results.
+//
+// Interval convention: the intervals are half-open [a_j, b_j) except the
+// last, which is closed; a time on an interior node belongs to the interval
+// on its right. Times before 0 (and NaN) fall into interval 0, times at or
+// after T into interval n_t - 1, and the local coordinate is clamped to
+// [-1, 1], so out-of-range times evaluate as the nearest end of the mesh.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace pwpoly {
+
+// A read-only dense matrix in column-major order: element (r, c) is
+// data[r + rows * c]. Rows are intervals, columns Legendre degrees.
+struct ColMatrixView {
+    const double* data = nullptr;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+
+    double operator()(std::size_t r, std::size_t c) const { return data[r + rows * c]; }
+};
+
+// Where a time lies: its interval and its local coordinate in [-1, 1].
+struct Location {
+    std::size_t interval;
+    double xi;
+};
+
+// The interval rule shared by everything that locates a time on the mesh.
+// Requires n_t >= 1 for a meaningful interval (with n_t = 0 the interval is
+// whatever the saturation gives; callers check the matrix rows before use).
+inline Location locate_on_mesh(double t, std::size_t n_t, double T) {
+    const double w = T / static_cast<double>(n_t);
+    double q = std::floor(t / w);
+    if (!(q >= 0.0))  // negative quotients and NaN go to interval 0
+        q = 0.0;
+    // Saturating conversion: cap at the largest index, then truncate.
+    std::size_t qi = q >= static_cast<double>(SIZE_MAX) ? SIZE_MAX : static_cast<std::size_t>(q);
+    const std::size_t last = n_t - 1;  // wraps for n_t = 0; see above
+    const std::size_t j = qi < last ? qi : last;
+    const double a = static_cast<double>(j) * w;
+    const double b = w + a;
+    const double s = a + b;
+    const double u = t + (-0.5 * s);
+    double xi = (u + u) / (b - a);
+    if (xi < -1.0)
+        xi = -1.0;
+    else if (xi > 1.0)
+        xi = 1.0;
+    return {j, xi};
+}
+
+// One step of the three-term recurrence: from P_(k-1), P_k and k (a double
+// that counts 1.0, 2.0, ...) to P_(k+1).
+inline double legendre_step(double p_km1, double p_k, double k, double xi) {
+    return ((((k + k) + 1.0) * xi) * p_k - p_km1 * k) / (k + 1.0);
+}
+
+// The denominator of the derivative factors: (xi^2 - 1) shifted by 1e-15 so
+// that it never vanishes on [-1, 1].
+inline double derivative_denominator(double xi) { return ((xi * xi) + (-1.0)) + 1e-15; }
+
+class LegendreBasis {
+public:
+    LegendreBasis(std::size_t degree, std::size_t n_t, double T) : degree_(degree), n_t_(n_t), T_(T) {}
+
+    std::size_t degree() const { return degree_; }
+    std::size_t n_t() const { return n_t_; }
+    double T() const { return T_; }
+
+    Location locate(double t) const { return locate_on_mesh(t, n_t_, T_); }
+
+    // The expansion with coefficient matrix `c` (n_t x (degree + 1) or
+    // larger) and its time derivative at t. Fail with "Matrix slicing out of
+    // bounds." when c has too few rows for the located interval, then with
+    // "Matrix index out of bounds." when it has fewer than degree + 1
+    // columns. Allocate nothing.
+    double evaluate(double t, ColMatrixView c) const;
+    double evaluate_derivative(double t, ColMatrixView c) const;
+
+    // Values (derivatives with respect to t) of all n_t * (degree + 1) basis
+    // functions at t, in global numbering j + n_t * i. Fail with "capacity
+    // overflow" when that count is not representable, and when n_t = 0.
+    std::vector<double> evaluate_all_basis_functions(double t) const;
+    std::vector<double> evaluate_all_basis_function_derivatives(double t) const;
+
+    // Many-point evaluation: result i is evaluate(times[i], c) (resp.
+    // evaluate_derivative) bit for bit, in the order of the times. From
+    // 2048 times on the work is spread over the process-wide worker pool.
+    // The in-place forms overwrite each time with its result.
+    std::vector<double> evaluate_many(std::span<const double> times, ColMatrixView c) const;
+    std::vector<double> evaluate_derivative_many(std::span<const double> times, ColMatrixView c) const;
+    void evaluate_many_in_place(std::span<double> times_then_values, ColMatrixView c) const;
+    void evaluate_derivative_many_in_place(std::span<double> times_then_values, ColMatrixView c) const;
+
+    // The two size tests of evaluate/evaluate_derivative, for a matrix used
+    // at the located interval j.
+    void check_matrix(std::size_t j, ColMatrixView c) const;
+
+private:
+    std::size_t degree_;
+    std::size_t n_t_;
+    double T_;
+};
+
+// The single-point kernels on an already located time, shared by the scalar
+// operations and the many-point loops. `row` points at C(j, 0); `stride` is
+// the matrix's row count.
+inline double legendre_sum(double xi, const double* row, std::size_t stride, std::size_t degree) {
+    double sum = -0.0;
+    sum = sum + 1.0 * row[0];
+    if (degree == 0)
+        return sum;
+    double p_km1 = 1.0, p_k = xi, k = 1.0;
+    sum = sum + p_k * row[stride];
+    for (std::size_t i = 2; i <= degree; ++i) {
+        const double p_next = legendre_step(p_km1, p_k, k, xi);
+        p_km1 = p_k;
+        p_k = p_next;
+        k = k + 1.0;
+        sum = sum + p_k * row[stride * i];
+    }
+    return sum;
+}
+
+// Sum of D_i * C(j, i) before the chain-rule factor 2 / w.
+inline double legendre_derivative_sum(double xi, const double* row, std::size_t stride, std::size_t degree) {
+    double sum = -0.0;
+    sum = sum + 0.0 * row[0];
+    if (degree == 0)
+        return sum;
+    sum = sum + 1.0 * row[stride];
+    const double d = derivative_denominator(xi);
+    double p_km1 = 1.0, p_k = xi, k = 1.0;
+    for (std::size_t i = 2; i <= degree; ++i) {
+        const double p_next = legendre_step(p_km1, p_k, k, xi);
+        p_km1 = p_k;
+        p_k = p_next;
+        k = k + 1.0;
+        const double di = ((p_k * xi - p_km1) * static_cast<double>(i)) / d;
+        sum = sum + di * row[stride * i];
+    }
+    return sum;
+}
+
+}  // namespace pwpoly
