@@ -1,0 +1,62 @@
+// Matching a call's arguments to an entry's parameters, and converting each
+// argument to its internal value.
+//
+// Every parameter of every entry may be passed by position or by keyword;
+// there are no positional-only, keyword-only or variadic parameters. The
+// messages of the TypeErrors raised here are part of the module's interface.
+#pragma once
+
+#include "lib/python_compat.hpp"
+
+#include <cstddef>
+#include <vector>
+
+namespace pwpoly::py {
+
+inline constexpr std::size_t kMaxParams = 4;
+
+// The static description of one entry. `interned` holds the parameter names
+// as interned str objects (filled by `intern_signature` at import) so that
+// keyword names can be matched by identity before comparing text.
+struct Signature {
+    const char* function_name;  // "set_dofs"; constructors use "__new__"
+    const char* class_name;     // null for module functions
+    const char* params[kMaxParams];
+    std::size_t n_params;
+    std::size_t n_required;
+    PyObject* interned[kMaxParams] = {};
+};
+
+// Creates the interned parameter names of `sig`; false with an exception set
+// on failure.
+bool intern_signature(Signature& sig);
+
+// Fast-call-with-keywords convention: positional args[0..nargs), keyword
+// values follow at args[nargs + i] named by the tuple `kwnames`. Fills
+// `slots[0..n_params)` with borrowed references (null = not passed).
+void match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** slots);
+
+// The tuple/dict convention of `tp_new`.
+void match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+// Conversions. `name` is the parameter name used to prefix a TypeError as
+// "argument '<name>': ..."; other exception types pass unchanged.
+std::size_t to_unsigned(PyObject* obj, const char* name);
+double to_float(PyObject* obj, const char* name);
+bool to_bool(PyObject* obj, const char* name);
+std::vector<double> to_float_list(PyObject* obj, const char* name);
+
+// Exact `float` objects are read without calling into the interpreter.
+inline double to_float_fast(PyObject* obj, const char* name) {
+    if (PyFloat_CheckExact(obj)) [[likely]]
+        return PyFloat_AS_DOUBLE(obj);
+    return to_float(obj, name);
+}
+
+// Rewrites a pending exact TypeError as "argument '<name>': <message>",
+// keeping its __cause__; leaves any other exception alone. Then throws
+// PythonError.
+[[noreturn]] void throw_argument_error(const char* name);
+
+}  // namespace pwpoly::py

@@ -1,0 +1,61 @@
+#include "lib/float_buffer.hpp"
+
+#include "lib/arguments.hpp"
+#include "lib/errors.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace pwpoly::py {
+
+namespace {
+
+// The platform's alignment of a double as a member of a struct: 4 bytes on
+// 32-bit x86 (where alignof(double) as a lone type reports 8), 8 on 64-bit.
+struct DoubleField {
+    double value;
+};
+constexpr std::uintptr_t kDoubleAlignment = alignof(DoubleField);
+
+// One native 64-bit IEEE float per item: "d", "@d", "=d", or the explicit
+// byte order of this machine followed by "d". A missing format means "B".
+bool is_native_double_format(const char* format) {
+    const std::string_view f = format != nullptr ? format : "B";
+    if (f == "d" || f == "@d" || f == "=d")
+        return true;
+    if constexpr (std::endian::native == std::endian::little)
+        return f == "<d";
+    else
+        return f == ">d" || f == "!d";
+}
+
+}  // namespace
+
+FloatBuffer::FloatBuffer(PyObject* obj, const char* name) {
+    Py_buffer& view = exporter_.view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_FULL_RO) != 0)
+        throw_argument_error(name);
+    exporter_.held = true;
+    if (view.shape == nullptr)
+        raise_buffer_error("shape is null");
+    if (view.strides == nullptr)
+        raise_buffer_error("strides is null");
+    if (view.itemsize != 8 || !is_native_double_format(view.format))
+        raise_buffer_error("buffer contents are not compatible with f64");
+    if (reinterpret_cast<std::uintptr_t>(view.buf) % kDoubleAlignment != 0)
+        raise_buffer_error("buffer contents are insufficiently aligned for f64");
+
+    const std::size_t count = static_cast<std::size_t>(view.len) / sizeof(double);
+    values_.reset(new double[count]);
+    size_ = count;
+    // One bulk copy when the view is C-contiguous; strided, indirect and
+    // multi-dimensional views are gathered in C order (last index fastest).
+    if (count > 0 && PyBuffer_ToContiguous(values_.get(), &view, static_cast<Py_ssize_t>(count * sizeof(double)),
+                                           'C') != 0)
+        throw_python_error();
+}
+
+
+}  // namespace pwpoly::py

@@ -1,0 +1,42 @@
+// A move-only owner of one strong reference.
+#pragma once
+
+#include "lib/python_compat.hpp"
+
+#include <utility>
+
+namespace pwpoly::py {
+
+class PyRef {
+public:
+    PyRef() = default;
+    // Takes over a new reference (may be null).
+    static PyRef steal(PyObject* o) { return PyRef(o); }
+    // Adds a reference to a borrowed one.
+    static PyRef borrow(PyObject* o) {
+        Py_XINCREF(o);
+        return PyRef(o);
+    }
+    PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(obj_);
+            obj_ = std::exchange(other.obj_, nullptr);
+        }
+        return *this;
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(obj_); }
+
+    PyObject* get() const { return obj_; }
+    explicit operator bool() const { return obj_ != nullptr; }
+    // Gives the reference away.
+    PyObject* release() { return std::exchange(obj_, nullptr); }
+
+private:
+    explicit PyRef(PyObject* o) : obj_(o) {}
+    PyObject* obj_ = nullptr;
+};
+
+}  // namespace pwpoly::py

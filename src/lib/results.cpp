@@ -1,0 +1,57 @@
+#include "lib/results.hpp"
+
+#include "lib/errors.hpp"
+#include "lib/pyref.hpp"
+#include "sparse_matrix_tools/triplets.hpp"
+
+namespace pwpoly::py {
+
+PyObject* make_float(double value) {
+    PyObject* result = PyFloat_FromDouble(value);
+    if (result == nullptr)
+        throw_python_error();
+    return result;
+}
+
+namespace {
+
+// A list of `values.size()` items, each made by `make` from one value.
+// Slots not yet filled are null, which list deallocation tolerates.
+template <class T, class Make>
+PyObject* make_list(std::span<const T> values, Make make) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list)
+        throw_python_error();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = make(values[i]);
+        if (item == nullptr)
+            throw_python_error();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyObject* make_float_list(std::span<const double> values) { return make_list(values, PyFloat_FromDouble); }
+
+PyObject* make_int_list(std::span<const std::size_t> values) { return make_list(values, PyLong_FromSize_t); }
+
+PyObject* make_triplet_tuple(const Triplets& triplets) {
+    PyRef rows = PyRef::steal(make_int_list(triplets.rows));
+    PyRef cols = PyRef::steal(make_int_list(triplets.cols));
+    PyRef values = PyRef::steal(make_float_list(triplets.values));
+    PyObject* tuple = PyTuple_Pack(3, rows.get(), cols.get(), values.get());
+    if (tuple == nullptr)
+        throw_python_error();
+    return tuple;
+}
+
+PyObject* make_str(std::string_view text) {
+    PyObject* result = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (result == nullptr)
+        throw_python_error();
+    return result;
+}
+
+}  // namespace pwpoly::py

@@ -1,0 +1,38 @@
+// sum_as_string(a, b): the decimal text of a + b, added in the platform's
+// size type (wrapping around on overflow, as unsigned arithmetic does).
+#include "lib/arguments.hpp"
+#include "lib/entries.hpp"
+#include "lib/errors.hpp"
+#include "lib/registration.hpp"
+#include "lib/results.hpp"
+
+#include <string>
+
+namespace pwpoly::py {
+
+namespace {
+
+Signature g_signature{"sum_as_string", nullptr, {"a", "b"}, 2, 2};
+
+PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[2];
+        match_arguments(g_signature, args, nargs, kwnames, slots);
+        const std::size_t a = to_unsigned(slots[0], "a");
+        const std::size_t b = to_unsigned(slots[1], "b");
+        return make_str(std::to_string(a + b));
+    });
+}
+
+PyMethodDef g_def = {
+    "sum_as_string",
+    as_method(sum_as_string),
+    METH_FASTCALL | METH_KEYWORDS,
+    "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string.",
+};
+
+}  // namespace
+
+bool register_sum_as_string(PyObject* module) { return add_function(module, &g_def, g_signature); }
+
+}  // namespace pwpoly::py

@@ -1,0 +1,33 @@
+import os
+import random
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+
+def pytest_report_header(config):
+    import pwpoly
+
+    return f"pwpoly from {pwpoly.__file__}; sys.maxsize = {sys.maxsize:#x}"
+
+
+@pytest.fixture
+def rng(request):
+    """A seeded random generator; the seed is shown in the report of a failing test."""
+    seed = int(os.environ.get("PWPOLY_TEST_SEED", random.randrange(2**32)))
+    request.node.user_properties.append(("seed", seed))
+    print(f"random seed: {seed} (replay with PWPOLY_TEST_SEED={seed})")
+    return random.Random(seed)
+
+
+def panic_type():
+    """The PanicException class (created lazily by the module on first use)."""
+    import pwpoly
+
+    try:
+        pwpoly.lagrange_prolongation_matrix(2, 2, 0)
+    except BaseException as exc:  # noqa: BLE001 - this is the point
+        return type(exc)
+    raise AssertionError("expected a PanicException")
