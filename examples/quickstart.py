@@ -1,0 +1,35 @@
+"""A short tour of pwpoly: evaluate a piecewise Legendre expansion at a million times."""
+
+import array
+import random
+import time
+
+import pwpoly
+
+degree, n_t, T = 3, 1000, 10.0
+
+# Nodal values of sin-like data on the Lagrange points, turned into Legendre
+# coefficients with the sparse Lagrange-to-Legendre matrix (row p * n_t + k is
+# the coefficient of P_p on interval k; the matrix is for T = 1 but does not
+# depend on T).
+points = pwpoly.get_lagrange_points(degree, n_t, T)
+nodal = [t * (T - t) for t in points]
+rows, cols, vals = pwpoly.lagrange_to_legendre_basis_transformation(degree, n_t)
+coefficients = [0.0] * (n_t * (degree + 1))
+for r, c, v in zip(rows, cols, vals):
+    coefficients[r] += v * nodal[c]
+
+evaluator = pwpoly.LegendreBasisEvaluator(degree, n_t, T)
+evaluator.set_dofs(coefficients)
+
+times = array.array("d", (random.uniform(0.0, T) for _ in range(1_000_000)))
+start = time.perf_counter()
+values = evaluator.evaluate_many(times)
+elapsed = time.perf_counter() - start
+
+print(f"pwpoly exports: {', '.join(pwpoly.__all__)}")
+print(f"f(2.5) = {evaluator.evaluate_at(2.5)!r} (exact: {2.5 * (T - 2.5)!r})")
+print(f"f'(2.5) = {evaluator.evaluate_derivative_at(2.5)!r} (exact: {T - 5.0!r})")
+print(f"evaluated {len(values):,} times in {elapsed * 1e3:.1f} ms "
+      f"({elapsed / len(values) * 1e9:.1f} ns per time, end to end)")
+print(f"max error on the parabola: {max(abs(v - t * (T - t)) for t, v in zip(times[:1000], values)):.2e}")
