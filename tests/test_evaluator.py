@@ -1,0 +1,227 @@
+"""LegendreBasisEvaluator: stored coefficients, borrows, many-point evaluation and threads."""
+
+import array
+import struct
+import threading
+
+import numpy as np
+import pytest
+
+from pwpoly import LegendreBasis, LegendreBasisEvaluator
+from support import run_python
+
+
+def bits(values):
+    return [struct.pack("<d", v) for v in values]
+
+
+@pytest.fixture
+def ev():
+    ev = LegendreBasisEvaluator(1, 2, 2.0)
+    ev.set_dofs([10, 30, 20, 40])
+    return ev
+
+
+def test_new_evaluator_is_the_zero_expansion():
+    ev = LegendreBasisEvaluator(1, 2, 2)
+    assert ev.evaluate_at(0.5) == 0.0
+    assert ev.evaluate_derivative_at(0.5) == 0.0
+    assert ev.evaluate_many(np.array([0.0, 1.0, 2.0])) == [0.0, 0.0, 0.0]
+
+
+@pytest.mark.parametrize(
+    "method, t, expected",
+    [
+        ("evaluate_at", 0.5, 10.0),
+        ("evaluate_at", 1.5, 30.0),
+        ("evaluate_at", 1.0, -10.0),
+        ("evaluate_at", 2.0, 70.0),
+        ("evaluate_at", 5.0, 70.0),
+        ("evaluate_at", -3.0, -10.0),
+        ("evaluate_derivative_at", 0.5, 40.0),
+        ("evaluate_derivative_at", 1.5, 80.0),
+    ],
+)
+def test_worked_example(ev, method, t, expected):
+    assert getattr(ev, method)(t) == expected
+
+
+def test_evaluate_many_worked_example(ev):
+    assert ev.evaluate_many(array.array("d", [0.5, 1.5, 1.0])) == [10.0, 30.0, -10.0]
+    assert ev.evaluate_derivative_many(np.array([0.5, 1.5])) == [40.0, 80.0]
+
+
+@pytest.mark.parametrize("values, left", [([1.0, 2.0, 3.0], 3), ([1.0] * 5, 5), ([], 0)])
+def test_set_dofs_wrong_length_is_a_panic_and_changes_nothing(ev, values, left):
+    with pytest.raises(BaseException) as info:
+        ev.set_dofs(values)
+    assert type(info.value).__module__ + "." + type(info.value).__qualname__ == "pyo3_runtime.PanicException"
+    assert not isinstance(info.value, Exception)
+    assert str(info.value) == (
+        "assertion `left == right` failed: LegendreBasisEvaluator: set_dofs: input vector has wrong length\n"
+        f"  left: {left}\n right: 4"
+    )
+    assert ev.evaluate_at(0.5) == 10.0
+    assert ev.evaluate_at(1.0) == -10.0
+
+
+def test_failed_conversion_changes_nothing(ev):
+    with pytest.raises(TypeError):
+        ev.set_dofs([1.0, 2.0, "x", 4.0])
+    assert ev.evaluate_at(1.5) == 30.0
+
+
+def test_set_dofs_copies_the_list(ev):
+    values = [1.0, 2.0, 3.0, 4.0]
+    ev.set_dofs(values)
+    before = ev.evaluate_at(1.5)
+    values[1] = 1000.0
+    assert ev.evaluate_at(1.5) == before
+
+
+def test_empty_mesh():
+    ev = LegendreBasisEvaluator(2, 0, 1.0)
+    ev.set_dofs([])
+    with pytest.raises(BaseException, match="wrong length"):
+        ev.set_dofs([1.0])
+    message = "cannot evaluate: the mesh has no intervals (n_t = 0)"
+    for call in (
+        lambda: ev.evaluate_at(0.5),
+        lambda: ev.evaluate_derivative_at(0.5),
+        lambda: ev.evaluate_many(np.array([0.5])),
+        lambda: ev.evaluate_derivative_many(np.array([], dtype=np.float64)),
+    ):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == message
+    # Argument errors still come first.
+    with pytest.raises(TypeError):
+        ev.evaluate_at("x")
+
+
+@pytest.mark.parametrize("sizes", [(2**40, 2**40), (2**63, 1), (1, 2**63)])
+def test_huge_coefficient_count_is_refused(sizes):
+    import sys
+
+    degree, n_t = sizes
+    if max(degree, n_t) > sys.maxsize * 2 + 1:
+        pytest.skip("does not fit the size type on this platform")
+    with pytest.raises(BaseException) as info:
+        LegendreBasisEvaluator(degree, n_t, 1.0)
+    assert str(info.value) in ("capacity overflow",) or isinstance(info.value, MemoryError)
+
+
+class Reentrant:
+    """A coefficient that evaluates the evaluator being loaded."""
+
+    def __init__(self):
+        self.ev = None
+        self.error = None
+
+    def __float__(self):
+        try:
+            self.ev.evaluate_at(0.5)
+        except RuntimeError as exc:
+            self.error = exc
+        return 1.0
+
+
+def test_evaluation_during_set_dofs_conversion_is_refused(ev):
+    item = Reentrant()
+    item.ev = ev
+    ev.set_dofs([1.0, item, 3.0, 4.0])
+    assert str(item.error) == "Already mutably borrowed"
+    assert type(item.error) is RuntimeError
+    # The borrow was released afterwards.
+    assert ev.evaluate_at(0.5) == 1.0  # 1.0 * P_0 + 3.0 * P_1(0)
+    ev.set_dofs([10, 30, 20, 40])
+    assert ev.evaluate_at(0.5) == 10.0
+
+
+def test_set_dofs_during_evaluate_many_in_another_thread():
+    ev = LegendreBasisEvaluator(8, 1000, 1.0)
+    coefficients = [float(i % 7) for i in range(1000 * 9)]
+    ev.set_dofs(coefficients)
+    times = np.random.default_rng(1).uniform(0.0, 1.0, 4_000_000)
+    expected_single = ev.evaluate_at(0.3)
+    for _attempt in range(5):
+        seen = []
+        worker = threading.Thread(target=lambda: seen.append(ev.evaluate_many(times)))
+        worker.start()
+        conflicts = 0
+        while worker.is_alive():
+            try:
+                ev.set_dofs(coefficients)
+            except RuntimeError as exc:
+                assert str(exc) == "Already borrowed"
+                conflicts += 1
+                assert ev.evaluate_at(0.3) == expected_single
+        worker.join()
+        assert len(seen[0]) == len(times)
+        if conflicts:
+            break
+    assert conflicts > 0
+
+
+def test_two_threads_evaluate_at_once():
+    ev = LegendreBasisEvaluator(5, 300, 3.0)
+    ev.set_dofs(list(np.random.default_rng(2).normal(size=300 * 6)))
+    inputs = [np.linspace(-0.5, 3.5, 100_000), np.linspace(3.5, -0.5, 100_000)]
+    expected = [ev.evaluate_many(x) for x in inputs]
+    results = [None, None]
+
+    def run(i):
+        for _ in range(3):
+            results[i] = ev.evaluate_derivative_many(inputs[i]), ev.evaluate_many(inputs[i])
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for i in range(2):
+        assert bits(results[i][1]) == bits(expected[i])
+        assert bits(results[i][0][::997]) == bits([ev.evaluate_derivative_at(t) for t in inputs[i][::997]])
+
+
+PARALLEL_IDENTITY_SCRIPT = r"""
+import struct, sys
+import numpy as np
+from pwpoly import LegendreBasisEvaluator
+
+rng = np.random.default_rng(12345)
+special = np.array([np.nan, np.inf, -np.inf, -0.0, 0.0, -1.0, 7.0, 3.0, 1.5, 1e300, -1e-300])
+bad = 0
+for degree, n_t, T in [(0, 7, 3.0), (3, 100, 3.0), (8, 1000, 3.0), (13, 3, -2.0), (2, 5, 0.0)]:
+    ev = LegendreBasisEvaluator(degree, n_t, T)
+    ev.set_dofs(list(rng.normal(size=n_t * (degree + 1))))
+    for n in (0, 1, 2047, 2048, 3000, 100_000):
+        base = rng.uniform(-0.25 * abs(T) - 0.1, 1.25 * abs(T) + 0.1, n)
+        base[: min(n, len(special))] = special[: min(n, len(special))]
+        for times in (base, np.sort(base), np.sort(base)[::-1].copy()):
+            for many, one in ((ev.evaluate_many, ev.evaluate_at), (ev.evaluate_derivative_many, ev.evaluate_derivative_at)):
+                got = many(times)
+                step = 1 if n <= 3000 else 37
+                want = [one(t) for t in times[::step]]
+                if [struct.pack("<d", v) for v in got[::step]] != [struct.pack("<d", v) for v in want] or len(got) != n:
+                    bad += 1
+                    print("MISMATCH", degree, n_t, T, n, many.__name__, file=sys.stderr)
+print("checked", bad)
+"""
+
+
+@pytest.mark.parametrize("workers", ["1", "2", "3", "8"])
+def test_evaluate_many_is_bit_identical_for_any_worker_count(workers):
+    result = run_python(PARALLEL_IDENTITY_SCRIPT, env={"RAYON_NUM_THREADS": workers})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "checked 0", result.stderr
+
+
+def test_evaluate_many_matches_legendre_basis(rng):
+    degree, n_t, T = rng.randrange(0, 12), rng.randrange(1, 50), rng.uniform(0.5, 4.0)
+    coefficients = [rng.uniform(-5, 5) for _ in range(n_t * (degree + 1))]
+    ev = LegendreBasisEvaluator(degree, n_t, T)
+    ev.set_dofs(coefficients)
+    basis = LegendreBasis(degree, n_t, T)
+    times = [rng.uniform(-0.5, T + 0.5) for _ in range(500)]
+    assert bits(ev.evaluate_many(np.array(times))) == bits([basis.evaluate_at(t, coefficients) for t in times])
