@@ -1,0 +1,146 @@
+"""Checks of the reference model's own building blocks that the extension does
+not expose: the recurrence against exact rationals, the dense inversion, the
+COO-to-CSR compression, and the helpers that replace Python's exceptions by
+IEEE results. The model's public facade is exercised, together with the
+module, by test_legendre_basis.py and test_lagrange.py.
+"""
+
+import math
+import random
+from fractions import Fraction
+
+import pytest
+
+import reference_model as model
+
+
+def exact_legendre(k, x):
+    p_prev, p = Fraction(1), Fraction(x)
+    if k == 0:
+        return p_prev
+    for n in range(1, k):
+        p_prev, p = p, ((2 * n + 1) * x * p - n * p_prev) / (n + 1)
+    return p
+
+
+def exact_inverse(m):
+    n = len(m)
+    a = [[Fraction(v) for v in row] + [Fraction(int(r == c)) for c in range(n)]
+         for r, row in enumerate(m)]
+    for c in range(n):
+        p = next(r for r in range(c, n) if a[r][c] != 0)
+        a[c], a[p] = a[p], a[c]
+        a[c] = [v / a[c][c] for v in a[c]]
+        for r in range(n):
+            if r != c and a[r][c] != 0:
+                f = a[r][c]
+                a[r] = [x - f * y for x, y in zip(a[r], a[c])]
+    return [row[n:] for row in a]
+
+
+def test_ieee_helpers():
+    assert model.same_float(-0.0, -0.0) and not model.same_float(-0.0, 0.0)
+    assert model.same_float(math.nan, math.nan) and not model.same_float(1, 1.0)
+    assert model.fdiv(1.0, -0.0) == -math.inf and model.fdiv(-2.0, 0.0) == -math.inf
+    assert math.isnan(model.fdiv(0.0, 0.0)) and math.isnan(model.fdiv(math.nan, 0.0))
+    assert model.same_float(model.fdiv(0.0, -3.0), -0.0)
+
+
+@pytest.mark.parametrize("k", range(0, 21))
+def test_legendre_recurrence_is_p_k_to_rounding(k):
+    rng = random.Random(k)
+    for x in [-1.0, 1.0, 0.0, 0.5] + [rng.uniform(-1.0, 1.0) for _ in range(6)]:
+        assert math.isclose(model.legendre(k, x), float(exact_legendre(k, x)),
+                            rel_tol=1e-13, abs_tol=1e-14)
+    assert model.legendre(k, 1.0) == 1.0 and model.legendre(k, -1.0) == (-1.0) ** k
+
+
+def test_locate_examples():
+    assert model.locate(2 / 3, 3, 1.0) == (2, -0.9999999999999997)
+    assert model.locate(1.0, 2, 2.0) == (1, -1.0)
+    assert model.locate(math.inf, 5, 1.0) == (4, 1.0)
+    assert model.locate(1e300, 5, 1e-300) == (4, 1.0)  # quotient beyond the size type saturates
+    j, xi = model.locate(math.nan, 5, 1.0)
+    assert j == 0 and math.isnan(xi)
+
+
+def test_equidistant_points_keep_the_stated_order():
+    assert model.equidistant_points_on_interval(0.0, 1.0, 5)[3] == 0.6
+    (point,) = model.equidistant_points_on_interval(0.0, 1.0, 0)
+    assert math.isnan(point)
+
+
+@pytest.mark.parametrize("degree", [*range(1, 11), 14, 20])
+def test_coefficient_matrix_matches_the_exact_inverse(degree):
+    nodes = [Fraction(-1) + Fraction(2 * j, degree) for j in range(degree + 1)]
+    vandermonde = [[exact_legendre(k, x) for x in nodes] for k in range(degree + 1)]
+    w = exact_inverse(vandermonde)
+    c = model.legendre_coefficient_matrix(degree)
+    scale = max(abs(v) for row in c for v in row)
+    for p in range(degree + 1):
+        for j in range(degree + 1):
+            assert abs(Fraction(c[p][j]) - w[j][p]) <= Fraction(1e-15) * scale * (degree + 1) ** 2
+
+
+def vandermonde(degree):
+    x = model.equidistant_points_on_interval(-1.0, 1.0, degree)
+    return [[model.legendre(k, x[j]) for j in range(degree + 1)] for k in range(degree + 1)]
+
+
+@pytest.mark.parametrize("invert", [model.adjugate_inverse_4, model.lu_inverse])
+def test_inverse_times_matrix_is_identity(invert):
+    for degree in ((3,) if invert is model.adjugate_inverse_4 else (3, 4, 8)):
+        m = vandermonde(degree)
+        inv = invert(m)
+        n = degree + 1
+        for r in range(n):
+            for c in range(n):
+                value = math.fsum(m[r][k] * inv[k][c] for k in range(n))
+                assert math.isclose(value, float(r == c), abs_tol=1e-13)
+
+
+@pytest.mark.parametrize("invert, matrix", [
+    (model.adjugate_inverse_4, [[1, 2, 1, 4], [0, 1, 0, 2], [3, 5, 3, 1], [2, 2, 2, 7]]),
+    (model.lu_inverse, [[0, 2, 3, 4, 5], [0, 1, 2, 3, 4], [0, 2, 1, 5, 6],
+                        [0, 7, 1, 1, 1], [0, 3, 2, 2, 9]]),
+], ids=["two-equal-columns", "zero-first-column-below-diagonal"])
+def test_singular_matrices_are_not_invertible(invert, matrix):
+    with pytest.raises(model.NotInvertible):
+        invert([[float(v) for v in row] for row in matrix])
+
+
+def test_lu_pivot_ties_keep_the_upper_row():
+    pivots = []
+    model.lu_inverse([[2.0, 1.0, 0.0, 0.0, 0.0], [-2.0, 3.0, 1.0, 0.0, 0.0],
+                      [1.0, 0.0, 4.0, 1.0, 0.0], [0.0, 1.0, 0.0, 5.0, 1.0],
+                      [0.0, 0.0, 1.0, 0.0, 6.0]], pivots)
+    assert pivots[0] == 0
+
+
+def test_lu_pivot_takes_the_largest_entry():
+    pivots = []
+    model.lu_inverse([[1.0, 0.0, 0.0, 0.0, 0.0], [-3.0, 1.0, 0.0, 0.0, 0.0],
+                      [2.0, 0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 0.0, 1.0, 0.0],
+                      [0.0, 0.0, 0.0, 0.0, 1.0]], pivots)
+    assert pivots[0] == 1
+
+
+@pytest.mark.parametrize("pushes, shape, expected", [
+    ([], (3, 3), ([], [], [])),
+    ([(2, 0, 1.5), (0, 1, 2.0), (0, 0, 3.0)], (3, 3), ([0, 0, 2], [0, 1, 0], [3.0, 2.0, 1.5])),
+    ([(1, 1, 0.25), (1, 1, 0.5)], (2, 2), ([1], [1], [0.75])),
+    ([(0, 0, 0.0), (1, 0, -0.5), (1, 0, 0.5)], (2, 1), ([0, 1], [0, 0], [0.0, 0.0])),
+    ([(2, 2, 1.0), (2, 1, 2.0), (1, 2, 3.0), (0, 0, 4.0)], (3, 3),
+     ([0, 1, 2, 2], [0, 2, 1, 2], [4.0, 3.0, 2.0, 1.0])),
+], ids=["empty", "unsorted", "duplicate-summed", "zeros-kept", "descending"])
+def test_coo_to_triplets(pushes, shape, expected):
+    assert model.coo_to_triplets(pushes, *shape) == expected
+
+
+@pytest.mark.parametrize("push, message", [
+    ((3, 5, 1.0), "assertion failed: i < self.nrows"),
+    ((0, 3, 1.0), "assertion failed: j < self.ncols"),
+])
+def test_coo_push_out_of_range(push, message):
+    with pytest.raises(model.PanicException, match=message):
+        model.coo_to_triplets([push], 3, 3)
