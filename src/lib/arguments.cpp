@@ -133,8 +133,8 @@ void check_required(const Signature& sig, PyObject* const* slots) {
 
 }  // namespace
 
-void match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** slots) {
+void match_arguments_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                          PyObject** slots) {
     fill_positional(sig, args, nargs, slots);
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);

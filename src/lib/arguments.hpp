@@ -34,8 +34,19 @@ bool intern_signature(Signature& sig);
 // Fast-call-with-keywords convention: positional args[0..nargs), keyword
 // values follow at args[nargs + i] named by the tuple `kwnames`. Fills
 // `slots[0..n_params)` with borrowed references (null = not passed).
-void match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** slots);
+void match_arguments_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                          PyObject** slots);
+
+inline void match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            PyObject** slots) {
+    // The common call: every parameter by position, no keywords.
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == sig.n_params) [[likely]] {
+        for (std::size_t i = 0; i < sig.n_params; ++i)
+            slots[i] = args[i];
+        return;
+    }
+    match_arguments_slow(sig, args, nargs, kwnames, slots);
+}
 
 // The tuple/dict convention of `tp_new`.
 void match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);

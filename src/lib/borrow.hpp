@@ -15,6 +15,12 @@ class BorrowCounter {
 public:
     bool try_shared() {
         std::ptrdiff_t current = count_.load(std::memory_order_relaxed);
+        if constexpr (kLockSerializesCalls) {
+            if (current == -1)
+                return false;
+            count_.store(current + 1, std::memory_order_relaxed);
+            return true;
+        }
         do {
             if (current == -1)
                 return false;
@@ -22,10 +28,21 @@ public:
                                                std::memory_order_relaxed));
         return true;
     }
-    void release_shared() { count_.fetch_sub(1, std::memory_order_release); }
+    void release_shared() {
+        if constexpr (kLockSerializesCalls)
+            count_.store(count_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+        else
+            count_.fetch_sub(1, std::memory_order_release);
+    }
 
     bool try_exclusive() {
         std::ptrdiff_t expected = 0;
+        if constexpr (kLockSerializesCalls) {
+            if (count_.load(std::memory_order_relaxed) != expected)
+                return false;
+            count_.store(-1, std::memory_order_relaxed);
+            return true;
+        }
         return count_.compare_exchange_strong(expected, -1, std::memory_order_acquire, std::memory_order_relaxed);
     }
     void release_exclusive() { count_.store(0, std::memory_order_release); }

@@ -50,6 +50,16 @@ inline int declare_gil_used([[maybe_unused]] PyObject* module) {
 #endif
 }
 
+// With the global interpreter lock every change of a borrow counter happens
+// while the lock is held (evaluate_many re-takes the lock before it releases
+// its borrow), so plain loads and stores suffice; a free-threaded build runs
+// calls in parallel and needs read-modify-write atomics.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kLockSerializesCalls = false;
+#else
+inline constexpr bool kLockSerializesCalls = true;
+#endif
+
 // A new reference to item i of a list, or null (no exception set) when i is
 // no longer inside the list. On free-threaded builds another thread may
 // change the list at any time, so items are always taken with a reference.

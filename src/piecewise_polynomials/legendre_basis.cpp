@@ -21,7 +21,7 @@ double LegendreBasis::evaluate_derivative(double t, ColMatrixView c) const {
     const Location loc = locate(t);
     check_matrix(loc.interval, c);
     const double sum = legendre_derivative_sum(loc.xi, c.data + loc.interval, c.rows, degree_);
-    return (sum + sum) / (T_ / static_cast<double>(n_t_));
+    return (sum + sum) / width_;
 }
 
 namespace {
@@ -60,7 +60,7 @@ std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(doubl
     const Location loc = locate(t);
     const std::size_t j = loc.interval;
     const double xi = loc.xi;
-    const double w = T_ / static_cast<double>(n_t_);
+    const double w = width_;
     out[j] = 0.0 / w;
     if (degree_ == 0)
         return out;

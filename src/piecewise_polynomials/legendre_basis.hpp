@@ -46,8 +46,8 @@ struct Location {
 // The interval rule shared by everything that locates a time on the mesh.
 // Requires n_t >= 1 for a meaningful interval (with n_t = 0 the interval is
 // whatever the saturation gives; callers check the matrix rows before use).
-inline Location locate_on_mesh(double t, std::size_t n_t, double T) {
-    const double w = T / static_cast<double>(n_t);
+// `w` is the interval width T / n_t.
+inline Location locate_with_width(double t, std::size_t n_t, double w) {
     double q = std::floor(t / w);
     if (!(q >= 0.0))  // negative quotients and NaN go to interval 0
         q = 0.0;
@@ -67,6 +67,10 @@ inline Location locate_on_mesh(double t, std::size_t n_t, double T) {
     return {j, xi};
 }
 
+inline Location locate_on_mesh(double t, std::size_t n_t, double T) {
+    return locate_with_width(t, n_t, T / static_cast<double>(n_t));
+}
+
 // One step of the three-term recurrence: from P_(k-1), P_k and k (a double
 // that counts 1.0, 2.0, ...) to P_(k+1).
 inline double legendre_step(double p_km1, double p_k, double k, double xi) {
@@ -79,13 +83,17 @@ inline double derivative_denominator(double xi) { return ((xi * xi) + (-1.0)) + 
 
 class LegendreBasis {
 public:
-    LegendreBasis(std::size_t degree, std::size_t n_t, double T) : degree_(degree), n_t_(n_t), T_(T) {}
+    // The interval width is derived once; T / n_t is deterministic, so this
+    // is the same double that every operation would recompute.
+    LegendreBasis(std::size_t degree, std::size_t n_t, double T)
+        : degree_(degree), n_t_(n_t), T_(T), width_(T / static_cast<double>(n_t)) {}
 
     std::size_t degree() const { return degree_; }
     std::size_t n_t() const { return n_t_; }
     double T() const { return T_; }
+    double width() const { return width_; }
 
-    Location locate(double t) const { return locate_on_mesh(t, n_t_, T_); }
+    Location locate(double t) const { return locate_with_width(t, n_t_, width_); }
 
     // The expansion with coefficient matrix `c` (n_t x (degree + 1) or
     // larger) and its time derivative at t. Fail with "Matrix slicing out of
@@ -118,6 +126,7 @@ private:
     std::size_t degree_;
     std::size_t n_t_;
     double T_;
+    double width_;
 };
 
 // The single-point kernels on an already located time, shared by the scalar
