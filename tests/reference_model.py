@@ -60,8 +60,17 @@ def float_bits(x):
 
 
 def same_float(a, b):
-    """True when a and b are the same double, bit for bit."""
-    return type(a) is float and type(b) is float and float_bits(a) == float_bits(b)
+    """True when a and b are the same double, bit for bit, where IEEE fixes the bits.
+
+    The sign and payload of a NaN produced by an invalid operation are left to
+    the hardware (x86 SSE gives 0xfff8..., ``math.nan`` is 0x7ff8...), so any
+    two NaNs match; a NaN never matches a number, and -0.0 never matches 0.0.
+    """
+    if type(a) is not float or type(b) is not float:
+        return False
+    if a != a or b != b:
+        return a != a and b != b
+    return float_bits(a) == float_bits(b)
 
 
 def describe_float(x):
