@@ -1,0 +1,52 @@
+#include "piecewise_polynomials/lagrange_basis.hpp"
+
+#include "sparse_matrix_tools/internal_failure.hpp"
+
+namespace pwpoly {
+
+std::vector<double> equidistant_points_on_interval(double a, double b, std::size_t n) {
+    std::vector<double> out;
+    out.reserve(checked_array_count(checked_add(n, 1), sizeof(double)));
+    for (std::size_t i = 0; i <= n; ++i)
+        out.push_back(equidistant_point(a, b, n, i));
+    return out;
+}
+
+LagrangeBasis LagrangeBasis::create(std::size_t degree, std::size_t n_t, double T, bool periodic) {
+    if (periodic) {
+        if (degree == 0)
+            fail("Periodic Lagrange bases require polynomial degree at least 1");
+        if (n_t == 0)
+            fail("Periodic Lagrange bases require at least one interval");
+    }
+    const std::size_t interior = checked_mul(n_t, degree);
+    const std::size_t count = periodic ? interior : checked_add(interior, 1);
+    std::vector<double> points;
+    points.reserve(checked_array_count(count, sizeof(double)));
+
+    // Interval k is [k * h, h + k * h]: the right end is computed from the
+    // left one, and may differ in the last bit from (k + 1) * h. Each interval
+    // contributes its nodes 0 to degree - 1; its right end is the next
+    // interval's left end, or T (non-periodic) / node 0 (periodic).
+    if (degree > 0) {
+        const double h = T / static_cast<double>(n_t);
+        for (std::size_t k = 0; k < n_t; ++k) {
+            const double a = static_cast<double>(k) * h;
+            const double b = h + a;
+            for (std::size_t i = 0; i < degree; ++i)
+                points.push_back(equidistant_point(a, b, degree, i));
+        }
+    }
+    if (!periodic)
+        points.push_back(T);
+    return LagrangeBasis(std::move(points), degree, n_t, periodic);
+}
+
+std::vector<std::size_t> LagrangeBasis::get_dofs_for_interval(std::size_t k) const {
+    std::vector<std::size_t> dofs(checked_array_count(checked_add(degree_, 1), sizeof(std::size_t)));
+    for (std::size_t j = 0; j <= degree_; ++j)
+        dofs[j] = dof_index(k, j);
+    return dofs;
+}
+
+}  // namespace pwpoly

@@ -1,0 +1,79 @@
+// The continuous piecewise Lagrange basis with equidistant nodes on a
+// uniform mesh of [0, T], its nodal points and its degree-of-freedom
+// numbering, and the two sparse operators built on it (the transformation to
+// the Legendre coefficients and the prolongation to a finer mesh).
+//
+// Numbering: local node j (0 <= j <= degree) of interval k is degree of
+// freedom k * degree + j, so neighbouring intervals share their common end
+// node. Non-periodic there are n_t * degree + 1 degrees of freedom, the last
+// being T itself. Periodic there are n_t * degree, and every index is taken
+// modulo that count: only the end node at T wraps, onto node 0.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "sparse_matrix_tools/sparse_containers.hpp"
+
+namespace pwpoly {
+
+// Point i of n equal steps from a to b, as ((i * (b - a)) / n) + a in exactly
+// this order of rounded operations (not a + i * ((b - a) / n), which can
+// differ in the last bit). For i = n this is not replaced by b.
+inline double equidistant_point(double a, double b, std::size_t n, std::size_t i) {
+    return ((static_cast<double>(i) * (b - a)) / static_cast<double>(n)) + a;
+}
+
+// The n + 1 points equidistant_point(a, b, n, i), i = 0, ..., n.
+std::vector<double> equidistant_points_on_interval(double a, double b, std::size_t n);
+
+class LagrangeBasis {
+public:
+    // Periodic bases need degree >= 1, then n_t >= 1 (internal failures, in
+    // that order). Non-periodic input is not validated: degree 0 or n_t 0
+    // give the single point [T].
+    static LagrangeBasis create(std::size_t degree, std::size_t n_t, double T, bool periodic);
+
+    const std::vector<double>& points() const noexcept { return points_; }
+    std::size_t num_dofs() const noexcept { return points_.size(); }
+    std::size_t degree() const noexcept { return degree_; }
+    std::size_t n_t() const noexcept { return n_t_; }
+    bool periodic() const noexcept { return periodic_; }
+
+    // Global index of local node j of interval k (k < n_t, j <= degree).
+    std::size_t dof_index(std::size_t k, std::size_t j) const {
+        std::size_t g = k * degree_ + j;
+        // Same as g % num_dofs() whenever periodic, without a division on the
+        // common path: for a valid k and j, g <= num_dofs().
+        if (periodic_ && g >= points_.size())
+            g %= points_.size();
+        return g;
+    }
+
+    // dof_index(k, 0), ..., dof_index(k, degree).
+    std::vector<std::size_t> get_dofs_for_interval(std::size_t k) const;
+
+    // The ((degree + 1) * n_t) x num_dofs() matrix from nodal values to
+    // Legendre coefficients; row p * n_t + k is the coefficient of P_p on
+    // interval k. Fails for degree 0.
+    CsrMatrix get_transormation_matrix_to_legendre() const;
+
+    // Block p (0 <= p <= degree) of the above: n_t x num_dofs().
+    CsrMatrix to_legendre_basis_matrix_for_pol_degree(std::size_t p) const;
+
+    // The matrix from the nodal values of this basis to those of the basis of
+    // the same degree and periodicity on nt_fine intervals of the same span.
+    CsrMatrix get_prolongation_matrix_to(std::size_t nt_fine) const;
+
+private:
+    LagrangeBasis(std::vector<double> points, std::size_t degree, std::size_t n_t, bool periodic)
+        : points_(std::move(points)), degree_(degree), n_t_(n_t), periodic_(periodic) {}
+
+    std::vector<double> points_;
+    std::size_t degree_;
+    std::size_t n_t_;
+    bool periodic_;
+};
+
+}  // namespace pwpoly
