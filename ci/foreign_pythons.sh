@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Builds pwpoly for Debian's CPython 3.14 on 32-bit x86 (i386) and on x86_64,
+# and runs the test suites there; this machine's own Python is not involved.
+#
+#   bash ci/foreign_pythons.sh [--arch i386|x86_64|all] [--build-only] [-- PYTEST_ARGS...]
+#
+# For each architecture:
+#   1. sysroot: a Debian testing root file system with python3.14, its headers,
+#      pytest, numpy and hypothesis, cached outside the checkout and keyed on
+#      the package versions (ci/lib/sysroot.sh);
+#   2. build: the project's CMake build with cmake/toolchain-<arch>.cmake, the
+#      host's g++ (-m32 for i386), warnings as errors, libstdc++ linked
+#      statically, into build/foreign-<arch>;
+#   3. test: i386 runs core_tests under qemu-i386 (ctest); then both run
+#      ci/lib/target_check.py and the whole pytest suite with the sysroot's
+#      interpreter (under qemu-i386 for i386, through the sysroot's own loader
+#      for x86_64). PWPOLY_TEST_PYTHON names the same launcher, so the tests'
+#      subprocesses run on the same interpreter.
+# The C++ tests on x86_64 are the host build's (run_tests.sh), so they are not
+# repeated here.
+#
+# Needs root (debootstrap) and Debian's debootstrap, qemu-user, g++-multilib
+# and libgtest-dev, plus cmake. The Debian archive is the one in this
+# machine's apt sources (PWPOLY_DEBIAN_MIRROR overrides it).
+# Environment:
+#   PWPOLY_SYSROOT_CACHE        sysroot cache (default ~/.cache/pwpoly-sysroots)
+#   PWPOLY_FOREIGN_BUILD_ROOT   build folders (default <repo>/build)
+#   PWPOLY_DEBIAN_MIRROR        Debian archive URI
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(cd "$here/.." && pwd)
+. "$here/lib/common.sh"
+. "$here/lib/debian_mirror.sh"
+. "$here/lib/sysroot.sh"
+. "$here/lib/build.sh"
+
+arches=(i386 x86_64)
+build_only=0
+pytest_args=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --arch)
+      [ $# -ge 2 ] || ci_die "--arch needs a value"
+      case $2 in
+        all) arches=(i386 x86_64) ;;
+        i386 | x86_64) arches=("$2") ;;
+        *) ci_die "unknown architecture '$2' (i386, x86_64 or all)" ;;
+      esac
+      shift 2 ;;
+    --build-only) build_only=1; shift ;;
+    -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    --) shift; pytest_args=("$@"); break ;;
+    *) ci_die "unknown argument '$1' (see --help)" ;;
+  esac
+done
+[ "$(id -u)" -eq 0 ] || ci_die "needs root (debootstrap)"
+build_root=${PWPOLY_FOREIGN_BUILD_ROOT:-$repo/build}
+
+failed=()
+run_arch() {
+  local arch=$1 deb_arch bits with_cpp_tests build
+  case $arch in
+    i386) deb_arch=i386; bits=32; with_cpp_tests=ON ;;
+    x86_64) deb_arch=amd64; bits=64; with_cpp_tests=OFF ;;
+  esac
+  build="$build_root/foreign-$arch"
+  [ "$arch" = i386 ] && ci_need_cmd qemu-i386
+
+  ci_stage_begin "$arch: sysroot"
+  sysroot_prepare "$deb_arch"
+  ci_stage_end
+
+  ci_stage_begin "$arch: build"
+  sysroot_build_project "$deb_arch" "$repo" "$build" "$with_cpp_tests"
+  ci_stage_end
+  [ "$build_only" -eq 0 ] || return 0
+
+  if [ "$with_cpp_tests" = ON ]; then
+    ci_stage_begin "$arch: C++ tests (emulated)"
+    ctest --test-dir "$build" --output-on-failure || failed+=("$arch C++ tests")
+    ci_stage_end
+  fi
+
+  ci_stage_begin "$arch: pytest on CPython $SYSROOT_PYVER"
+  (
+    cd "$repo"
+    export PYTHONPATH="$build" PWPOLY_TEST_PYTHON="$SYSROOT_PYTHON"
+    "$SYSROOT_PYTHON" "$here/lib/target_check.py" --sysroot "$SYSROOT_DIR" --module-dir "$build" --bits "$bits" || exit 1
+    "$SYSROOT_PYTHON" -m pytest -p no:cacheprovider -q -ra "${pytest_args[@]}"
+  ) || failed+=("$arch pytest")
+  ci_stage_end
+}
+
+for arch in "${arches[@]}"; do
+  run_arch "$arch"
+done
+ci_stage_summary
+if [ ${#failed[@]} -gt 0 ]; then
+  ci_die "failed: ${failed[*]}"
+fi
+ci_log "all foreign-interpreter suites passed: ${arches[*]}"

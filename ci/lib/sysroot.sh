@@ -1,0 +1,177 @@
+# A cached Debian sysroot holding a foreign CPython 3.14 (sourced).
+#
+# sysroot_prepare ARCH   (ARCH is a Debian architecture: i386 or amd64)
+#
+# makes sure that the cache holds a sysroot of Debian testing for ARCH with
+# python3 (3.14), its headers, pytest, numpy and hypothesis, and sets:
+#   SYSROOT_DIR        the unpacked root file system
+#   SYSROOT_MULTIARCH  i386-linux-gnu / x86_64-linux-gnu
+#   SYSROOT_LIBPATH    the library folders, BLAS and LAPACK included
+#   SYSROOT_PYTHON     a launcher that runs the sysroot's python3.14 on this
+#                      machine (under qemu-i386 for i386); sys.executable of the
+#                      interpreter it starts is the launcher itself, so
+#                      subprocesses and multiprocessing work too
+#   SYSROOT_RUN        a launcher for any other ARCH program (e.g. core_tests)
+#
+# The sysroot is made without running any of its binaries: debootstrap's first
+# stage downloads the packages, and every .deb is unpacked with dpkg-deb -x.
+# Package scripts never run, so the BLAS/LAPACK alternatives are not linked and
+# their folders go on the library path instead.
+#
+# Cache: $PWPOLY_SYSROOT_CACHE (default ~/.cache/pwpoly-sysroots), one folder
+# per ARCH and key; the key is a hash of the package versions that apt resolves
+# for the package list, so a sysroot is reused until Debian testing moves one of
+# them. Only the newest sysroot of each ARCH is kept.
+
+SYSROOT_SUITE=${PWPOLY_SYSROOT_SUITE:-testing}
+SYSROOT_PACKAGES="python3,libpython3-dev,python3-pytest,python3-numpy,python3-hypothesis"
+SYSROOT_PYVER=3.14
+# Bump when the recipe below changes in a way that old sysroots must not be reused.
+SYSROOT_RECIPE=2
+
+sysroot_cache_dir() {
+  printf '%s\n' "${PWPOLY_SYSROOT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pwpoly-sysroots}"
+}
+
+_sysroot_multiarch() {
+  case $1 in
+    i386) echo i386-linux-gnu ;;
+    amd64) echo x86_64-linux-gnu ;;
+    *) ci_die "unsupported sysroot architecture '$1'" ;;
+  esac
+}
+
+# Prints the key of the packages that a sysroot made now would hold, from a
+# private apt index of the suite (about 10 MB, a few seconds); fails without
+# network.
+_sysroot_current_key() {
+  local arch=$1 mirror=$2 apt_dir="$3/apt-index-$1"
+  mkdir -p "$apt_dir/etc/sources.list.d" "$apt_dir/etc/preferences.d" "$apt_dir/lists/partial" \
+    "$apt_dir/cache/archives/partial" "$apt_dir/dpkg"
+  : > "$apt_dir/dpkg/status"
+  printf 'deb [arch=%s signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] %s %s main\n' \
+    "$arch" "$mirror" "$SYSROOT_SUITE" > "$apt_dir/etc/sources.list"
+  local opts=(-o "Dir::Etc=$apt_dir/etc" -o "Dir::Etc::sourcelist=$apt_dir/etc/sources.list"
+    -o "Dir::Etc::sourceparts=$apt_dir/etc/sources.list.d" -o "Dir::Etc::preferencesparts=$apt_dir/etc/preferences.d"
+    -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::State::status=$apt_dir/dpkg/status"
+    -o "Dir::Cache=$apt_dir/cache" -o "APT::Architecture=$arch" -o "APT::Architectures::=$arch"
+    -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
+  apt-get -qq "${opts[@]}" update >&2 || return 1
+  local inst
+  inst=$(apt-get -s "${opts[@]}" install --no-install-recommends ${SYSROOT_PACKAGES//,/ } 2>/dev/null \
+    | awk '$1 == "Inst" { print $2, $3 }' | sort) || return 1
+  [ -n "$inst" ] || return 1
+  printf '%s\n' "$inst" > "$apt_dir/resolved.txt"
+  printf 'recipe=%s suite=%s packages=%s\n%s\n' "$SYSROOT_RECIPE" "$SYSROOT_SUITE" "$SYSROOT_PACKAGES" "$inst" \
+    | sha256sum | cut -c1-16
+}
+
+_sysroot_write_launchers() {
+  local arch=$1 top=$2 root=$3 libpath=$4 py="$2/bin/python$SYSROOT_PYVER" run="$2/bin/run-target"
+  mkdir -p "$top/bin"
+  case $arch in
+    i386)
+      local qemu
+      qemu=$(command -v qemu-i386) || ci_die "qemu-i386 not found (Debian package qemu-user)"
+      cat > "$py" <<EOF
+#!/bin/sh
+# CPython $SYSROOT_PYVER of the Debian i386 sysroot $root, run under qemu-i386.
+PYTHONHOME='$root/usr'; export PYTHONHOME
+exec '$qemu' -L '$root' -0 '$py' -E 'LD_LIBRARY_PATH=$libpath' '$root/usr/bin/python$SYSROOT_PYVER' "\$@"
+EOF
+      cat > "$run" <<EOF
+#!/bin/sh
+# Runs an i386 program under qemu-i386 with the libraries of the sysroot $root.
+exec '$qemu' -L '$root' -E 'LD_LIBRARY_PATH=$libpath' "\$@"
+EOF
+      ;;
+    amd64)
+      local loader="$root/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2"
+      cat > "$py" <<EOF
+#!/bin/sh
+# CPython $SYSROOT_PYVER of the Debian amd64 sysroot $root, started through the
+# sysroot's own dynamic loader so that its C library is used, not the host's.
+PYTHONHOME='$root/usr'; export PYTHONHOME
+exec '$loader' --argv0 '$py' --library-path '$libpath' '$root/usr/bin/python$SYSROOT_PYVER' "\$@"
+EOF
+      cat > "$run" <<EOF
+#!/bin/sh
+# Runs an x86_64 program with the C library of the sysroot $root.
+exec '$loader' --library-path '$libpath' "\$@"
+EOF
+      ;;
+  esac
+  chmod +x "$py" "$run"
+}
+
+# Builds the sysroot of ARCH into TOP (TOP/root), with its launchers.
+_sysroot_build() {
+  local arch=$1 top=$2 mirror=$3 multiarch root="$2/root"
+  multiarch=$(_sysroot_multiarch "$arch")
+  ci_need_cmd debootstrap dpkg-deb
+  rm -rf "$top"
+  mkdir -p "$top"
+  ci_log "debootstrap (first stage) of $SYSROOT_SUITE/$arch from $mirror"
+  debootstrap --foreign --arch="$arch" --variant=minbase --include="$SYSROOT_PACKAGES" \
+    "$SYSROOT_SUITE" "$root" "$mirror" > "$top/debootstrap.log" 2>&1 \
+    || { tail -n 20 "$top/debootstrap.log" >&2; ci_die "debootstrap failed (log: $top/debootstrap.log)"; }
+  ci_log "unpacking $(ls "$root"/var/cache/apt/archives/*.deb | wc -l) packages"
+  local deb
+  for deb in "$root"/var/cache/apt/archives/*.deb; do
+    dpkg-deb -x "$deb" "$root" || ci_die "dpkg-deb -x $deb failed"
+    dpkg-deb -W --showformat='${Package} ${Version} ${Architecture}\n' "$deb" >> "$top/packages.txt"
+  done
+  sort -o "$top/packages.txt" "$top/packages.txt"
+  rm -f "$root"/var/cache/apt/archives/*.deb
+
+  local lib="$root/usr/lib/$multiarch" libpath
+  [ -x "$root/usr/bin/python$SYSROOT_PYVER" ] || ci_die "the sysroot has no python$SYSROOT_PYVER"
+  [ -f "$root/usr/include/$multiarch/python$SYSROOT_PYVER/pyconfig.h" ] || ci_die "the sysroot has no Python headers"
+  [ -d "$lib/blas" ] && [ -d "$lib/lapack" ] || ci_die "the sysroot has no BLAS/LAPACK folders"
+  libpath="$lib:$lib/blas:$lib/lapack"
+  printf '%s\n' "$libpath" > "$top/libpath"
+  _sysroot_write_launchers "$arch" "$top" "$root" "$libpath"
+
+  # Package scripts would have byte-compiled the Python files; do it here, so
+  # that every (emulated) interpreter start does not compile them again.
+  ci_log "byte-compiling the sysroot's Python files"
+  "$top/bin/python$SYSROOT_PYVER" -m compileall -q -j2 -x '/(test|tests|idlelib|tkinter|turtledemo)/' \
+    "$root/usr/lib/python$SYSROOT_PYVER" "$root/usr/lib/python3/dist-packages" > "$top/compileall.log" 2>&1 \
+    || { tail -n 20 "$top/compileall.log" >&2; ci_die "byte-compiling the sysroot failed"; }
+  "$top/bin/python$SYSROOT_PYVER" -c 'import numpy, pytest, hypothesis' \
+    || ci_die "the sysroot's python$SYSROOT_PYVER cannot import numpy, pytest and hypothesis"
+  touch "$top/.complete"
+}
+
+sysroot_prepare() {
+  local arch=$1 cache mirror key top
+  cache=$(sysroot_cache_dir)
+  mkdir -p "$cache"
+  SYSROOT_MULTIARCH=$(_sysroot_multiarch "$arch")
+  exec 9> "$cache/.lock-$arch"
+  flock 9
+  mirror=$(debian_mirror) || ci_die "no Debian archive found in this machine's apt sources (set PWPOLY_DEBIAN_MIRROR)"
+  if key=$(_sysroot_current_key "$arch" "$mirror" "$cache"); then
+    top="$cache/$arch-$key"
+    if [ -f "$top/.complete" ]; then
+      ci_log "reusing the cached $arch sysroot $top"
+    else
+      _sysroot_build "$arch" "$top" "$mirror"
+      local old
+      for old in "$cache/$arch"-*; do
+        [ "$old" = "$top" ] || { ci_log "removing the outdated sysroot $old"; rm -rf "$old"; }
+      done
+    fi
+  else
+    top=$(ls -dt "$cache/$arch"-*/.complete 2>/dev/null | head -n 1)
+    top=${top%/.complete}
+    [ -n "$top" ] || ci_die "cannot read the package index of $SYSROOT_SUITE/$arch and no sysroot is cached"
+    ci_log "WARNING: cannot read the package index of $SYSROOT_SUITE/$arch; using the cached sysroot $top"
+  fi
+  exec 9>&-
+  SYSROOT_DIR="$top/root"
+  SYSROOT_LIBPATH=$(cat "$top/libpath")
+  SYSROOT_PYTHON="$top/bin/python$SYSROOT_PYVER"
+  SYSROOT_RUN="$top/bin/run-target"
+  ci_log "$arch sysroot: $(grep -E '^(python3\.14|python3-numpy|python3-pytest|python3-hypothesis|libc6) ' "$top/packages.txt" | awk '{print $1 "=" $2}' | paste -sd' ')"
+}
