@@ -9,6 +9,14 @@ Two Python behaviours have to be worked around: a division by zero raises
 instead of giving inf/NaN (``fdiv``), and ``math.floor`` raises on inf/NaN
 (handled where the mesh rule needs it).
 
+Not every interpreter rounds once: a CPython built for the x87 FPU (as on
+32-bit x86 Debian) computes in extended precision and rounds twice, and even
+its int/int true division takes that path. The model therefore checks its host
+at import; on such a host every value it computes with is a ``SoftFloat``,
+whose + - * / are done in integers and rounded once, to nearest even
+(``PWPOLY_MODEL_SOFT_FLOAT=1`` forces this mode anywhere). All functions take
+and return plain floats; ``F`` wraps inputs and ``plain`` unwraps results.
+
 Deliberate differences from the native code, which make the comparison
 stronger rather than a restatement:
 
@@ -27,6 +35,7 @@ Internal failures are raised as this module's ``PanicException`` (a
 """
 
 import math
+import os
 import struct
 import sys
 
@@ -87,6 +96,113 @@ def fdiv(a, b):
         return math.copysign(INF, a) * math.copysign(1.0, b)
 
 
+def round_ratio(num, den):
+    """The double nearest to num / den (den > 0, num != 0), ties to even.
+
+    Only integer arithmetic is used; the final ``ldexp`` of an integer below
+    2**53 + 1 is exact, so nothing is rounded by the host.
+    """
+    negative = num < 0
+    num = -num if negative else num
+    # Scale 2**e so that the integer quotient has at least 54 bits, but never
+    # below the subnormal quantum 2**-1074.
+    e = max(num.bit_length() - den.bit_length() - 54, -1074)
+    n, d = (num, den << e) if e >= 0 else (num << -e, den)
+    q, r = divmod(n, d)
+    extra = max(q.bit_length() - 53, 0)
+    if extra:
+        lost = q & ((1 << extra) - 1)
+        half = 1 << (extra - 1)
+        q >>= extra
+        e += extra
+        if lost > half or (lost == half and (r or q & 1)):
+            q += 1
+    elif 2 * r > d or (2 * r == d and q & 1):
+        q += 1
+    try:
+        x = math.ldexp(float(q), e)
+    except OverflowError:
+        x = INF
+    return -x if negative else x
+
+
+def _soft(op, a, b):
+    a, b = float(a), float(b)
+    native = op(a, b)
+    if not (math.isfinite(a) and math.isfinite(b)):
+        return SoftFloat(native)  # no rounding involved with inf or NaN operands
+    na, da = a.as_integer_ratio()
+    nb, db = b.as_integer_ratio()
+    if op is float.__add__:
+        num, den = na * db + nb * da, da * db
+    elif op is float.__sub__:
+        num, den = na * db - nb * da, da * db
+    elif op is float.__mul__:
+        num, den = na * nb, da * db
+    else:
+        if nb == 0:
+            raise ZeroDivisionError("float division by zero")
+        num, den = na * db, da * nb
+        if den < 0:
+            num, den = -num, -den
+    if num == 0:
+        return SoftFloat(native)  # an exact zero: the host gets its sign right
+    return SoftFloat(round_ratio(num, den))
+
+
+class SoftFloat(float):
+    """A double whose + - * / round exactly once, whatever the host FPU does."""
+
+    __slots__ = ()
+
+    def __add__(self, other):
+        return _soft(float.__add__, self, other)
+
+    def __radd__(self, other):
+        return _soft(float.__add__, other, self)
+
+    def __sub__(self, other):
+        return _soft(float.__sub__, self, other)
+
+    def __rsub__(self, other):
+        return _soft(float.__sub__, other, self)
+
+    def __mul__(self, other):
+        return _soft(float.__mul__, self, other)
+
+    def __rmul__(self, other):
+        return _soft(float.__mul__, other, self)
+
+    def __truediv__(self, other):
+        return _soft(float.__truediv__, self, other)
+
+    def __rtruediv__(self, other):
+        return _soft(float.__truediv__, other, self)
+
+
+def host_rounds_once():
+    """Whether this interpreter's float arithmetic is single-rounded IEEE double."""
+    h = float.fromhex
+    probes = [  # each is rounded differently by an x87 FPU in extended precision
+        (h("0x1.606040b76f84ep+0") * h("0x1.f0f7e912309dap+0"), h("0x1.5607dd893ed25p+1")),
+        (h("0x1.463ff50b73799p+0") / h("0x1.7c9d9cccba2b0p+0"), h("0x1.b6de1fb3f6a39p-1")),
+        (5e-324 * 0.5, 0.0),  # subnormal tie to even
+    ]
+    return all(float_bits(got) == float_bits(want) for got, want in probes)
+
+
+SOFT_FLOAT = os.environ.get("PWPOLY_MODEL_SOFT_FLOAT") == "1" or not host_rounds_once()
+F = SoftFloat if SOFT_FLOAT else float
+
+
+def plain(x):
+    return float(x)
+
+
+def plain_list(xs):
+    return [float(x) for x in xs]
+
+
 def checked_mul(a, b):
     r = a * b
     if r > SIZE_MAX:
@@ -114,6 +230,7 @@ def checked_float_count(count):
 
 def locate(t, n_t, T):
     """Interval index j and clamped local coordinate xi of time t (n_t >= 1)."""
+    t, T = F(t), F(T)
     w = fdiv(T, float(n_t))
     q = fdiv(t, w)
     if math.isfinite(q):
@@ -132,9 +249,9 @@ def locate(t, n_t, T):
     u = t + (-0.5 * s)
     xi = fdiv(u + u, b - a)
     if xi < -1.0:
-        xi = -1.0
+        xi = F(-1.0)
     elif xi > 1.0:
-        xi = 1.0
+        xi = F(1.0)
     return j, xi
 
 
@@ -144,71 +261,94 @@ def locate(t, n_t, T):
 
 def legendre(i, x):
     """P_i(x) by i - 1 steps of the three-term recurrence from P_0 = 1, P_1 = x."""
+    x = F(x)
     if i == 0:
-        return 1.0
-    p_prev, p = 1.0, x
-    k = 1.0
+        return F(1.0)
+    p_prev, p = F(1.0), x
+    k = F(1.0)
     for _ in range(i - 1):
         p_prev, p = p, ((((k + k) + 1.0) * x) * p - p_prev * k) / (k + 1.0)
         k = k + 1.0
     return p
 
 
+def legendre_values(n, x):
+    """[P_0(x), ..., P_n(x)], each from its own run of the recurrence.
+
+    In soft-float mode (emulated 32-bit runs, where every operation costs
+    microseconds) the values are read off one run instead: P_i after i - 1
+    steps is the same sequence of operations either way, so the bits agree,
+    and the native runs keep checking the from-scratch form.
+    """
+    if not SOFT_FLOAT:
+        return [legendre(i, x) for i in range(n + 1)]
+    x = F(x)
+    values = [F(1.0), x][: n + 1]
+    k = F(1.0)
+    while len(values) < n + 1:
+        values.append(((((k + k) + 1.0) * x) * values[-1] - values[-2] * k) / (k + 1.0))
+        k = k + 1.0
+    return values
+
+
 def derivative_denominator(xi):
+    xi = F(xi)
     return ((xi * xi) + (-1.0)) + 1e-15
 
 
-def derivative_factor(i, xi, d):
-    """D_i = dP_i/dxi with the shifted denominator d; D_0 = 0, D_1 = 1."""
-    if i == 0:
-        return 0.0
-    if i == 1:
-        return 1.0
-    return fdiv((legendre(i, xi) * xi - legendre(i - 1, xi)) * float(i), d)
+def derivative_factors(n, xi):
+    """[D_0, ..., D_n]: dP_i/dxi with the shifted denominator; D_0 = 0, D_1 = 1."""
+    d = derivative_denominator(xi)
+    p = legendre_values(n, xi)
+    factors = [F(0.0), F(1.0)][: n + 1]
+    for i in range(2, n + 1):
+        factors.append(fdiv((p[i] * xi - p[i - 1]) * float(i), d))
+    return factors
 
 
 def evaluate(degree, n_t, T, t, coeffs):
     """The expansion with flat column-major coefficients (entry j + n_t * i) at t."""
     j, xi = locate(t, n_t, T)
-    total = -0.0
-    for i in range(degree + 1):
-        total = total + legendre(i, xi) * coeffs[j + n_t * i]
-    return total
+    total = F(-0.0)
+    for i, p in enumerate(legendre_values(degree, xi)):
+        total = total + p * coeffs[j + n_t * i]
+    return plain(total)
 
 
 def evaluate_derivative(degree, n_t, T, t, coeffs):
     j, xi = locate(t, n_t, T)
-    d = derivative_denominator(xi)
-    total = -0.0
-    for i in range(degree + 1):
-        total = total + derivative_factor(i, xi, d) * coeffs[j + n_t * i]
-    w = fdiv(T, float(n_t))
-    return fdiv(total + total, w)
+    total = F(-0.0)
+    for i, factor in enumerate(derivative_factors(degree, xi)):
+        total = total + factor * coeffs[j + n_t * i]
+    w = fdiv(F(T), float(n_t))
+    return plain(fdiv(total + total, w))
 
 
 def evaluate_all_basis_functions(degree, n_t, T, t):
     j, xi = locate(t, n_t, T)
     out = [0.0] * (n_t * (degree + 1))
-    for i in range(degree + 1):
-        out[j + n_t * i] = legendre(i, xi)
-    return out
+    for i, p in enumerate(legendre_values(degree, xi)):
+        out[j + n_t * i] = p
+    return plain_list(out)
 
 
 def evaluate_all_basis_function_derivatives(degree, n_t, T, t):
+    """Like the derivative factors, but doubled and divided by w entry by entry."""
     j, xi = locate(t, n_t, T)
-    w = fdiv(T, float(n_t))
+    w = fdiv(F(T), float(n_t))
     d = derivative_denominator(xi)
+    p = legendre_values(degree, xi)
     out = [0.0] * (n_t * (degree + 1))
     for i in range(degree + 1):
         if i == 0:
-            e = 0.0
+            e = F(0.0)
         elif i == 1:
-            e = 2.0
+            e = F(2.0)
         else:
-            v = fdiv(float(i) * (legendre(i, xi) * xi - legendre(i - 1, xi)), d)
+            v = fdiv(float(i) * (p[i] * xi - p[i - 1]), d)
             e = v + v
         out[j + n_t * i] = fdiv(e, w)
-    return out
+    return plain_list(out)
 
 
 # --------------------------------------------------------------------------
@@ -216,6 +356,7 @@ def evaluate_all_basis_function_derivatives(degree, n_t, T, t):
 
 
 def equidistant_points_on_interval(a, b, n):
+    a, b = F(a), F(b)
     return [fdiv(float(i) * (b - a), float(n)) + a for i in range(n + 1)]
 
 
@@ -235,6 +376,7 @@ def lagrange_points(degree, n_t, T, periodic):
     if not periodic:
         count = checked_add(count, 1)
     checked_float_count(count)
+    T = F(T)
     h = fdiv(T, float(n_t))
     points = []
     for k in range(n_t):
@@ -243,7 +385,7 @@ def lagrange_points(degree, n_t, T, periodic):
         points.extend(equidistant_points_on_interval(a, b, degree)[:degree])
     if not periodic:
         points.append(T)
-    return points
+    return plain_list(points)
 
 
 def dofs_for_interval(k, degree, n_dofs, periodic):
@@ -268,12 +410,12 @@ def coo_to_triplets(pushes, nrows, ncols):
     for n in order:
         i, j, v = pushes[n]
         if rows and rows[-1] == i and cols[-1] == j:
-            vals[-1] = vals[-1] + v
+            vals[-1] = F(vals[-1]) + v
         else:
             rows.append(i)
             cols.append(j)
             vals.append(v)
-    return rows, cols, vals
+    return rows, cols, plain_list(vals)
 
 
 # --------------------------------------------------------------------------
@@ -287,6 +429,7 @@ def _det3(m):
 
 def adjugate_inverse_4(m):
     """Inverse of a 4x4 matrix through its adjugate and a first-column determinant."""
+    m = [[F(v) for v in row] for row in m]
     cof = [[0.0] * 4 for _ in range(4)]
     for r in range(4):
         for c in range(4):
@@ -308,7 +451,7 @@ def lu_inverse(m, pivots=None):
     If ``pivots`` is a list, the chosen pivot row of every column is appended.
     """
     n = len(m)
-    a = [list(row) for row in m]
+    a = [[F(v) for v in row] for row in m]
     x = [[1.0 if r == c else 0.0 for c in range(n)] for r in range(n)]
     for j in range(n):
         p, best = j, abs(a[j][j])
@@ -404,7 +547,7 @@ def prolongation_triplets(n_c, n_f, p, periodic):
         weights.append(1.0 / prod)
     pushes = []
     for r in range(nrows):
-        u = (float(r) / float(fine_span)) * float(n_c)
+        u = (F(r) / float(fine_span)) * float(n_c)
         k = min(math.floor(u), n_c - 1)
         xi = u - float(k)
         xi = xi + xi

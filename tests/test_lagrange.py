@@ -160,7 +160,7 @@ def test_prolongation_to_the_same_mesh_is_the_identity_up_to(impl, p, last_ident
         return rows == list(range(size)) and cols == rows and vals == [1.0] * size
 
     assert all(is_identity(n) for n in range(1, last_identity + 1))
-    if p != 1:  # the spec names the first failing count for p = 5 and 7
+    if p != 1:  # for p = 5 and 7 the next count is the first where rounding breaks a node
         assert not is_identity(last_identity + 1)
 
 
@@ -380,8 +380,9 @@ def test_transformation_block_zero_rows_sum_to_one(impl, degree, periodic):
 # Bit-for-bit agreement with the reference model
 
 BASE_SEED = int(os.environ.get("PWPOLY_TEST_SEED", "0"))
-SEEDS = [BASE_SEED + n for n in range(40)]
-SEED_IDS = [f"seed={s}" for s in SEEDS]
+# Emulated 32-bit runs compute the model in soft float (see reference_model) and take fewer seeds.
+SEEDS = [BASE_SEED + n for n in range(12 if model.SOFT_FLOAT else 40)]
+SEED_IDS = [f"seed{s}" for s in SEEDS]
 
 
 def outcome(call, *args):

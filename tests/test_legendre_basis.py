@@ -4,7 +4,7 @@ size rules, and bit-for-bit agreement with the pure-Python reference model.
 The example and rule tests run against both implementations (the extension
 module and ``reference_model``), so a disagreement between the two shows up
 as a failure of exactly one of them. The random tests compare the two
-directly; their seed is part of the test id (``-k seed=17`` replays one), and
+directly; their seed is part of the test id (``-k seed17`` replays one), and
 ``PWPOLY_TEST_SEED`` shifts the whole set to explore new cases.
 """
 
@@ -252,7 +252,8 @@ def test_capacity_overflow(impl, call):
 # Bit-for-bit agreement with the reference model
 
 BASE_SEED = int(os.environ.get("PWPOLY_TEST_SEED", "0"))
-SEEDS = [BASE_SEED + n for n in range(48)]
+# Emulated 32-bit runs compute the model in soft float (see reference_model) and take fewer seeds.
+SEEDS = [BASE_SEED + n for n in range(12 if model.SOFT_FLOAT else 48)]
 
 
 def sample_times(rng, n_t, T):
@@ -323,7 +324,7 @@ def compare_mesh(degree, n_t, T, coeffs, times):
                 assert same_float(g, e), mismatch(f"{what}[{index}]", degree, n_t, T, t, g, e)
 
 
-@pytest.mark.parametrize("seed", SEEDS, ids=[f"seed={s}" for s in SEEDS])
+@pytest.mark.parametrize("seed", SEEDS, ids=[f"seed{s}" for s in SEEDS])
 def test_random_meshes_match_model(seed):
     rng = random.Random(seed)
     degree, n_t, T = random_mesh(rng)

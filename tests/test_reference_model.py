@@ -145,3 +145,41 @@ def test_coo_to_triplets(pushes, shape, expected):
 def test_coo_push_out_of_range(push, message):
     with pytest.raises(model.PanicException, match=message):
         model.coo_to_triplets([push], 3, 3)
+
+
+def test_carrying_the_recurrence_gives_the_same_bits_as_restarting_it():
+    rng = random.Random(3)
+    for x in [rng.uniform(-1.0, 1.0) for _ in range(20)] + [-1.0, 1.0, 0.0]:
+        values = model.legendre_values(20, x)
+        assert all(model.same_float(model.plain(v), model.plain(model.legendre(i, x)))
+                   for i, v in enumerate(values))
+
+
+@pytest.mark.parametrize("op", ["+", "-", "*", "/"])
+def test_soft_float_rounds_once_to_nearest_even(op):
+    rng = random.Random(op)
+    specials = [0.0, -0.0, 1.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
+                1.0 + 2.0 ** -52, 3.0, 0.1]
+    ops = {"+": lambda a, b: a + b, "-": lambda a, b: a - b,
+           "*": lambda a, b: a * b, "/": lambda a, b: a / b}
+    for _ in range(600):
+        a, b = (rng.choice(specials) if rng.random() < 0.2
+                else math.ldexp(rng.uniform(-1.0, 1.0), rng.choice([rng.randint(-1080, 1023),
+                                                                    rng.randint(-4, 4)]))
+                for _ in range(2))
+        if op == "/" and b == 0.0:
+            continue
+        got = ops[op](model.SoftFloat(a), b)
+        exact = ops[op](Fraction(a), Fraction(b))
+        if math.isinf(got):
+            # Overflow: the exact value is at least DBL_MAX plus half an ulp.
+            assert abs(exact) >= Fraction(2) ** 1024 - Fraction(2) ** 970 and (exact > 0) == (got > 0)
+            continue
+        error = abs(Fraction(got) - exact)
+        for neighbour in (math.nextafter(got, math.inf), math.nextafter(got, -math.inf)):
+            if math.isinf(neighbour):
+                continue
+            other = abs(Fraction(neighbour) - exact)
+            assert error < other or (error == other and model.float_bits(got) % 2 == 0), (a, b)
+        if exact == 0:
+            assert math.copysign(1.0, got) == math.copysign(1.0, ops[op](a, b))
