@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace pwpoly::py {
 
@@ -31,6 +32,18 @@ bool is_native_double_format(const char* format) {
         return f == ">d" || f == "!d";
 }
 
+// Fresh pages are expensive (the kernel faults and zeroes every 4 KiB), and a
+// loop of many-point evaluations would otherwise get a new array of fresh
+// pages from the allocator on every call. So each thread keeps the last
+// large array it released and reuses it when the next request fits. The
+// array is taken out of the cell while in use, so a re-entrant call (a
+// finalizer run by the garbage collector while results are being built)
+// simply allocates its own.
+constexpr std::size_t kRecycleMin = std::size_t{1} << 12;   // 32 KiB
+constexpr std::size_t kRecycleMax = std::size_t{1} << 23;   // 64 MiB
+thread_local std::unique_ptr<double[]> t_spare;
+thread_local std::size_t t_spare_capacity = 0;
+
 }  // namespace
 
 FloatBuffer::FloatBuffer(PyObject* obj, const char* name) {
@@ -48,7 +61,13 @@ FloatBuffer::FloatBuffer(PyObject* obj, const char* name) {
         raise_buffer_error("buffer contents are insufficiently aligned for f64");
 
     const std::size_t count = static_cast<std::size_t>(view.len) / sizeof(double);
-    values_.reset(new double[count]);
+    if (count >= kRecycleMin && t_spare_capacity >= count) {
+        values_ = std::move(t_spare);
+        capacity_ = std::exchange(t_spare_capacity, 0);
+    } else {
+        values_.reset(new double[count]);
+        capacity_ = count;
+    }
     size_ = count;
     // One bulk copy when the view is C-contiguous; strided, indirect and
     // multi-dimensional views are gathered in C order (last index fastest).
@@ -57,5 +76,12 @@ FloatBuffer::FloatBuffer(PyObject* obj, const char* name) {
         throw_python_error();
 }
 
+
+FloatBuffer::~FloatBuffer() {
+    if (capacity_ >= kRecycleMin && capacity_ <= kRecycleMax && capacity_ > t_spare_capacity) {
+        t_spare = std::move(values_);
+        t_spare_capacity = capacity_;
+    }
+}
 
 }  // namespace pwpoly::py

@@ -16,6 +16,9 @@ namespace pwpoly::py {
 class FloatBuffer {
 public:
     FloatBuffer(PyObject* obj, const char* name);
+    ~FloatBuffer();
+    FloatBuffer(const FloatBuffer&) = delete;
+    FloatBuffer& operator=(const FloatBuffer&) = delete;
 
     std::span<double> values() { return {values_.get(), size_}; }
 
@@ -36,7 +39,9 @@ private:
 
     HeldView exporter_;
     // Left uninitialised until the copy fills it: no extra pass over memory.
+    // Large arrays are recycled per thread (see float_buffer.cpp).
     std::unique_ptr<double[]> values_;
+    std::size_t capacity_ = 0;
     std::size_t size_ = 0;
 };
 
