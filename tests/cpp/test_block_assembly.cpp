@@ -5,6 +5,8 @@
 #include "sparse_matrix_tools/block_assembly.hpp"
 #include "sparse_matrix_tools/triplets.hpp"
 
+#include "core_test_support.hpp"
+
 namespace pwpoly {
 namespace {
 
@@ -22,12 +24,7 @@ CsrMatrix block(std::size_t rows, std::size_t cols, double base = 0.0) {
 }
 
 std::string failure_of(const BlockGrid& grid) {
-    try {
-        csr_block_from_ndarray(grid);
-    } catch (const InternalFailure& e) {
-        return e.message();
-    }
-    return "<no failure>";
+    return testing_support::failure_of([&] { csr_block_from_ndarray(grid); });
 }
 
 void expect_same(const CsrMatrix& a, const CsrMatrix& b) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "piecewise_polynomials/dense_inversion.hpp"
+#include "piecewise_polynomials/legendre_basis.hpp"
 
 namespace pwpoly {
 namespace {
@@ -22,22 +23,16 @@ double identity_defect(const std::vector<double>& m, const std::vector<double>& 
     return worst;
 }
 
-// Legendre Vandermonde V(k, j) = P_k(x_j) at n equidistant nodes of [-1, 1],
-// from the explicit polynomials.
+// Legendre Vandermonde V(k, j) = P_k(x_j) at n equidistant nodes of [-1, 1].
 std::vector<double> legendre_vandermonde(std::size_t n) {
-    auto P = [](std::size_t k, double x) {
-        switch (k) {
-        case 0: return 1.0;
-        case 1: return x;
-        case 2: return (3 * x * x - 1) / 2;
-        case 3: return (5 * x * x * x - 3 * x) / 2;
-        default: return (35 * x * x * x * x - 30 * x * x + 3) / 8;
-        }
-    };
     std::vector<double> v(n * n);
-    for (std::size_t j = 0; j < n; ++j)
-        for (std::size_t k = 0; k < n; ++k)
-            v[k + j * n] = P(k, -1.0 + 2.0 * static_cast<double>(j) / static_cast<double>(n - 1));
+    for (std::size_t j = 0; j < n; ++j) {
+        const double x = -1.0 + 2.0 * static_cast<double>(j) / static_cast<double>(n - 1);
+        v[j * n] = 1.0;
+        v[1 + j * n] = x;
+        for (std::size_t k = 2; k < n; ++k)
+            v[k + j * n] = legendre_step(v[k - 2 + j * n], v[k - 1 + j * n], static_cast<double>(k - 1), x);
+    }
     return v;
 }
 

@@ -1,32 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
-#include <cstdint>
 #include <vector>
 
 #include "piecewise_polynomials/lagrange_basis.hpp"
 
+#include "core_test_support.hpp"
+
 namespace pwpoly {
 namespace {
 
-using Idx = std::vector<std::size_t>;
-
-std::vector<std::uint64_t> bits(const std::vector<double>& v) {
-    std::vector<std::uint64_t> out;
-    for (double x : v)
-        out.push_back(std::bit_cast<std::uint64_t>(x));
-    return out;
-}
-
-std::string failure_of(auto&& f) {
-    try {
-        f();
-    } catch (const InternalFailure& e) {
-        return e.message();
-    }
-    return "<no failure>";
-}
+using namespace testing_support;
 
 TEST(EquidistantPoints, RoundsAsDifferenceTimesIndexOverCountPlusStart) {
     const std::vector<double> p = equidistant_points_on_interval(0.0, 1.0, 5);

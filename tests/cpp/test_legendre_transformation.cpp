@@ -1,33 +1,17 @@
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
-#include <cstdint>
 #include <vector>
 
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "sparse_matrix_tools/triplets.hpp"
 
+#include "core_test_support.hpp"
+
 namespace pwpoly {
 namespace {
 
-using Idx = std::vector<std::size_t>;
-
-std::vector<std::uint64_t> bits(const std::vector<double>& v) {
-    std::vector<std::uint64_t> out;
-    for (double x : v)
-        out.push_back(std::bit_cast<std::uint64_t>(x));
-    return out;
-}
-
-std::string failure_of(auto&& f) {
-    try {
-        f();
-    } catch (const InternalFailure& e) {
-        return e.message();
-    }
-    return "<no failure>";
-}
+using namespace testing_support;
 
 Triplets transformation(std::size_t degree, std::size_t n_t, bool periodic) {
     return csr_to_triplets(LagrangeBasis::create(degree, n_t, 1.0, periodic).get_transormation_matrix_to_legendre());
@@ -62,13 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
         TransformationCase{1, 1, true, {0, 1}, {0, 0}, {1.0, 0.0}},
         TransformationCase{2, 1, false, {0, 0, 0, 1, 1, 1, 2, 2, 2}, {0, 1, 2, 0, 1, 2, 0, 1, 2},
                            {1.0 / 6, 2.0 / 3, 1.0 / 6, -0.5, 0.0, 0.5, 1.0 / 3, -2.0 / 3, 1.0 / 3}},
+        // No intervals: a 0 x 1 matrix.
         TransformationCase{3, 0, false, {}, {}, {}}));
-
-TEST(Transformation, NoIntervalsGiveAZeroByOneMatrix) {
-    const CsrMatrix m = LagrangeBasis::create(2, 0, 1.0, false).get_transormation_matrix_to_legendre();
-    EXPECT_EQ(m.nrows(), 0u);
-    EXPECT_EQ(m.ncols(), 1u);
-}
 
 TEST(Transformation, DegreeZeroFails) {
     for (std::size_t n_t : {0u, 1u, 4u})
@@ -107,22 +86,6 @@ TEST(Transformation, RecoversLegendreCoefficientsOfNodalValues) {
                 EXPECT_NEAR(coeff[p], p == q ? 1.0 : 0.0, 1e-13) << "degree " << degree << " q " << q;
         }
     }
-}
-
-TEST(Transformation, MeanValueRowsSumToOneAndLayoutIsDegreeMajor) {
-    const std::size_t degree = 4, n_t = 3;
-    const Triplets t = transformation(degree, n_t, false);
-    ASSERT_EQ(t.rows.size(), (degree + 1) * n_t * (degree + 1));
-    std::vector<double> sums(n_t, 0.0);
-    for (std::size_t k = 0; k < t.rows.size(); ++k) {
-        const std::size_t interval = t.rows[k] % n_t;
-        EXPECT_GE(t.cols[k], interval * degree);  // row p * n_t + k reads interval k's nodes
-        EXPECT_LE(t.cols[k], interval * degree + degree);
-        if (t.rows[k] < n_t)
-            sums[t.rows[k]] += t.values[k];
-    }
-    for (double s : sums)
-        EXPECT_NEAR(s, 1.0, 1e-14);
 }
 
 }  // namespace

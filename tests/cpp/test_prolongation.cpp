@@ -1,32 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cstdint>
 #include <vector>
 
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "sparse_matrix_tools/triplets.hpp"
 
+#include "core_test_support.hpp"
+
 namespace pwpoly {
 namespace {
 
-using Idx = std::vector<std::size_t>;
-
-std::vector<std::uint64_t> bits(const std::vector<double>& v) {
-    std::vector<std::uint64_t> out;
-    for (double x : v)
-        out.push_back(std::bit_cast<std::uint64_t>(x));
-    return out;
-}
-
-std::string failure_of(auto&& f) {
-    try {
-        f();
-    } catch (const InternalFailure& e) {
-        return e.message();
-    }
-    return "<no failure>";
-}
+using namespace testing_support;
 
 CsrMatrix prolongation(std::size_t p, std::size_t n_c, std::size_t n_f, bool periodic) {
     return LagrangeBasis::create(p, n_c, 1.0, periodic).get_prolongation_matrix_to(n_f);

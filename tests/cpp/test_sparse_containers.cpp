@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cstdint>
 #include <map>
 #include <random>
 #include <utility>
@@ -9,27 +7,13 @@
 #include "sparse_matrix_tools/sparse_containers.hpp"
 #include "sparse_matrix_tools/triplets.hpp"
 
+#include "core_test_support.hpp"
+
 namespace pwpoly {
 namespace {
 
 using Kind = SparseFormatErrorKind;
-using Idx = std::vector<std::size_t>;
-
-std::vector<std::uint64_t> bits(const std::vector<double>& v) {
-    std::vector<std::uint64_t> out;
-    for (double x : v)
-        out.push_back(std::bit_cast<std::uint64_t>(x));
-    return out;
-}
-
-std::string failure_of(auto&& f) {
-    try {
-        f();
-    } catch (const InternalFailure& e) {
-        return e.message();
-    }
-    return "<no failure>";
-}
+using namespace testing_support;
 
 struct BadCsr {
     const char* name;
@@ -84,9 +68,7 @@ TEST(TryFromCsrDataValid, KeepsArraysAndShape) {
     const CsrMatrix& m = std::get<CsrMatrix>(result);
     EXPECT_EQ(m.nrows(), 3u);
     EXPECT_EQ(m.ncols(), 4u);
-    EXPECT_EQ(m.nnz(), 3u);
     EXPECT_EQ(m.row(1).nnz(), 0u);
-    EXPECT_EQ(m.row(2).col_indices[0], 1u);
     EXPECT_EQ(m.row(2).values[0], -2.0);
     EXPECT_TRUE(std::holds_alternative<CsrMatrix>(try_from_csr_data(0, 0, {0}, {}, {})));
 }
@@ -133,20 +115,8 @@ TEST_P(ConvertCooCsr, EmptyMatrices) {
     EXPECT_EQ(convert(CooMatrix(0, 5)).row_offsets(), (Idx{0}));
 }
 
-TEST_P(ConvertCooCsr, DescendingInputComesOutSorted) {
-    CooMatrix coo(4, 4);
-    for (std::size_t k = 16; k-- > 0;)
-        coo.push(k / 4, k % 4, static_cast<double>(k));
-    const CsrMatrix m = convert(std::move(coo));
-    EXPECT_EQ(m.row_offsets(), (Idx{0, 4, 8, 12, 16}));
-    for (std::size_t k = 0; k < 16; ++k) {
-        EXPECT_EQ(m.col_indices()[k], k % 4);
-        EXPECT_EQ(m.values()[k], static_cast<double>(k));
-    }
-}
-
-// Random shapes and push orders against a sorted-map model; sums are of
-// small integers, so they are exact whatever the summation order.
+// Random shapes and push orders (unsorted rows, repeated positions) against a
+// sorted-map model; small-integer sums are exact in any order.
 TEST_P(ConvertCooCsr, MatchesOrderedMapModel) {
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -174,15 +144,6 @@ TEST_P(ConvertCooCsr, MatchesOrderedMapModel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ByReferenceAndByMove, ConvertCooCsr, testing::Bool());
-
-TEST(ConvertCooCsr, LeavesInputUnchanged) {
-    CooMatrix coo(2, 2);
-    coo.push(1, 1, 2.0);
-    coo.push(1, 1, 3.0);
-    convert_coo_csr(coo);
-    EXPECT_EQ(coo.nnz(), 2u);
-    EXPECT_EQ(coo.values(), (std::vector<double>{2.0, 3.0}));
-}
 
 TEST(CsrToTriplets, ExampleAndEmptyByReferenceAndByMove) {
     CooMatrix coo(3, 3);
