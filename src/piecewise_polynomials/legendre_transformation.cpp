@@ -74,7 +74,9 @@ CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::size_t p) 
 
 CsrMatrix LagrangeBasis::get_transormation_matrix_to_legendre() const {
     const std::size_t nblocks = checked_add(degree_, 1);
-    checked_mul(nblocks, n_t_);  // the row count of the result
+    // The result has (degree + 1) * n_t rows; an unrepresentable count is
+    // rejected before any block is built.
+    checked_mul(nblocks, n_t_);
     std::vector<CsrMatrix> blocks;
     blocks.reserve(nblocks);
     for (std::size_t p = 0; p < nblocks; ++p)
