@@ -2,10 +2,18 @@
 # sysroot (ci/foreign_pythons.sh makes one). The including toolchain file sets
 # PWPOLY_MULTIARCH (e.g. i386-linux-gnu) first.
 #
-# Inputs (cache variables, or environment variables of the same name):
+# Input (a cache variable, or the environment variable of the same name):
 #   PWPOLY_SYSROOT   the sysroot's root folder
-#   Python_EXECUTABLE a launcher that runs the sysroot's interpreter on this
-#                    machine; FindPython asks it for the SOABI and the paths.
+#
+# FindPython asks the sysroot's own interpreter (Python_EXECUTABLE, default
+# DIR/usr/bin/python3.X) for the SOABI and the paths. It cannot run here as it
+# is, so CMAKE_CROSSCOMPILING_EMULATOR runs it: qemu-i386 for i386, the
+# sysroot's own dynamic loader for x86_64 (whose C library is newer than the
+# host's). This needs CMake 4.1 or newer with policy CMP0190 set to NEW, so
+# that FindPython takes the interpreter, the headers and the SOABI all from the
+# target. The project's cmake_minimum_required leaves it unset and a toolchain
+# file is read too late to set its default, so give it on the command line:
+#   -DCMAKE_POLICY_DEFAULT_CMP0190=NEW
 #
 # Only the Python headers come from the sysroot. The C and C++ library headers
 # and libraries stay the host compiler's own: the sysroot's C library is newer
@@ -42,6 +50,21 @@ if(NOT _pwpoly_in_try_compile)
   set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES "${_pwpoly_shim}")
   set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES "${_pwpoly_shim}")
   # FindPython would take the headers from the interpreter anyway; say it so
-  # that a launcher that answers wrongly cannot pull in the host's headers.
+  # that nothing can pull in the host's headers.
   set(Python_INCLUDE_DIR "${PWPOLY_SYSROOT}/usr/include/${_pwpoly_pyname}" CACHE PATH "")
+  set(Python_EXECUTABLE "${PWPOLY_SYSROOT}/usr/bin/${_pwpoly_pyname}" CACHE FILEPATH "")
+endif()
+
+# Unpacked without running package scripts, the sysroot has no BLAS/LAPACK
+# alternatives links: their folders go on the library path.
+set(_pwpoly_libdir "${PWPOLY_SYSROOT}/usr/lib/${PWPOLY_MULTIARCH}")
+set(_pwpoly_libpath "${_pwpoly_libdir}:${_pwpoly_libdir}/blas:${_pwpoly_libdir}/lapack")
+if(PWPOLY_MULTIARCH STREQUAL "i386-linux-gnu")
+  find_program(PWPOLY_QEMU_I386 qemu-i386 REQUIRED)
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${PWPOLY_QEMU_I386};-L;${PWPOLY_SYSROOT};-E;LD_LIBRARY_PATH=${_pwpoly_libpath}")
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${_pwpoly_libdir}/ld-linux-x86-64.so.2;--library-path;${_pwpoly_libpath}")
+endif()
+if(CMAKE_VERSION VERSION_LESS 4.1)
+  message(FATAL_ERROR "Building against a sysroot's CPython needs CMake 4.1 or newer (FindPython with CMP0190)")
 endif()

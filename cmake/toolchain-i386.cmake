@@ -1,7 +1,7 @@
 # 32-bit x86 Linux with the host's multilib GCC (Debian's g++-multilib), against
 # the CPython of a Debian i386 sysroot (see sysroot-python.cmake for the inputs).
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i386.cmake -DPWPOLY_SYSROOT=DIR \
-#         -DPython_EXECUTABLE=<launcher of DIR's python3.14> ...
+#         -DCMAKE_POLICY_DEFAULT_CMP0190=NEW ...
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(PWPOLY_MULTIARCH i386-linux-gnu)

@@ -1,7 +1,7 @@
 # x86_64 Linux with the host's GCC, against the CPython of a Debian amd64
 # sysroot rather than the host's own (see sysroot-python.cmake for the inputs).
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64.cmake -DPWPOLY_SYSROOT=DIR \
-#         -DPython_EXECUTABLE=<launcher of DIR's python3.14> ...
+#         -DCMAKE_POLICY_DEFAULT_CMP0190=NEW ...
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(PWPOLY_MULTIARCH x86_64-linux-gnu)

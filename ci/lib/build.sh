@@ -13,17 +13,16 @@ sysroot_build_project() {
     *) ci_die "unsupported architecture '$arch'" ;;
   esac
   ci_need_cmd cmake g++
-  # A build tree configured for another sysroot (or an older one) is dropped:
-  # FindPython caches what the interpreter told it.
-  if [ -f "$build/CMakeCache.txt" ] && ! grep -qxF "PWPOLY_SYSROOT:PATH=$SYSROOT_DIR" "$build/CMakeCache.txt"; then
-    rm -rf "$build"
-  fi
+  # Configured afresh every time (FindPython caches what the interpreter told
+  # it, and the sysroot may have changed); objects are still rebuilt only as
+  # needed.
   mkdir -p "$build"
+  rm -f "$build/CMakeCache.txt"
   cmake -S "$repo" -B "$build" \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release \
     -DPWPOLY_SYSROOT="$SYSROOT_DIR" \
-    -DPython_EXECUTABLE="$SYSROOT_PYTHON" \
+    -DCMAKE_POLICY_DEFAULT_CMP0190=NEW \
     -DPWPOLY_BUILD_EXTENSION=ON \
     -DPWPOLY_BUILD_TESTS="$with_tests" \
     -DPWPOLY_STATIC_LIBSTDCXX=ON \
