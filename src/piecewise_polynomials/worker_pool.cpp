@@ -39,8 +39,9 @@ public:
         if (b - t >= capacity)
             return false;
         slots_[b % capacity].store(job, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
-        bottom_.store(b + 1, std::memory_order_relaxed);
+        // The paper's release fence before a relaxed store, written as a
+        // release store (same guarantee; also visible to race detectors).
+        bottom_.store(b + 1, std::memory_order_release);
         return true;
     }
 
@@ -100,7 +101,6 @@ struct alignas(cache_line) WorkerPool::Worker {
     WorkDeque deque;
     // awake / sleeping; a waker flips sleeping -> awake and notifies.
     alignas(cache_line) std::atomic<std::uint32_t> sleep_state{awake};
-    WorkerPool* pool = nullptr;
     std::size_t index = 0;
     std::uint32_t rng = 1;  // xorshift state for picking victims
     std::thread thread;
@@ -152,7 +152,6 @@ WorkerPool::WorkerPool(std::size_t workers, std::size_t refuse_thread) : shared_
     try {
         for (; started < count_; ++started) {
             Worker& w = workers_[started];
-            w.pool = this;
             w.index = started;
             w.rng = static_cast<std::uint32_t>(started) * 2654435761u + 1u;
             if (started == refuse_thread)

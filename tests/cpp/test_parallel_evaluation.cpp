@@ -292,6 +292,8 @@ TEST(ParallelEvaluation, SizesOrdersAndPoolSizesGiveTheSingleThreadedBits) {
     for (const std::size_t workers : {1u, 2u, 3u, 8u}) {
         WorkerPool pool(workers);
         for (const std::size_t n : sizes) {
+            if (n == 100000 && workers != 3)  // one large run is enough (the suite also runs emulated)
+                continue;
             const int order = round % 3;  // ascending, descending, random
             const std::size_t degree = degrees[round % 3 == 0 ? 1 : (round % 2 == 0 ? 0 : 2)];
             const bool derivative = round % 2 == 1;
