@@ -1,0 +1,329 @@
+"""Reference and memory leaks of every entry point, on every path out of it.
+
+Each scenario calls one entry point in one way (a success, or one kind of
+failure: TypeError from matching or conversion, OverflowError, BufferError,
+RuntimeError, ValueError, MemoryError, PanicException) many times. After a
+warm-up round, a measured round of the same calls must leave unchanged:
+  * the reference counts of the objects the calls shared (arguments, the
+    instance, the types involved);
+  * the number of objects the garbage collector tracks;
+  * the memory traced by tracemalloc (every Python object allocation);
+and, in a separate test with large payloads, the resident memory of the
+process (native allocations of the module: coefficient arrays, time copies,
+sparse matrices). Buffers must be released: an exporter that still had an
+export after the call could not be resized or released.
+"""
+
+import array
+import gc
+import os
+import sys
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import pwpoly
+from pwpoly import LegendreBasis, LegendreBasisEvaluator
+
+SANITIZED = bool(os.environ.get("PWPOLY_SANITIZER"))
+ROUND = 150 if SANITIZED else 400
+
+# A leak of one object per call shows as ROUND objects (and at least 16
+# bytes each); these allow for interpreter caches that settle during a round.
+GC_SLACK = ROUND // 8
+TRACED_SLACK = 4 * ROUND
+
+
+def panic_exception_type():
+    try:
+        pwpoly.lagrange_prolongation_matrix(2, 2, 0)
+    except BaseException as exc:  # noqa: BLE001
+        return type(exc)
+    raise AssertionError("expected a PanicException")
+
+
+PanicException = panic_exception_type()
+
+
+class Floaty:
+    """A coefficient whose conversion runs Python code."""
+
+    def __init__(self, action=None):
+        self.action = action
+
+    def __float__(self):
+        if self.action is not None:
+            self.action()
+        return 0.5
+
+
+class RaisesInIndex:
+    def __index__(self):
+        raise ValueError("no index")
+
+
+class Coefficients:
+    """A sequence (not a list) of coefficients, converted by iteration."""
+
+    def __init__(self, values):
+        self.values = values
+
+    def __len__(self):
+        return len(self.values)
+
+    def __getitem__(self, i):
+        return self.values[i]
+
+
+def scenarios():
+    """(id, call, expected exception type or None, objects whose counts must not move)."""
+    ev = LegendreBasisEvaluator(2, 3, 1.5)
+    ev.set_dofs([float(i) for i in range(9)])
+    empty_ev = LegendreBasisEvaluator(2, 0, 1.0)
+    basis = LegendreBasis(2, 3, 1.5)
+    empty_basis = LegendreBasis(1, 0, 1.0)
+
+    coefficients = [float(i) / 7 for i in range(9)]
+    coefficients_array = np.linspace(0.0, 1.0, 9)
+    too_few = coefficients[:5]
+    too_many = coefficients + [1.0]
+    bad_item = coefficients[:4] + ["x"] + coefficients[5:]
+    small_times = array.array("d", [0.0, 0.3, 1.0, 1.5, 2.0])
+    pool_times = np.linspace(-0.5, 2.0, 2048)  # the smallest count that uses the pool
+    strided_times = np.linspace(0.0, 1.5, 40)[::3]
+    float32_times = np.zeros(4, dtype=np.float32)
+    misaligned = np.frombuffer(bytearray(8 * 5 + 1), dtype=np.uint8)[1:].view(np.float64)
+    zero_dim = np.array(0.5)
+    t = float(np.float64(0.7))
+    huge = 2**40
+    negative = -(2**70)
+    floaty = Floaty()
+    sequence = Coefficients(coefficients)
+    # Re-entrant coefficients: the conversion calls the instance being loaded.
+    reenter_set = [Floaty(lambda: ev.set_dofs(coefficients))] + coefficients[1:]
+    reenter_eval = [Floaty(lambda: ev.evaluate_at(0.5))] + coefficients[1:]
+    # A PanicException raised by Python code the module called.
+    panicking = [Floaty(lambda: pwpoly.lagrange_prolongation_matrix(2, 2, 0))] + coefficients[1:]
+    t_reenter = Floaty(lambda: ev.set_dofs(coefficients))
+    broadcast_huge = np.broadcast_to(np.float64(0.5), (2**20, 2**20)) if sys.maxsize > 2**32 else None
+
+    shared_ev = (ev, LegendreBasisEvaluator)
+    shared_basis = (basis, LegendreBasis)
+    S = [
+        # sum_as_string
+        ("sum ok", lambda: pwpoly.sum_as_string(huge, 3), None, (huge,)),
+        ("sum keywords", lambda: pwpoly.sum_as_string(b=huge, a=1), None, (huge,)),
+        ("sum missing", lambda: pwpoly.sum_as_string(1), TypeError, ()),
+        ("sum surplus", lambda: pwpoly.sum_as_string(1, 2, 3), TypeError, ()),
+        ("sum unknown keyword", lambda: pwpoly.sum_as_string(1, c=2), TypeError, ()),
+        ("sum duplicate keyword", lambda: pwpoly.sum_as_string(1, a=2), TypeError, ()),
+        ("sum float", lambda: pwpoly.sum_as_string(t, 1), TypeError, (t,)),
+        ("sum negative", lambda: pwpoly.sum_as_string(negative, 1), OverflowError, (negative,)),
+        ("sum index raises", lambda: pwpoly.sum_as_string(RaisesInIndex(), 1), ValueError, ()),
+        # get_lagrange_points
+        ("points ok", lambda: pwpoly.get_lagrange_points(3, 20, t), None, (t,)),
+        ("points periodic", lambda: pwpoly.get_lagrange_points(3, 20, t, periodic=True), None, (t,)),
+        ("points periodic degree 0", lambda: pwpoly.get_lagrange_points(0, 2, 1.0, True), ValueError, ()),
+        ("points periodic int", lambda: pwpoly.get_lagrange_points(1, 2, 1.0, 1), TypeError, ()),
+        ("points capacity", lambda: pwpoly.get_lagrange_points(2**31, 2**31, 1.0), PanicException, ()),
+        # lagrange_prolongation_matrix
+        ("prolongation ok", lambda: pwpoly.lagrange_prolongation_matrix(3, 7, 3), None, ()),
+        ("prolongation periodic", lambda: pwpoly.lagrange_prolongation_matrix(3, 7, 2, True), None, ()),
+        ("prolongation degree 0", lambda: pwpoly.lagrange_prolongation_matrix(2, 2, 0), PanicException, ()),
+        ("prolongation periodic counts",
+         lambda: pwpoly.lagrange_prolongation_matrix(0, 2, 1, True), ValueError, ()),
+        ("prolongation overflow", lambda: pwpoly.lagrange_prolongation_matrix(1, negative, 1), OverflowError,
+         (negative,)),
+        # lagrange_to_legendre_basis_transformation
+        ("transformation ok", lambda: pwpoly.lagrange_to_legendre_basis_transformation(5, 4), None, ()),
+        ("transformation periodic",
+         lambda: pwpoly.lagrange_to_legendre_basis_transformation(2, 4, True), None, ()),
+        ("transformation degree 0",
+         lambda: pwpoly.lagrange_to_legendre_basis_transformation(0, 4), PanicException, ()),
+        ("transformation periodic n_t 0",
+         lambda: pwpoly.lagrange_to_legendre_basis_transformation(1, 0, True), ValueError, ()),
+        ("transformation capacity",
+         lambda: pwpoly.lagrange_to_legendre_basis_transformation(2 * sys.maxsize + 1, 1), PanicException, ()),
+        # LegendreBasis
+        ("basis new", lambda: LegendreBasis(2, 3, t), None, (t, LegendreBasis)),
+        ("basis new keywords", lambda: LegendreBasis(T=t, n_t=3, degree=2), None, (t, LegendreBasis)),
+        ("basis new missing", lambda: LegendreBasis(2), TypeError, (LegendreBasis,)),
+        ("basis new str", lambda: LegendreBasis("2", 3, 1.0), TypeError, (LegendreBasis,)),
+        ("basis evaluate_at", lambda: basis.evaluate_at(t, coefficients), None, shared_basis + (coefficients, t)),
+        ("basis evaluate_at array", lambda: basis.evaluate_at(t, coefficients_array), None,
+         shared_basis + (coefficients_array,)),
+        ("basis evaluate_at too few", lambda: basis.evaluate_at(t, too_few), PanicException,
+         shared_basis + (too_few,)),
+        ("basis evaluate_at bad item", lambda: basis.evaluate_at(t, bad_item), TypeError,
+         shared_basis + (bad_item,)),
+        ("basis evaluate_at empty mesh", lambda: empty_basis.evaluate_at(t, []), ValueError, (empty_basis,)),
+        ("basis all values", lambda: basis.evaluate_all_basis_functions(t), None, shared_basis),
+        ("basis all derivatives", lambda: basis.evaluate_all_basis_function_derivatives(floaty), None,
+         shared_basis + (floaty,)),
+        ("basis all capacity", lambda: LegendreBasis(huge, huge, 1.0).evaluate_all_basis_functions(0.5),
+         PanicException if sys.maxsize > 2**32 else OverflowError, ()),
+        ("basis all empty mesh", lambda: empty_basis.evaluate_all_basis_functions(0.5), ValueError,
+         (empty_basis,)),
+        # LegendreBasisEvaluator construction
+        ("evaluator new", lambda: LegendreBasisEvaluator(2, 30, t), None, (t, LegendreBasisEvaluator)),
+        ("evaluator new capacity", lambda: LegendreBasisEvaluator(huge, huge, 1.0),
+         PanicException if sys.maxsize > 2**32 else OverflowError, (LegendreBasisEvaluator,)),
+        ("evaluator new overflow", lambda: LegendreBasisEvaluator(negative, 1, 1.0), OverflowError,
+         (negative, LegendreBasisEvaluator)),
+        # set_dofs
+        ("set_dofs list", lambda: ev.set_dofs(coefficients), None, shared_ev + (coefficients,)),
+        ("set_dofs array", lambda: ev.set_dofs(coefficients_array), None, shared_ev + (coefficients_array,)),
+        ("set_dofs sequence", lambda: ev.set_dofs(sequence), None, shared_ev + (sequence,)),
+        ("set_dofs too many", lambda: ev.set_dofs(too_many), PanicException, shared_ev + (too_many,)),
+        ("set_dofs bad item", lambda: ev.set_dofs(bad_item), TypeError, shared_ev + (bad_item,)),
+        ("set_dofs str", lambda: ev.set_dofs("abc"), TypeError, shared_ev),
+        ("set_dofs int", lambda: ev.set_dofs(5), TypeError, shared_ev),
+        ("set_dofs keyword", lambda: ev.set_dofs(values=coefficients), TypeError, shared_ev + (coefficients,)),
+        ("set_dofs re-entrant set", lambda: ev.set_dofs(reenter_set), RuntimeError, shared_ev + (reenter_set,)),
+        ("set_dofs re-entrant evaluate", lambda: ev.set_dofs(reenter_eval), RuntimeError,
+         shared_ev + (reenter_eval,)),
+        ("set_dofs panic from Python", lambda: ev.set_dofs(panicking), PanicException, shared_ev + (panicking,)),
+        # single-time evaluation
+        ("evaluate_at", lambda: ev.evaluate_at(t), None, shared_ev + (t,)),
+        ("evaluate_derivative_at", lambda: ev.evaluate_derivative_at(floaty), None, shared_ev + (floaty,)),
+        ("evaluate_at str", lambda: ev.evaluate_at("0.5"), TypeError, shared_ev),
+        ("evaluate_at int too large", lambda: ev.evaluate_at(10**400), OverflowError, shared_ev),
+        ("evaluate_at re-entrant set", lambda: ev.evaluate_at(t_reenter), RuntimeError, shared_ev + (t_reenter,)),
+        ("evaluate_at empty mesh", lambda: empty_ev.evaluate_at(t), ValueError, (empty_ev, t)),
+        # many-time evaluation
+        ("evaluate_many small", lambda: ev.evaluate_many(small_times), None, shared_ev + (small_times,)),
+        ("evaluate_many pool", lambda: ev.evaluate_many(pool_times), None, shared_ev + (pool_times,)),
+        ("evaluate_derivative_many strided", lambda: ev.evaluate_derivative_many(strided_times), None,
+         shared_ev + (strided_times,)),
+        ("evaluate_many list", lambda: ev.evaluate_many([0.5]), TypeError, shared_ev),
+        ("evaluate_many float32", lambda: ev.evaluate_many(float32_times), BufferError,
+         shared_ev + (float32_times,)),
+        ("evaluate_many misaligned", lambda: ev.evaluate_many(misaligned), BufferError, shared_ev + (misaligned,)),
+        ("evaluate_many zero-dim", lambda: ev.evaluate_many(zero_dim), BufferError, shared_ev + (zero_dim,)),
+        ("evaluate_many empty mesh", lambda: empty_ev.evaluate_many(small_times), ValueError,
+         (empty_ev, small_times)),
+    ]
+    if broadcast_huge is not None:
+        S.append(("evaluate_many huge", lambda: ev.evaluate_many(broadcast_huge), MemoryError,
+                  shared_ev + (broadcast_huge,)))
+        S.append(("points memory", lambda: pwpoly.get_lagrange_points(2**20, 2**20, 1.0), MemoryError, ()))
+        S.append(("prolongation memory", lambda: pwpoly.lagrange_prolongation_matrix(1, 2**40, 1), MemoryError, ()))
+    return S
+
+
+SCENARIOS = scenarios()
+
+
+def call_expecting(call, expected):
+    if expected is None:
+        call()
+        return
+    try:
+        call()
+    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
+        if type(exc) is not expected:
+            raise
+    else:
+        raise AssertionError(f"expected {expected.__name__}")
+
+
+def run_round(call, expected):
+    for _ in range(ROUND):
+        call_expecting(call, expected)
+    gc.collect()
+
+
+@pytest.fixture
+def traced():
+    """tracemalloc running for the test (restored afterwards)."""
+    was_tracing = tracemalloc.is_tracing()
+    if not was_tracing:
+        tracemalloc.start()
+    yield
+    if not was_tracing:
+        tracemalloc.stop()
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS, ids=[s[0] for s in SCENARIOS])
+def test_no_reference_or_object_leak(scenario, traced, capfd):
+    _, call, expected, shared = scenario
+    run_round(call, expected)  # warm-up: caches, free lists, the worker pool
+    refcounts = [sys.getrefcount(o) for o in shared]
+    tracked = len(gc.get_objects())
+    traced_before = tracemalloc.get_traced_memory()[0]
+
+    run_round(call, expected)
+
+    traced_growth = tracemalloc.get_traced_memory()[0] - traced_before
+    tracked_growth = len(gc.get_objects()) - tracked
+    assert [sys.getrefcount(o) for o in shared] == refcounts
+    assert tracked_growth <= GC_SLACK, f"{tracked_growth} more gc-tracked objects after {ROUND} calls"
+    assert traced_growth <= TRACED_SLACK, f"{traced_growth} more bytes traced after {ROUND} calls"
+    capfd.readouterr()  # the internal-failure reports on stderr
+
+
+def test_exporters_are_released_after_every_call():
+    """A bytearray cannot be resized while an export of it is held."""
+    ev = LegendreBasisEvaluator(1, 2, 2.0)
+    for build, expected in [
+        (lambda ba: memoryview(ba).cast("d"), None),
+        (lambda ba: ba, BufferError),  # format "B"
+        (lambda ba: memoryview(ba)[1:-7].cast("d"), BufferError),  # misaligned
+        (lambda ba: memoryview(ba).cast("d")[::2], None),
+        (lambda ba: np.frombuffer(ba, dtype=">f8"), BufferError),
+    ]:
+        ba = bytearray(8 * 64)
+        view = build(ba)
+        call_expecting(lambda: ev.evaluate_many(view), expected)
+        call_expecting(lambda: ev.evaluate_derivative_many(view), expected)
+        if isinstance(view, memoryview):
+            view.release()  # raises BufferError if an export of it is still held
+        del view
+        gc.collect()
+        ba.extend(b"\0" * 8)  # raises BufferError if an export of ba is still held
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif(SANITIZED, reason="sanitizer runtimes hold freed memory in quarantine; LeakSanitizer checks")
+def test_resident_memory_does_not_grow(capfd):
+    """Large payloads: a leaked native array per call would add hundreds of MB."""
+    n = 20_000  # 160 KB of doubles per array
+    ev = LegendreBasisEvaluator(3, n // 4, 1.0)
+    basis = LegendreBasis(3, n // 4, 1.0)
+    coefficients = list(np.linspace(-1.0, 1.0, n))
+    wrong_length = coefficients + [0.0]
+    bad_last = coefficients[:-1] + [None]
+    times = np.linspace(0.0, 1.0, n)
+    calls = [
+        (lambda: ev.set_dofs(coefficients), None),
+        (lambda: ev.set_dofs(wrong_length), PanicException),
+        (lambda: ev.set_dofs(bad_last), TypeError),
+        (lambda: basis.evaluate_at(0.3, coefficients), None),
+        (lambda: basis.evaluate_all_basis_functions(0.3), None),
+        (lambda: basis.evaluate_all_basis_function_derivatives(0.3), None),
+        (lambda: ev.evaluate_many(times), None),
+        (lambda: ev.evaluate_derivative_many(times[::-1]), None),
+        (lambda: pwpoly.get_lagrange_points(4, n // 4, 1.0), None),
+        (lambda: pwpoly.lagrange_prolongation_matrix(n // 20, n // 10, 3), None),
+        (lambda: pwpoly.lagrange_to_legendre_basis_transformation(4, n // 8), None),
+    ]
+
+    def one_round(repeats):
+        for _ in range(repeats):
+            for call, expected in calls:
+                call_expecting(call, expected)
+        gc.collect()
+
+    one_round(10)
+    before = resident_bytes()
+    one_round(100)
+    growth = resident_bytes() - before
+    capfd.readouterr()
+    # One leaked 160 KB array per call would be 16 MB per kind of call.
+    assert growth < 8 * 2**20, f"resident memory grew by {growth / 2**20:.1f} MiB"
