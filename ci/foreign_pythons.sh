@@ -16,6 +16,9 @@
 #      interpreter (under qemu-i386 for i386, through the sysroot's own loader
 #      for x86_64). PWPOLY_TEST_PYTHON names the same launcher, so the tests'
 #      subprocesses run on the same interpreter.
+#   4. numerics: ci/lib/numerics_fingerprint.py prints the bits of a fixed set
+#      of calls on each interpreter, and on this machine's own Python when
+#      pwpoly is installed there; the outputs must be identical.
 # The C++ tests on x86_64 are the host build's (run_tests.sh), so they are not
 # repeated here.
 #
@@ -87,14 +90,47 @@ run_arch() {
     cd "$repo"
     export PYTHONPATH="$build" PWPOLY_TEST_PYTHON="$SYSROOT_PYTHON"
     "$SYSROOT_PYTHON" "$here/lib/target_check.py" --sysroot "$SYSROOT_DIR" --module-dir "$build" --bits "$bits" || exit 1
-    "$SYSROOT_PYTHON" -m pytest -p no:cacheprovider -q -ra "${pytest_args[@]}"
+    "$SYSROOT_PYTHON" -m pytest -p no:cacheprovider -q -ra --durations=5 "${pytest_args[@]}"
   ) || failed+=("$arch pytest")
+  ci_stage_end
+
+  ci_stage_begin "$arch: numerics fingerprint"
+  PYTHONPATH="$build" "$SYSROOT_PYTHON" "$here/lib/numerics_fingerprint.py" > "$build/numerics-fingerprint.txt" \
+    && fingerprints+=("$arch=$build/numerics-fingerprint.txt") || failed+=("$arch numerics fingerprint")
   ci_stage_end
 }
 
+# The same calls must give the same bits on every interpreter: compares the
+# fingerprints of the lanes, and of this machine's own Python when pwpoly is
+# installed there (as CI does before it runs this script).
+compare_fingerprints() {
+  local host_py=${PWPOLY_HOST_PYTHON:-python3} host_out="$build_root/numerics-fingerprint-host.txt"
+  if (cd / && "$host_py" -c 'import pwpoly') 2>/dev/null; then
+    (cd / && "$host_py" "$here/lib/numerics_fingerprint.py") > "$host_out" \
+      && fingerprints+=("host $("$host_py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')=$host_out") \
+      || failed+=("host numerics fingerprint")
+  else
+    ci_log "pwpoly is not installed for $host_py; comparing the foreign interpreters only"
+  fi
+  [ ${#fingerprints[@]} -ge 2 ] || return 0
+  local first=${fingerprints[0]} other
+  for other in "${fingerprints[@]:1}"; do
+    if cmp -s "${first#*=}" "${other#*=}"; then
+      ci_log "numerics identical: ${first%%=*} and ${other%%=*} ($(wc -l < "${first#*=}") calls)"
+    else
+      ci_log "numerics differ between ${first%%=*} and ${other%%=*}, first differing calls:"
+      awk 'NR == FNR { a[FNR] = $0; next } a[FNR] != $0 { split($0, x, ": "); print "  " x[1]; if (++n == 5) exit }' \
+        "${first#*=}" "${other#*=}" >&2
+      failed+=("numerics ${first%%=*} vs ${other%%=*}")
+    fi
+  done
+}
+
+fingerprints=()
 for arch in "${arches[@]}"; do
   run_arch "$arch"
 done
+[ "$build_only" -eq 1 ] || compare_fingerprints
 ci_stage_summary
 if [ ${#failed[@]} -gt 0 ]; then
   ci_die "failed: ${failed[*]}"
