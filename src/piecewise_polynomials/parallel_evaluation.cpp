@@ -8,8 +8,9 @@
 // idle workers that took it) or B > 0 (then B halves). Otherwise it is a
 // leaf, evaluated in index order by the kernel. The root piece is split on
 // the calling thread, which hands both halves to the pool and blocks; both
-// halves then count as moved. Without stealing this yields about 4W leaves
-// for W a power of two.
+// halves then count as moved. Without stealing, for W a power of two, each
+// half splits once on its reset budget W and then log2(W) + 1 times more
+// as W halves down to 0: 8W leaves in all.
 //
 // Results land in their own output slots and depend only on their own time,
 // so the distribution never changes a bit of the output.

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -313,6 +314,59 @@ TEST(ParallelEvaluation, SizesOrdersAndPoolSizesGiveTheSingleThreadedBits) {
             evaluate_many_into(basis, c.view, derivative, buffer, buffer.data(), {&pool, nullptr});
             EXPECT_EQ(first_mismatch(basis, c.view, derivative, times, buffer), n);
         }
+    }
+}
+
+// A kernel that records the pieces it is given (one call per leaf) and
+// passes them on to the scalar loop.
+std::mutex leaves_mutex;
+std::vector<std::size_t> leaf_lengths;
+std::vector<std::thread::id> leaf_threads;
+
+void recording_values(const kernels::KernelArgs& a, const double* in, double* out, std::size_t n) {
+    {
+        std::lock_guard<std::mutex> lock(leaves_mutex);
+        leaf_lengths.push_back(n);
+        leaf_threads.push_back(std::this_thread::get_id());
+    }
+    kernels::scalar_kernels().values(a, in, out, n);
+}
+
+const kernels::KernelSet recording{"recording", 1, &recording_values, &recording_values};
+
+std::vector<std::size_t> leaves_of(std::size_t n, WorkerPool& pool) {
+    leaf_lengths.clear();
+    leaf_threads.clear();
+    const LegendreBasis basis(1, 4, 1.0);
+    const std::vector<double> coeffs(8, 1.0);
+    run_many(basis, {coeffs.data(), 4, 2}, false, std::vector<double>(n, 0.5), {&pool, &recording});
+    return leaf_lengths;
+}
+
+TEST(ParallelEvaluation, SplitRuleShapesThePieces) {
+    // One worker: nothing is stolen, so the pieces are fixed. The root split
+    // (budget 1 -> 0) is handed over, so both halves count as moved: each
+    // resets its budget to max(1, 0) = 1 and splits, their halves split
+    // once more (1 -> 0), and pieces with budget 0 are leaves: 8 leaves.
+    WorkerPool one(1);
+    EXPECT_EQ(leaves_of(parallel_threshold - 1, one), std::vector<std::size_t>{parallel_threshold - 1});
+    EXPECT_EQ(leaf_threads.front(), std::this_thread::get_id()) << "below the threshold: the calling thread";
+    EXPECT_EQ(leaves_of(parallel_threshold, one), std::vector<std::size_t>(8, parallel_threshold / 8));
+    EXPECT_NE(leaf_threads.front(), std::this_thread::get_id()) << "the caller only waits";
+    // 4099 = 2049 + 2050 = (1024 + 1025) + (1025 + 1025), each halved again, left first.
+    EXPECT_EQ(leaves_of(4099, one), (std::vector<std::size_t>{512, 512, 512, 513, 512, 513, 512, 513}));
+    // Four workers: without stealing each moved half splits once with its
+    // budget reset to 4, then 4 -> 2 -> 1 -> 0: 8W = 32 leaves of N / 32.
+    // Stealing only adds splits.
+    WorkerPool four(4);
+    for (int repeat = 0; repeat < 5; ++repeat) {
+        const std::vector<std::size_t> leaves = leaves_of(1 << 16, four);
+        EXPECT_GE(leaves.size(), 32u);
+        EXPECT_LE(*std::max_element(leaves.begin(), leaves.end()), std::size_t{1} << 11);
+        std::size_t total = 0;
+        for (std::size_t len : leaves)
+            total += len;
+        EXPECT_EQ(total, std::size_t{1} << 16);
     }
 }
 
