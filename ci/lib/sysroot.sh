@@ -18,7 +18,8 @@
 # Package scripts never run, so the BLAS/LAPACK alternatives are not linked and
 # their folders go on the library path instead.
 #
-# Cache: $PWPOLY_SYSROOT_CACHE (default ~/.cache/pwpoly-sysroots), one folder
+# Cache: $PWPOLY_SYSROOT_CACHE (default ~/.cache/pwpoly-sysroots, or
+# /var/cache/pwpoly-sysroots without a home folder), one folder
 # per ARCH and key; the key is a hash of the package versions that apt resolves
 # for the package list, so a sysroot is reused until Debian testing moves one of
 # them. Only the newest sysroot of each ARCH is kept.
@@ -30,7 +31,13 @@ SYSROOT_PYVER=3.14
 SYSROOT_RECIPE=2
 
 sysroot_cache_dir() {
-  printf '%s\n' "${PWPOLY_SYSROOT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pwpoly-sysroots}"
+  if [ -n "${PWPOLY_SYSROOT_CACHE:-}" ]; then
+    printf '%s\n' "$PWPOLY_SYSROOT_CACHE"
+  elif [ -n "${XDG_CACHE_HOME:-}" ] || [ -n "${HOME:-}" ]; then
+    printf '%s\n' "${XDG_CACHE_HOME:-$HOME/.cache}/pwpoly-sysroots"
+  else
+    printf '%s\n' /var/cache/pwpoly-sysroots
+  fi
 }
 
 _sysroot_multiarch() {
@@ -108,7 +115,6 @@ EOF
 _sysroot_build() {
   local arch=$1 top=$2 mirror=$3 multiarch root="$2/root"
   multiarch=$(_sysroot_multiarch "$arch")
-  ci_need_cmd debootstrap dpkg-deb
   rm -rf "$top"
   mkdir -p "$top"
   ci_log "debootstrap (first stage) of $SYSROOT_SUITE/$arch from $mirror"
@@ -145,6 +151,7 @@ _sysroot_build() {
 
 sysroot_prepare() {
   local arch=$1 cache mirror key top
+  ci_need_cmd apt-get apt-config debootstrap dpkg-deb flock sha256sum
   cache=$(sysroot_cache_dir)
   mkdir -p "$cache"
   SYSROOT_MULTIARCH=$(_sysroot_multiarch "$arch")
