@@ -101,9 +101,9 @@ struct CgroupMount {
 
 // The first mount of a cgroup file system of type `fstype` (and, for v1,
 // carrying the `controller`) whose mounted root contains `cgroup_path`.
-std::optional<CgroupMount> find_cgroup_mount(const std::string& mountinfo, std::string_view fstype,
+std::optional<CgroupMount> find_cgroup_mount(std::string_view mountinfo, std::string_view fstype,
                                              std::string_view controller, std::string_view cgroup_path) {
-    std::istringstream lines(mountinfo);
+    std::istringstream lines{std::string(mountinfo)};
     std::string line;
     while (std::getline(lines, line)) {
         const std::vector<std::string_view> f = split(line, ' ');
@@ -138,45 +138,6 @@ std::optional<std::size_t> smallest_limit(const CgroupMount& m, std::string_view
             return best;
         relative.erase(relative.rfind('/'));
     }
-}
-
-std::optional<std::size_t> cgroup_cpu_limit() {
-    const std::optional<std::string> cgroups = read_text_file("/proc/self/cgroup");
-    const std::optional<std::string> mountinfo = read_text_file("/proc/self/mountinfo");
-    if (!cgroups || !mountinfo)
-        return std::nullopt;
-    std::optional<std::size_t> best;
-    const auto keep = [&best](std::optional<std::size_t> limit) {
-        if (limit)
-            best = best ? std::min(*best, *limit) : *limit;
-    };
-    std::istringstream lines(*cgroups);
-    std::string line;
-    while (std::getline(lines, line)) {
-        // "<hierarchy id>:<controllers>:<path>"; the path may itself hold ':'.
-        const std::size_t c1 = line.find(':');
-        const std::size_t c2 = c1 == std::string::npos ? c1 : line.find(':', c1 + 1);
-        if (c2 == std::string::npos)
-            continue;
-        const std::string_view id(line.data(), c1);
-        const std::string_view controllers(line.data() + c1 + 1, c2 - c1 - 1);
-        const std::string_view path(line.data() + c2 + 1, line.size() - c2 - 1);
-        if (id == "0" && controllers.empty()) {
-            if (const auto m = find_cgroup_mount(*mountinfo, "cgroup2", {}, path))
-                keep(smallest_limit(*m, path, [](const std::string& dir) -> std::optional<std::size_t> {
-                    const auto text = read_text_file(dir + "/cpu.max");
-                    return text ? cgroup2_cpu_limit(*text) : std::nullopt;
-                }));
-        } else if (has_token(controllers, "cpu")) {
-            if (const auto m = find_cgroup_mount(*mountinfo, "cgroup", "cpu", path))
-                keep(smallest_limit(*m, path, [](const std::string& dir) -> std::optional<std::size_t> {
-                    const auto quota = read_text_file(dir + "/cpu.cfs_quota_us");
-                    const auto period = read_text_file(dir + "/cpu.cfs_period_us");
-                    return quota && period ? cgroup1_cpu_limit(*quota, *period) : std::nullopt;
-                }));
-        }
-    }
-    return best;
 }
 
 std::optional<std::size_t> affinity_cpu_count() {
@@ -243,6 +204,47 @@ std::optional<std::size_t> cgroup1_cpu_limit(std::string_view quota_us, std::str
     return cpus_from_quota(*quota, *period);
 }
 
+std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_cgroup, std::string_view mountinfo,
+                                            const std::string& fs_root) {
+#if defined(__linux__)
+    std::optional<std::size_t> best;
+    const auto keep = [&best](std::optional<std::size_t> limit) {
+        if (limit)
+            best = best ? std::min(*best, *limit) : *limit;
+    };
+    std::istringstream lines{std::string(proc_cgroup)};
+    std::string line;
+    while (std::getline(lines, line)) {
+        // "<hierarchy id>:<controllers>:<path>"; the path may itself hold ':'.
+        const std::size_t c1 = line.find(':');
+        const std::size_t c2 = c1 == std::string::npos ? c1 : line.find(':', c1 + 1);
+        if (c2 == std::string::npos)
+            continue;
+        const std::string_view id(line.data(), c1);
+        const std::string_view controllers(line.data() + c1 + 1, c2 - c1 - 1);
+        const std::string_view path(line.data() + c2 + 1, line.size() - c2 - 1);
+        if (id == "0" && controllers.empty()) {
+            if (const auto m = find_cgroup_mount(mountinfo, "cgroup2", {}, path))
+                keep(smallest_limit(*m, path, [&fs_root](const std::string& dir) -> std::optional<std::size_t> {
+                    const auto text = read_text_file(fs_root + dir + "/cpu.max");
+                    return text ? cgroup2_cpu_limit(*text) : std::nullopt;
+                }));
+        } else if (has_token(controllers, "cpu")) {
+            if (const auto m = find_cgroup_mount(mountinfo, "cgroup", "cpu", path))
+                keep(smallest_limit(*m, path, [&fs_root](const std::string& dir) -> std::optional<std::size_t> {
+                    const auto quota = read_text_file(fs_root + dir + "/cpu.cfs_quota_us");
+                    const auto period = read_text_file(fs_root + dir + "/cpu.cfs_period_us");
+                    return quota && period ? cgroup1_cpu_limit(*quota, *period) : std::nullopt;
+                }));
+        }
+    }
+    return best;
+#else
+    (void)proc_cgroup, (void)mountinfo, (void)fs_root;
+    return std::nullopt;
+#endif
+}
+
 std::size_t available_cpu_count() {
 #if defined(__linux__)
     std::optional<std::size_t> cpus = affinity_cpu_count();
@@ -253,8 +255,12 @@ std::size_t available_cpu_count() {
     }
     if (!cpus)
         return 1;
-    if (const std::optional<std::size_t> limit = cgroup_cpu_limit())
-        cpus = std::min(*cpus, *limit);
+    const std::optional<std::string> cgroups = read_text_file("/proc/self/cgroup");
+    const std::optional<std::string> mountinfo = read_text_file("/proc/self/mountinfo");
+    if (cgroups && mountinfo) {
+        if (const std::optional<std::size_t> limit = cgroup_cpu_limit(*cgroups, *mountinfo, ""))
+            cpus = std::min(*cpus, *limit);
+    }
     return std::max<std::size_t>(*cpus, 1);
 #else
     return 1;

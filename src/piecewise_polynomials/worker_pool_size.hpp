@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace pwpoly {
@@ -32,6 +33,14 @@ std::optional<std::size_t> cgroup2_cpu_limit(std::string_view cpu_max);
 // CPU limit from cgroup v1 cpu.cfs_quota_us / cpu.cfs_period_us texts,
 // rounded up; nullopt when the quota is -1 (unlimited) or unreadable.
 std::optional<std::size_t> cgroup1_cpu_limit(std::string_view quota_us, std::string_view period_us);
+
+// The CPU limit of the cgroups (v2 cpu.max, v1 CFS quota) that the texts
+// of /proc/self/cgroup and /proc/self/mountinfo describe: the smallest
+// limit over the process's cgroup and its ancestors, rounded up; nullopt
+// when none applies. Files are read below `fs_root` ("" for the real
+// system; tests pass a scratch directory).
+std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_cgroup, std::string_view mountinfo,
+                                            const std::string& fs_root);
 
 // Rule 3: CPUs available to this process, at least 1.
 std::size_t available_cpu_count();

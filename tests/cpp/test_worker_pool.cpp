@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -75,6 +78,55 @@ TEST(WorkerPoolSize, CgroupQuotasRoundUp) {
     EXPECT_EQ(cgroup1_cpu_limit("-1\n", "100000\n"), std::nullopt);
     EXPECT_EQ(cgroup1_cpu_limit("250000\n", "100000\n"), 3u);
     EXPECT_EQ(cgroup1_cpu_limit("100000", "100000"), 1u);
+}
+
+// A scratch directory holding cgroup files at given paths.
+class ScratchTree {
+public:
+    ScratchTree() {
+        root_ = (std::filesystem::temp_directory_path() /
+                 ("pwpoly-cgroup-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++)))
+                    .string();
+    }
+    ~ScratchTree() { std::filesystem::remove_all(root_); }
+    void write(const std::string& path, const std::string& text) {
+        const std::filesystem::path full = root_ + path;
+        std::filesystem::create_directories(full.parent_path());
+        std::ofstream(full) << text;
+    }
+    const std::string& root() const { return root_; }
+
+private:
+    static inline int counter_ = 0;
+    std::string root_;
+};
+
+TEST(WorkerPoolSize, CgroupLimitIsTheSmallestAlongThePath) {
+    const std::string v2_mount = "31 23 0:28 / /sys/fs/cgroup rw,relatime shared:9 - cgroup2 cgroup2 rw\n";
+    {
+        ScratchTree fs;
+        fs.write("/sys/fs/cgroup/cpu.max", "max 100000\n");
+        fs.write("/sys/fs/cgroup/app/cpu.max", "150000 100000\n");
+        fs.write("/sys/fs/cgroup/app/job/cpu.max", "max 100000\n");
+        EXPECT_EQ(cgroup_cpu_limit("0::/app/job\n", v2_mount, fs.root()), 2u);
+        fs.write("/sys/fs/cgroup/app/job/cpu.max", "50000 100000\n");
+        EXPECT_EQ(cgroup_cpu_limit("0::/app/job\n", v2_mount, fs.root()), 1u);
+        EXPECT_EQ(cgroup_cpu_limit("0::/other\n", v2_mount, fs.root()), std::nullopt);
+    }
+    {
+        // v1, with a mount whose root is the container's own cgroup (as
+        // Docker mounts it) and a controller list that holds "cpu".
+        ScratchTree fs;
+        const std::string mountinfo =
+            "35 31 0:30 /docker/abc /sys/fs/cgroup/cpu,cpuacct ro,nosuid - cgroup cgroup rw,cpu,cpuacct\n"
+            "36 31 0:31 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n";
+        fs.write("/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "350000\n");
+        fs.write("/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n");
+        EXPECT_EQ(cgroup_cpu_limit("4:memory:/docker/abc\n3:cpu,cpuacct:/docker/abc\n", mountinfo, fs.root()), 4u);
+        fs.write("/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "-1\n");
+        EXPECT_EQ(cgroup_cpu_limit("3:cpu,cpuacct:/docker/abc\n", mountinfo, fs.root()), std::nullopt);
+    }
+    EXPECT_EQ(cgroup_cpu_limit("", "", "/nonexistent"), std::nullopt);
 }
 
 class ScopedEnv {
