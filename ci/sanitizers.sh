@@ -174,7 +174,7 @@ run_tsan() {
   check_reports "$reports" "$status"
 
   local args=("${pytest_args[@]}")
-  [ ${#args[@]} -gt 0 ] || args=(tests/test_thread_stress.py tests/test_evaluator.py -k "thread or stress or concurren")
+  [ ${#args[@]} -gt 0 ] || args=(tests/test_thread_stress.py tests/test_evaluator.py -k "thread or stress or worker")
   local preload
   preload="$(g++ -print-file-name=libtsan.so) $(g++ -print-file-name=libstdc++.so.6)"
   status=0

@@ -1,0 +1,125 @@
+"""A representative pwpoly session, run under valgrind by ci/valgrind.sh.
+
+Touches every entry point on its successful and failing paths (argument
+matching, every conversion, value checks, internal failures, refused huge
+sizes, borrow conflicts through re-entrant objects, the worker pool), with
+buffers from the standard library only, so that the run stays short under
+memcheck. Prints one line per section; ends with "workload done".
+"""
+
+import array
+import gc
+import sys
+
+import pwpoly
+from pwpoly import LegendreBasis, LegendreBasisEvaluator
+
+expected_failures = 0
+
+
+def refused(call, exc_type):
+    global expected_failures
+    try:
+        call()
+    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
+        if exc_type is not None and type(exc).__name__ != exc_type:
+            raise AssertionError(f"expected {exc_type}, got {type(exc).__name__}: {exc}") from exc
+        expected_failures += 1
+        return
+    raise AssertionError(f"expected {exc_type}")
+
+
+class Floaty:
+    def __init__(self, action):
+        self.action = action
+
+    def __float__(self):
+        self.action()
+        return 0.5
+
+
+class Index:
+    def __index__(self):
+        return 3
+
+
+def section(name):
+    print(name, flush=True)
+
+
+section("module functions")
+for _ in range(3):
+    assert pwpoly.sum_as_string(b=2, a=3) == "5"
+    pwpoly.sum_as_string(Index(), True)
+    assert len(pwpoly.get_lagrange_points(3, 10, 2.0)) == 31
+    pwpoly.get_lagrange_points(3, 10, 2.0, periodic=True)
+    pwpoly.lagrange_prolongation_matrix(4, 9, 3)
+    pwpoly.lagrange_prolongation_matrix(3, 5, 2, True)
+    pwpoly.lagrange_to_legendre_basis_transformation(6, 5)
+    pwpoly.lagrange_to_legendre_basis_transformation(2, 4, True)
+    refused(lambda: pwpoly.sum_as_string(1), "TypeError")
+    refused(lambda: pwpoly.sum_as_string(1, 2, 3), "TypeError")
+    refused(lambda: pwpoly.sum_as_string(1, c=2), "TypeError")
+    refused(lambda: pwpoly.sum_as_string(1, a=2), "TypeError")
+    refused(lambda: pwpoly.sum_as_string(1.5, 2), "TypeError")
+    refused(lambda: pwpoly.sum_as_string(-1, 2), "OverflowError")
+    refused(lambda: pwpoly.get_lagrange_points(1, 2, 1.0, 1), "TypeError")
+    refused(lambda: pwpoly.get_lagrange_points(0, 2, 1.0, True), "ValueError")
+    refused(lambda: pwpoly.get_lagrange_points(2**31, 2**31, 1.0), "PanicException")
+    refused(lambda: pwpoly.lagrange_prolongation_matrix(2, 2, 0), "PanicException")
+    refused(lambda: pwpoly.lagrange_prolongation_matrix(0, 2, 1, True), "ValueError")
+    refused(lambda: pwpoly.lagrange_to_legendre_basis_transformation(0, 3), "PanicException")
+    if sys.maxsize > 2**32:
+        refused(lambda: pwpoly.get_lagrange_points(2**20, 2**20, 1.0), "MemoryError")
+        refused(lambda: pwpoly.lagrange_prolongation_matrix(1, 2**40, 1), "MemoryError")
+
+section("LegendreBasis")
+basis = LegendreBasis(T=1.5, n_t=4, degree=3)
+dofs = [0.25 * i for i in range(16)]
+for _ in range(3):
+    basis.evaluate_at(0.7, dofs)
+    basis.evaluate_at(0.7, tuple(dofs) + (1.0,))
+    basis.evaluate_at(t=Index(), legendre_vals=range(16))
+    basis.evaluate_all_basis_functions(0.3)
+    basis.evaluate_all_basis_function_derivatives(float("nan"))
+    refused(lambda: basis.evaluate_at(0.7, dofs[:-1]), "PanicException")
+    refused(lambda: basis.evaluate_at(0.7, dofs[:5] + ["x"]), "TypeError")
+    refused(lambda: basis.evaluate_at(0.7, "abc"), "TypeError")
+    refused(lambda: LegendreBasis(1, 0, 1.0).evaluate_all_basis_functions(0.5), "ValueError")
+    refused(lambda: LegendreBasis(2**40, 2**40, 1.0).evaluate_all_basis_functions(0.5), None)
+    refused(lambda: LegendreBasis("1", 2, 3.0), "TypeError")
+
+section("LegendreBasisEvaluator")
+ev = LegendreBasisEvaluator(4, 30, 3.0)
+coefficients = [((i * 7) % 11) / 5.0 for i in range(150)]
+small = array.array("d", [i / 50.0 for i in range(100)])
+large = array.array("d", [i / 1000.0 for i in range(3000)])  # the worker pool
+raw = bytearray(8 * 101)
+misaligned = memoryview(raw)[1:-7].cast("d")
+for _ in range(3):
+    ev.set_dofs(coefficients)
+    ev.set_dofs(tuple(coefficients))
+    ev.evaluate_at(1.25)
+    ev.evaluate_derivative_at(t=2)
+    assert len(ev.evaluate_many(small)) == 100
+    assert len(ev.evaluate_many(large)) == 3000
+    ev.evaluate_derivative_many(memoryview(large)[::3])
+    ev.evaluate_many(memoryview(large)[:0])
+    refused(lambda: ev.set_dofs(coefficients[:-1]), "PanicException")
+    refused(lambda: ev.set_dofs(coefficients[:-1] + [None]), "TypeError")
+    refused(lambda: ev.set_dofs(5), "TypeError")
+    refused(lambda: ev.evaluate_many([0.5]), "TypeError")
+    refused(lambda: ev.evaluate_many(array.array("f", [0.5])), "BufferError")
+    refused(lambda: ev.evaluate_many(misaligned), "BufferError")
+    refused(lambda: ev.set_dofs([Floaty(lambda: ev.set_dofs(coefficients))] + coefficients[1:]), "RuntimeError")
+    refused(lambda: ev.set_dofs([Floaty(lambda: ev.evaluate_at(0.5))] + coefficients[1:]), "RuntimeError")
+    refused(lambda: ev.set_dofs([Floaty(lambda: pwpoly.lagrange_prolongation_matrix(2, 2, 0))] + coefficients[1:]),
+            "PanicException")
+    refused(lambda: LegendreBasisEvaluator(2**40, 2**40, 1.0), None)
+    refused(lambda: LegendreBasisEvaluator(2, 0, 1.0).evaluate_many(small), "ValueError")
+misaligned.release()
+raw.extend(b"\0")  # every export of raw was released
+
+del basis, ev
+gc.collect()
+print(f"workload done ({expected_failures} expected failures)", flush=True)
