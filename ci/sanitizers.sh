@@ -112,10 +112,10 @@ run_pytest_preloaded() {
 run_asan() {
   local dir=$build_root/asan
   mkdir -p "$dir"
-  # See ci/asan_operator_new.cpp: lets a failed allocation throw
+  # See ci/throwing_operator_new.cpp: lets a failed allocation throw
   # std::bad_alloc under ASan, as it does in production.
-  local shim=$dir/asan_operator_new.o
-  g++ -std=c++20 -O1 -g -fPIC -c "$here/asan_operator_new.cpp" -o "$shim"
+  local shim=$dir/throwing_operator_new.o
+  g++ -std=c++20 -O1 -g -fPIC -c "$here/throwing_operator_new.cpp" -o "$shim"
   local san="-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=undefined,float-cast-overflow"
   timed "asan: build" configure_and_build "$dir" "$san -fno-omit-frame-pointer -D_GLIBCXX_ASSERTIONS" "$san $shim"
 

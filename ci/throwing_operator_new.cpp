@@ -1,20 +1,21 @@
-// Throwing operator new for the AddressSanitizer build only, linked into the
-// extension module and core_tests by ci/sanitizers.sh (never into a release
-// build).
+// Throwing operator new for the sanitizer and valgrind builds only, linked
+// into the extension module and core_tests by ci/sanitizers.sh (ASan) and
+// ci/valgrind.sh (never into a release build).
 //
-// ASan's own throwing operator new cannot throw: when an allocation fails it
-// reports "out of memory" and aborts the process, whatever
-// allocator_may_return_null says. The module turns an allocation the machine
+// Both tools replace operator new, and neither replacement can throw: when
+// an allocation fails, ASan reports "out of memory" and aborts whatever
+// allocator_may_return_null says, and valgrind aborts with "new/new[] failed
+// and should throw an exception". The module turns an allocation the machine
 // cannot satisfy into MemoryError (std::bad_alloc), and the tests check that.
-// These replacements call ASan's nothrow operator new (which, with
-// allocator_may_return_null=1, returns null) and throw std::bad_alloc as the
-// standard library would, so the failure path runs under ASan as it does in
-// production. The blocks still come from ASan's operator new and are freed by
-// its operator delete (not replaced here), so overflows, use-after-free,
-// leaks and new/delete mismatches are all reported as before.
+// These replacements call the process-wide nothrow operator new (the tool's,
+// which returns null on failure) and throw std::bad_alloc as the standard
+// library would, so the failure path runs under the tools as it does in
+// production. The blocks still come from the tool's operator new and are
+// freed by its operator delete (not replaced here), so overflows,
+// use-after-free, leaks and new/delete mismatches are all reported as before.
 //
 // Hidden symbols: the module's own calls bind to these, while the
-// interpreter and libstdc++.so keep ASan's.
+// interpreter and libstdc++.so keep the tool's.
 #include <dlfcn.h>
 
 #include <cstdlib>
@@ -25,7 +26,7 @@ namespace {
 using NothrowNew = void* (*)(std::size_t, const std::nothrow_t&) noexcept;
 using AlignedNothrowNew = void* (*)(std::size_t, std::align_val_t, const std::nothrow_t&) noexcept;
 
-// The process-wide definition (ASan's, preloaded or linked first); this
+// The process-wide definition (the tool's); this
 // object's own operator new is hidden and so not found by this lookup.
 template <class F>
 F global_symbol(const char* name) {
