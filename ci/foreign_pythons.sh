@@ -15,7 +15,8 @@
 #      ci/lib/target_check.py and the whole pytest suite with the sysroot's
 #      interpreter (under qemu-i386 for i386, through the sysroot's own loader
 #      for x86_64). PWPOLY_TEST_PYTHON names the same launcher, so the tests'
-#      subprocesses run on the same interpreter.
+#      subprocesses run on the same interpreter; PWPOLY_TEST_EMULATED=1 is set
+#      for i386 only.
 #   4. numerics: ci/lib/numerics_fingerprint.py prints the bits of a fixed set
 #      of calls on each interpreter, and on this machine's own Python when
 #      pwpoly is installed there; the outputs must be identical.
@@ -89,6 +90,9 @@ run_arch() {
   (
     cd "$repo"
     export PYTHONPATH="$build" PWPOLY_TEST_PYTHON="$SYSROOT_PYTHON"
+    # Tells the tests that every instruction is emulated (slow), which the
+    # x86_64 lane is not, although it also needs a launcher.
+    if [ "$arch" = i386 ]; then export PWPOLY_TEST_EMULATED=1; else unset PWPOLY_TEST_EMULATED; fi
     "$SYSROOT_PYTHON" "$here/lib/target_check.py" --sysroot "$SYSROOT_DIR" --module-dir "$build" --bits "$bits" || exit 1
     "$SYSROOT_PYTHON" -m pytest -p no:cacheprovider -q -ra --durations=5 "${pytest_args[@]}"
   ) || failed+=("$arch pytest")
