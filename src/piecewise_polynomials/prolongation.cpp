@@ -35,12 +35,17 @@ std::vector<double> barycentric_weights(const std::vector<double>& x) {
 
 // A capacity to reserve for `rows` rows of up to `per_row` entries: the full
 // bound for small degrees, where nearly every row is full; capped at eight
-// entries a row otherwise, since rows on coarse nodes hold one entry. Zero
-// when not representable, leaving growth to the arrays.
+// entries a row otherwise, since rows on coarse nodes hold one entry. Every
+// row stores at least one entry, so `rows` entries are the least that is
+// reserved: a row count whose entry arrays cannot be represented fails at
+// once with "capacity overflow", and one that cannot be allocated fails at
+// once in the reservation, instead of growing the arrays row by row until
+// memory runs out.
 std::size_t entry_count_hint(std::size_t rows, std::size_t per_row) {
+    checked_array_count(rows, sizeof(double));
     std::size_t hint;
     if (__builtin_mul_overflow(rows, per_row < 8 ? per_row : 8, &hint) || hint > PTRDIFF_MAX / sizeof(double))
-        return 0;
+        return rows;
     return hint;
 }
 
