@@ -45,10 +45,12 @@ build_root=${PWPOLY_SANITIZER_BUILD_ROOT:-$repo/build}
 python=$("${PWPOLY_PYTHON:-python3}" -c 'import sys; print(sys.executable)')
 jobs=${PWPOLY_BUILD_JOBS:-2}
 
-# configure_and_build DIR CXXFLAGS LDFLAGS: the extension and core_tests.
-# RelWithDebInfo without -DNDEBUG, so that assertions stay live.
+# configure_and_build DIR CXXFLAGS LDFLAGS [CXX_LIBS]: the extension and
+# core_tests. RelWithDebInfo without -DNDEBUG, so that assertions stay live.
+# CXX_LIBS go on the link line of C++ targets only (GoogleTest's C compiler
+# check links plain C programs with the linker flags).
 configure_and_build() {
-  local dir=$1 cxxflags=$2 ldflags=$3
+  local dir=$1 cxxflags=$2 ldflags=$3 cxxlibs=${4:-}
   mkdir -p "$dir"
   cmake -S "$repo" -B "$dir" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -57,6 +59,7 @@ configure_and_build() {
     -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
     -DCMAKE_MODULE_LINKER_FLAGS="$ldflags" \
     -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" \
+    -DCMAKE_CXX_STANDARD_LIBRARIES="$cxxlibs" \
     -DPython_EXECUTABLE="$python" \
     -DPWPOLY_BUILD_EXTENSION=ON \
     -DPWPOLY_BUILD_TESTS=ON \
@@ -117,7 +120,7 @@ run_asan() {
   local shim=$dir/throwing_operator_new.o
   g++ -std=c++20 -O1 -g -fPIC -c "$here/throwing_operator_new.cpp" -o "$shim"
   local san="-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=undefined,float-cast-overflow"
-  timed "asan: build" configure_and_build "$dir" "$san -fno-omit-frame-pointer -D_GLIBCXX_ASSERTIONS" "$san $shim"
+  timed "asan: build" configure_and_build "$dir" "$san -fno-omit-frame-pointer -D_GLIBCXX_ASSERTIONS" "$san" "$shim"
 
   local reports=$dir/reports
   fresh_report_dir "$reports"

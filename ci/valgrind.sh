@@ -28,7 +28,7 @@ start=$SECONDS
 shim=$dir/throwing_operator_new.o
 g++ -std=c++20 -O2 -g -fPIC -c "$here/throwing_operator_new.cpp" -o "$shim"
 cmake -S "$repo" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$python" \
-  -DCMAKE_MODULE_LINKER_FLAGS="$shim" \
+  -DCMAKE_CXX_STANDARD_LIBRARIES="$shim" \
   -DPWPOLY_BUILD_EXTENSION=ON -DPWPOLY_BUILD_TESTS=OFF > "$dir/configure.log" 2>&1 \
   || { cat "$dir/configure.log" >&2; die "configuring failed"; }
 cmake --build "$dir" -j "${PWPOLY_BUILD_JOBS:-2}" > "$dir/build.log" 2>&1 \
