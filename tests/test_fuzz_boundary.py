@@ -332,10 +332,10 @@ def model_prolongation(nt_coarse, nt_fine, degree, periodic=False):
             raise Refusal(PanicException, message)
     if nt_fine * degree > SIZE_MAX:
         raise Refusal(PanicException, CAPACITY)
-    if nt_fine * degree > SMALL or degree > 40:
-        # Huge fine meshes are currently attempted row by row (see
-        # tests/test_huge_sizes.py), so they are not run here.
-        raise Unsettled("a huge fine mesh")
+    rows = nt_fine * degree + (0 if periodic else 1)
+    size_outcome(rows)  # at least one entry per fine row is reserved up front
+    if degree > 40:
+        raise Unsettled("a high degree")
     return is_triplets
 
 
