@@ -345,11 +345,18 @@ def model_transformation(degree, n_t, periodic=False):
     size_outcome(lagrange_points(degree, n_t, periodic))
     if degree == 0:
         raise Refusal(PanicException, "Lagrange to Legendre conversion not meaningful for degree 0")
-    if (degree + 1) ** 2 > SIZE_MAX or n_t * (degree + 1) > SIZE_MAX:
+    if degree + 1 > SIZE_MAX:
         raise Refusal(PanicException, CAPACITY)
-    if degree > 40 or n_t * (degree + 1) > SMALL:
-        raise Unsettled("a large transformation")
-    return is_triplets
+    if degree <= 40 and n_t * (degree + 1) <= SMALL:
+        return is_triplets
+    # Which of the arrays sized by degree + 1, (degree + 1)**2 (the
+    # Vandermonde matrix) or n_t * (degree + 1) (the blocks) is refused first
+    # is the implementation's choice; any of them must be refused promptly.
+    absurd = max((degree + 1) ** 2, n_t * (degree + 1)) * 8
+    if absurd > PTRDIFF_MAX or (IS_64 and absurd >= 2**42):
+        if degree + 1 <= SMALL or (degree + 1) * 8 > PTRDIFF_MAX or (IS_64 and (degree + 1) * 8 >= 2**42):
+            raise Refusal(BaseException, messages={CAPACITY, "MemoryError"})
+    raise Unsettled("a large transformation")
 
 
 def model_basis_new(degree, n_t, T):
@@ -597,7 +604,7 @@ def _layout(a, how):
     if how == "misaligned":
         raw = np.zeros(a.nbytes + 1, dtype=np.uint8)[1:]
         return raw.view(a.dtype).reshape(a.shape) if a.nbytes else raw[:0].view(np.uint8)
-    if how == "memoryview":
+    if how == "memoryview" and a.dtype.kind not in "mM":  # numpy exports no buffer of datetimes
         return memoryview(np.ascontiguousarray(a))
     return a
 
