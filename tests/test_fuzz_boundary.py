@@ -9,13 +9,13 @@ and offsets, ctypes objects, and objects whose __index__/__float__/__iter__/
 __len__ raise, return the wrong type or call back into the module).
 
 Each call is checked against an oracle that derives the outcome from the
-stated rules: argument matching is modelled in full, and each conversion is
+module's rules: argument matching is modelled in full, and each conversion is
 asked of the interpreter's own C functions (through ctypes.pythonapi), which
-are exactly what the conversion rules name. The call must then either raise
-exactly the predicted exception (type, and message where the rules fix it)
-or succeed with a result of the specified shape. An evaluator's coefficients
-must be unchanged after every failed set_dofs, and replaced after every
-successful one.
+are exactly the conversions the module promises to apply. The call must then
+either raise exactly the predicted exception (type, and message where the
+rules fix it) or succeed with a result of the right shape. An evaluator's
+coefficients must be unchanged after every failed set_dofs, and replaced
+after every successful one.
 
 Profiles: the default is derandomised and quick, for CI; set
 PWPOLY_FUZZ_PROFILE=long for a randomised run of many more examples
@@ -818,7 +818,7 @@ def entry_id(entry):
 
 
 @pytest.mark.parametrize("entry", ENTRIES, ids=entry_id)
-def test_every_call_ends_as_specified(entry):
+def test_every_call_returns_or_raises_as_expected(entry):
     receiver_strategy = st.none()
     if entry.method is not None:
         receiver_strategy = instances(getattr(pwpoly, entry.cls))

@@ -7,7 +7,7 @@ that other threads run while set_dofs converts, and sometimes through a
 sequence that fails half-way). Every result of every other thread must be
 bit for bit the single-threaded result under A or under B, never a mixture
 (a many-point call holds its borrow for its whole duration, so all of its
-values come from one set), and the only exceptions allowed are the specified
+values come from one set), and the only exceptions allowed are the borrow
 conflicts: "Already borrowed" for set_dofs while an evaluation runs,
 "Already mutably borrowed" for an evaluation while set_dofs converts, and
 the failure the setter provoked itself. Meanwhile other threads evaluate
