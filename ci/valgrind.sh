@@ -44,9 +44,11 @@ status=0
 PYTHONMALLOC=malloc PYTHONPATH="$dir" RAYON_NUM_THREADS=2 \
   valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
     --num-callers=40 --log-file="$report" \
-    "$python" "$here/valgrind_workload.py" || status=$?
+    "$python" "$here/valgrind_workload.py" 2> "$dir/workload.stderr" || status=$?
 log "memcheck run: $((SECONDS - start))s (exit status $status)"
-[ "$status" -eq 0 ] || { tail -40 "$report" >&2; die "the workload failed under valgrind"; }
+# The workload's stderr holds the module's reports of the internal failures
+# it provokes on purpose; shown only when the run failed.
+[ "$status" -eq 0 ] || { tail -40 "$dir/workload.stderr" "$report" >&2; die "the workload failed under valgrind"; }
 
 "$python" - "$report" <<'EOF'
 import re
