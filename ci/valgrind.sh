@@ -82,8 +82,11 @@ for block in blocks:
 summary = [l for l in lines if "ERROR SUMMARY" in l or "definitely lost:" in l]
 print("\n".join(summary))
 print(f"records through pwpoly: {len(ours)}; records in the interpreter alone: {len(theirs)}")
+kinds = {}
 for block in theirs:
-    print("  (interpreter) " + block[0])
+    kinds[block[0]] = kinds.get(block[0], 0) + 1
+for kind, count in sorted(kinds.items()):
+    print(f"  interpreter alone, {count} x: {kind}")
 for block in ours:
     print("\n".join(block), file=sys.stderr)
 sys.exit(1 if ours else 0)
