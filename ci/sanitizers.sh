@@ -146,10 +146,7 @@ run_asan() {
   check_reports "$reports" "$status"
 
   local args=("${pytest_args[@]}")
-  # test_lagrange's capacity child caps its address space (RLIMIT_AS), which
-  # ASan, needing terabytes of shadow mappings, cannot start under; the same
-  # cases run under ASan in tests/test_huge_sizes.py.
-  [ ${#args[@]} -gt 0 ] || args=(tests --deselect tests/test_lagrange.py::test_capacity_overflow)
+  [ ${#args[@]} -gt 0 ] || args=(tests)
   # libstdc++ is preloaded too: the interpreter does not link it, and ASan
   # resolves its C++ exception interceptor (__cxa_throw) only at start-up.
   local preload

@@ -272,12 +272,15 @@ CAPACITY_CASES = {
 }
 
 CAPACITY_CHILD = textwrap.dedent("""
-    import json
-    try:
-        import resource
-        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
-    except Exception:
-        pass
+    import json, os
+    # A wrong size computation fails here instead of filling memory. Not under
+    # AddressSanitizer, whose shadow memory cannot be mapped under such a cap.
+    if not os.environ.get("PWPOLY_SANITIZER"):
+        try:
+            import resource
+            resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        except Exception:
+            pass
     import pwpoly
     results = {}
     for key, (name, args) in json.loads(%r).items():

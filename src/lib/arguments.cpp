@@ -226,8 +226,13 @@ bool text_equals(PyObject* str, const char* text) {
 // numpy's boolean scalar types are recognised by the module and name of
 // their type, without importing numpy.
 bool is_numpy_bool(PyObject* obj) {
+    static PyObject* const module_attr = PyUnicode_InternFromString("__module__");
+    if (module_attr == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
     PyTypeObject* type = Py_TYPE(obj);
-    PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    PyRef module = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), module_attr));
     if (!module) {
         PyErr_Clear();
         return false;
