@@ -40,7 +40,6 @@ void raise_overflow_error(const char* message) {
 
 namespace {
 
-// Write-once cell; a thread that loses the race to fill it drops its own.
 std::atomic<PyObject*> g_panic_type{nullptr};
 
 constexpr const char* kPanicDoc =
@@ -57,12 +56,7 @@ PyObject* panic_exception_type() {
         PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
     if (created == nullptr)
         return nullptr;
-    PyObject* expected = nullptr;
-    if (!g_panic_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-        Py_DECREF(created);
-        return expected;
-    }
-    return created;
+    return publish_once(g_panic_type, created);
 }
 
 PyObject* raise_panic(std::string_view message) noexcept {

@@ -71,11 +71,10 @@ PyObject* init_module() {
 
     // The cell keeps one reference for the rest of the process.
     Py_INCREF(module.get());
-    PyObject* none = nullptr;
-    if (!g_module.compare_exchange_strong(none, module.get())) {
-        Py_DECREF(module.get());
-        Py_INCREF(none);
-        return none;
+    PyObject* stored = publish_once(g_module, module.get());
+    if (stored != module.get()) {
+        Py_INCREF(stored);
+        return stored;
     }
     return module.release();
 }

@@ -3,6 +3,7 @@
 
 #include "lib/python_compat.hpp"
 
+#include <atomic>
 #include <utility>
 
 namespace pwpoly::py {
@@ -38,5 +39,16 @@ private:
     explicit PyRef(PyObject* o) : obj_(o) {}
     PyObject* obj_ = nullptr;
 };
+
+// Stores `created` (a new reference) into the write-once `cell` unless
+// another thread filled it first, in which case `created` is dropped.
+// Returns the object that the cell holds from now on (borrowed).
+inline PyObject* publish_once(std::atomic<PyObject*>& cell, PyObject* created) {
+    PyObject* expected = nullptr;
+    if (cell.compare_exchange_strong(expected, created, std::memory_order_acq_rel))
+        return created;
+    Py_DECREF(created);
+    return expected;
+}
 
 }  // namespace pwpoly::py

@@ -51,12 +51,7 @@ PyObject* get_or_create_type(std::atomic<PyObject*>& cell, PyType_Spec& spec) {
     PyObject* created = PyType_FromSpec(&spec);
     if (created == nullptr)
         return nullptr;
-    PyObject* expected = nullptr;
-    if (!cell.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-        Py_DECREF(created);
-        return expected;
-    }
-    return created;
+    return publish_once(cell, created);
 }
 
 bool add_type(PyObject* module, const char* name, PyObject* type) {

@@ -44,14 +44,7 @@ std::vector<double> LegendreBasis::evaluate_all_basis_functions(double t) const 
     if (degree_ == 0)
         return out;
     out[j + n_t_] = xi;
-    double p_km1 = 1.0, p_k = xi, k = 1.0;
-    for (std::size_t i = 2; i <= degree_; ++i) {
-        const double p_next = legendre_step(p_km1, p_k, k, xi);
-        p_km1 = p_k;
-        p_k = p_next;
-        k = k + 1.0;
-        out[j + n_t_ * i] = p_k;
-    }
+    for_each_legendre_from_2(xi, degree_, [&](std::size_t i, double p_i, double) { out[j + n_t_ * i] = p_i; });
     return out;
 }
 
@@ -66,15 +59,10 @@ std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(doubl
         return out;
     out[j + n_t_] = 2.0 / w;
     const double d = derivative_denominator(xi);
-    double p_km1 = 1.0, p_k = xi, k = 1.0;
-    for (std::size_t i = 2; i <= degree_; ++i) {
-        const double p_next = legendre_step(p_km1, p_k, k, xi);
-        p_km1 = p_k;
-        p_k = p_next;
-        k = k + 1.0;
-        const double v = (static_cast<double>(i) * (p_k * xi - p_km1)) / d;
+    for_each_legendre_from_2(xi, degree_, [&](std::size_t i, double p_i, double p_im1) {
+        const double v = (static_cast<double>(i) * (p_i * xi - p_im1)) / d;
         out[j + n_t_ * i] = (v + v) / w;
-    }
+    });
     return out;
 }
 

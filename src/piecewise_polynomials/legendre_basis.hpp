@@ -129,6 +129,20 @@ private:
     double width_;
 };
 
+// Carries the recurrence from P_0 = 1, P_1 = xi and calls
+// step(i, P_i, P_(i-1)) for i = 2, ..., degree, in increasing order.
+template <class Step>
+inline void for_each_legendre_from_2(double xi, std::size_t degree, Step&& step) {
+    double p_km1 = 1.0, p_k = xi, k = 1.0;
+    for (std::size_t i = 2; i <= degree; ++i) {
+        const double p_next = legendre_step(p_km1, p_k, k, xi);
+        p_km1 = p_k;
+        p_k = p_next;
+        k = k + 1.0;
+        step(i, p_k, p_km1);
+    }
+}
+
 // The single-point kernels on an already located time, shared by the scalar
 // operations and the many-point loops. `row` points at C(j, 0); `stride` is
 // the matrix's row count.
@@ -137,15 +151,8 @@ inline double legendre_sum(double xi, const double* row, std::size_t stride, std
     sum = sum + 1.0 * row[0];
     if (degree == 0)
         return sum;
-    double p_km1 = 1.0, p_k = xi, k = 1.0;
-    sum = sum + p_k * row[stride];
-    for (std::size_t i = 2; i <= degree; ++i) {
-        const double p_next = legendre_step(p_km1, p_k, k, xi);
-        p_km1 = p_k;
-        p_k = p_next;
-        k = k + 1.0;
-        sum = sum + p_k * row[stride * i];
-    }
+    sum = sum + xi * row[stride];
+    for_each_legendre_from_2(xi, degree, [&](std::size_t i, double p_i, double) { sum = sum + p_i * row[stride * i]; });
     return sum;
 }
 
@@ -157,15 +164,10 @@ inline double legendre_derivative_sum(double xi, const double* row, std::size_t 
         return sum;
     sum = sum + 1.0 * row[stride];
     const double d = derivative_denominator(xi);
-    double p_km1 = 1.0, p_k = xi, k = 1.0;
-    for (std::size_t i = 2; i <= degree; ++i) {
-        const double p_next = legendre_step(p_km1, p_k, k, xi);
-        p_km1 = p_k;
-        p_k = p_next;
-        k = k + 1.0;
-        const double di = ((p_k * xi - p_km1) * static_cast<double>(i)) / d;
+    for_each_legendre_from_2(xi, degree, [&](std::size_t i, double p_i, double p_im1) {
+        const double di = ((p_i * xi - p_im1) * static_cast<double>(i)) / d;
         sum = sum + di * row[stride * i];
-    }
+    });
     return sum;
 }
 
