@@ -31,3 +31,14 @@ def run_python(code, env=None, timeout=300):
         text=True,
         timeout=timeout,
     )
+
+
+def check_panic(exc, message):
+    """`exc` is a PanicException (the module's, or the reference model's) carrying `message`."""
+    import reference_model
+
+    assert type(exc).__name__ == "PanicException"
+    assert not isinstance(exc, Exception)
+    if not isinstance(exc, reference_model.PanicException):
+        assert f"{type(exc).__module__}.{type(exc).__qualname__}" == "pyo3_runtime.PanicException"
+    assert str(exc) == message

@@ -19,26 +19,12 @@ import pytest
 import pwpoly
 import reference_model as model
 from reference_model import SIZE_MAX, describe_float, same_float
-from support import run_python
+from support import check_panic, run_python
 
-IMPLS = [pytest.param(pwpoly, id="pwpoly"), pytest.param(model, id="model")]
 
 DEGREE_MESSAGE = "Periodic Lagrange bases require polynomial degree at least 1"
 INTERVAL_MESSAGE = "Periodic Lagrange bases require at least one interval"
 PROLONGATION_MESSAGE = "Periodic Lagrange prolongation requires positive interval counts"
-
-
-@pytest.fixture(params=IMPLS)
-def impl(request):
-    return request.param
-
-
-def check_panic(exc, message):
-    assert type(exc).__name__ == "PanicException"
-    assert not isinstance(exc, Exception)
-    if not isinstance(exc, model.PanicException):
-        assert f"{type(exc).__module__}.{type(exc).__qualname__}" == "pyo3_runtime.PanicException"
-    assert str(exc) == message
 
 
 def check_triplets(result):

@@ -18,24 +18,10 @@ import pytest
 import pwpoly
 import reference_model as model
 from reference_model import NO_INTERVALS, PTRDIFF_MAX, SIZE_MAX, describe_float, same_float
+from support import check_panic
 
 NAN = math.nan
 INF = math.inf
-
-IMPLS = [pytest.param(pwpoly, id="pwpoly"), pytest.param(model, id="model")]
-
-
-@pytest.fixture(params=IMPLS)
-def impl(request):
-    return request.param
-
-
-def check_panic(exc, message):
-    assert type(exc).__name__ == "PanicException"
-    assert not isinstance(exc, Exception)
-    if not isinstance(exc, model.PanicException):
-        assert f"{type(exc).__module__}.{type(exc).__qualname__}" == "pyo3_runtime.PanicException"
-    assert str(exc) == message
 
 
 def same_value(got, expected):
