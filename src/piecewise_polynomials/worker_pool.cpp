@@ -204,9 +204,13 @@ bool WorkerPool::take_back(Worker& w, const Job* job) {
     return false;
 }
 
-void WorkerPool::wait_until(Worker& w, const WorkerLatch& latch) {
+void WorkerPool::wait_until(Worker& w, const WorkerLatch& latch) { run_jobs_until(w, &latch); }
+
+// Runs offered work until `latch` is set (or, without one, until the pool
+// stops). With nothing to do the worker yields a few rounds, then sleeps.
+void WorkerPool::run_jobs_until(Worker& w, const WorkerLatch* latch) {
     int idle = 0;
-    while (!latch.probe()) {
+    while (latch != nullptr ? !latch->probe() : !shared_->stopping.load(std::memory_order_acquire)) {
         bool migrated = true;
         if (Job* job = find_work(w, migrated)) {
             job->execute(migrated);
@@ -214,7 +218,7 @@ void WorkerPool::wait_until(Worker& w, const WorkerLatch& latch) {
         } else if (++idle < idle_rounds_before_sleep) {
             std::this_thread::yield();
         } else {
-            sleep(w, &latch);
+            sleep(w, latch);
             idle = 0;
         }
     }
@@ -328,19 +332,7 @@ Job* WorkerPool::find_work(Worker& w, bool& migrated) {
 void WorkerPool::worker_main(Worker& w) {
     tls_pool = this;
     tls_index = w.index;
-    int idle = 0;
-    while (!shared_->stopping.load(std::memory_order_acquire)) {
-        bool migrated = true;
-        if (Job* job = find_work(w, migrated)) {
-            job->execute(migrated);
-            idle = 0;
-        } else if (++idle < idle_rounds_before_sleep) {
-            std::this_thread::yield();
-        } else {
-            sleep(w, nullptr);
-            idle = 0;
-        }
-    }
+    run_jobs_until(w, nullptr);
     tls_pool = nullptr;
 }
 

@@ -188,6 +188,7 @@ private:
     void wake_worker(std::size_t index) noexcept;
 
     void worker_main(Worker& w);
+    void run_jobs_until(Worker& w, const pool_detail::WorkerLatch* latch);
     pool_detail::Job* find_work(Worker& w, bool& migrated);
     bool work_visible() const noexcept;
     void sleep(Worker& w, const pool_detail::WorkerLatch* latch);
