@@ -12,7 +12,7 @@
 #pragma once
 
 #include "lib/python_compat.hpp"
-#include "sparse_matrix_tools/internal_failure.hpp"
+#include "common/internal_failure.hpp"
 
 #include <new>
 #include <stdexcept>

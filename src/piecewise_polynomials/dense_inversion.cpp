@@ -3,7 +3,7 @@
 #include <cmath>
 #include <utility>
 
-#include "sparse_matrix_tools/internal_failure.hpp"
+#include "common/internal_failure.hpp"
 
 namespace pwpoly {
 

@@ -1,6 +1,6 @@
 #include "piecewise_polynomials/legendre_basis.hpp"
 
-#include "sparse_matrix_tools/internal_failure.hpp"
+#include "common/internal_failure.hpp"
 
 namespace pwpoly {
 

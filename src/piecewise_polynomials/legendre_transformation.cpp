@@ -14,7 +14,7 @@
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "sparse_matrix_tools/block_assembly.hpp"
-#include "sparse_matrix_tools/internal_failure.hpp"
+#include "common/internal_failure.hpp"
 
 namespace pwpoly {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "piecewise_polynomials/lagrange_basis.hpp"
-#include "sparse_matrix_tools/internal_failure.hpp"
+#include "common/internal_failure.hpp"
 
 namespace pwpoly {
 

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "piecewise_polynomials/worker_pool_size.hpp"
-#include "sparse_matrix_tools/internal_failure.hpp"
+#include "common/internal_failure.hpp"
 
 namespace pwpoly {
 

@@ -16,7 +16,7 @@
 #include <variant>
 #include <vector>
 
-#include "sparse_matrix_tools/internal_failure.hpp"
+#include "common/internal_failure.hpp"
 
 namespace pwpoly {
 

@@ -5,8 +5,8 @@
 // `InternalFailure` with a fixed message. The core never catches it; the
 // Python boundary turns it into `PanicException` with the same message.
 //
-// This header sits in the lowest layer of the core (sparse_matrix_tools) so
-// that both core folders share it without depending on each other.
+// Both core folders and the Python boundary share it, so it lives in
+// src/common, below all of them.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "sparse_matrix_tools/internal_failure.hpp"
+#include "common/internal_failure.hpp"
 
 namespace pwpoly {
 
