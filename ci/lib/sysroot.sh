@@ -3,7 +3,7 @@
 # sysroot_prepare ARCH   (ARCH is a Debian architecture: i386 or amd64)
 #
 # makes sure that the cache holds a sysroot of Debian testing for ARCH with
-# python3 (3.14), its headers, pytest, numpy and hypothesis, and sets:
+# python3 (3.14), its headers, pytest, numpy, scipy and hypothesis, and sets:
 #   SYSROOT_DIR        the unpacked root file system
 #   SYSROOT_MULTIARCH  i386-linux-gnu / x86_64-linux-gnu
 #   SYSROOT_LIBPATH    the library folders, BLAS and LAPACK included
@@ -25,7 +25,7 @@
 # them. Only the newest sysroot of each ARCH is kept.
 
 SYSROOT_SUITE=${PWPOLY_SYSROOT_SUITE:-testing}
-SYSROOT_PACKAGES="python3,libpython3-dev,python3-pytest,python3-numpy,python3-hypothesis"
+SYSROOT_PACKAGES="python3,libpython3-dev,python3-pytest,python3-numpy,python3-scipy,python3-hypothesis"
 SYSROOT_PYVER=3.14
 # Bump when the recipe below changes in a way that old sysroots must not be reused.
 SYSROOT_RECIPE=2
@@ -180,5 +180,5 @@ sysroot_prepare() {
   SYSROOT_LIBPATH=$(cat "$top/libpath")
   SYSROOT_PYTHON="$top/bin/python$SYSROOT_PYVER"
   SYSROOT_RUN="$top/bin/run-target"
-  ci_log "$arch sysroot: $(grep -E '^(python3\.14|python3-numpy|python3-pytest|python3-hypothesis|libc6) ' "$top/packages.txt" | awk '{print $1 "=" $2}' | paste -sd' ')"
+  ci_log "$arch sysroot: $(grep -E '^(python3\.14|python3-numpy|python3-scipy|python3-pytest|python3-hypothesis|libc6) ' "$top/packages.txt" | awk '{print $1 "=" $2}' | paste -sd' ')"
 }

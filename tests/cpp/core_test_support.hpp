@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sparse_matrix_tools/internal_failure.hpp"
+#include "common/internal_failure.hpp"
 
 namespace pwpoly::testing_support {
 

@@ -17,7 +17,7 @@
 #include "piecewise_polynomials/legendre_kernels.hpp"
 #include "piecewise_polynomials/parallel_evaluation.hpp"
 #include "piecewise_polynomials/worker_pool.hpp"
-#include "sparse_matrix_tools/internal_failure.hpp"
+#include "common/internal_failure.hpp"
 
 namespace pwpoly {
 namespace {

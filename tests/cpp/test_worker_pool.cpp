@@ -19,7 +19,7 @@
 
 #include "piecewise_polynomials/worker_pool.hpp"
 #include "piecewise_polynomials/worker_pool_size.hpp"
-#include "sparse_matrix_tools/internal_failure.hpp"
+#include "common/internal_failure.hpp"
 
 namespace pwpoly {
 namespace {
