@@ -7,6 +7,10 @@
 #include <system_error>
 #include <thread>
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
+
 #include "piecewise_polynomials/worker_pool_size.hpp"
 #include "common/internal_failure.hpp"
 
@@ -18,6 +22,10 @@ using pool_detail::WorkerLatch;
 namespace {
 
 constexpr std::size_t cache_line = 64;
+// Atomics written by different threads are kept this far apart: x86 CPUs
+// commonly fetch cache lines in aligned pairs (the adjacent-line prefetcher),
+// so two hot words on neighbouring lines still contend like one line.
+constexpr std::size_t no_false_sharing = 2 * cache_line;
 
 // Rounds of looking for work (yielding the CPU between rounds) before an
 // idle worker goes to sleep.
@@ -90,25 +98,26 @@ private:
         return static_cast<std::ptrdiff_t>(b - t);
     }
 
-    alignas(cache_line) std::atomic<std::size_t> top_{0};
-    alignas(cache_line) std::atomic<std::size_t> bottom_{0};
-    alignas(cache_line) std::atomic<Job*> slots_[capacity] = {};
+    // top_ is written by thieves, bottom_ by the owner on every push and pop.
+    alignas(no_false_sharing) std::atomic<std::size_t> top_{0};
+    alignas(no_false_sharing) std::atomic<std::size_t> bottom_{0};
+    alignas(no_false_sharing) std::atomic<Job*> slots_[capacity] = {};
 };
 
 }  // namespace
 
-struct alignas(cache_line) WorkerPool::Worker {
+struct alignas(no_false_sharing) WorkerPool::Worker {
     WorkDeque deque;
     // awake / sleeping; a waker flips sleeping -> awake and notifies.
-    alignas(cache_line) std::atomic<std::uint32_t> sleep_state{awake};
+    alignas(no_false_sharing) std::atomic<std::uint32_t> sleep_state{awake};
     std::size_t index = 0;
     std::uint32_t rng = 1;  // xorshift state for picking victims
     std::thread thread;
 };
 
 struct WorkerPool::Shared {
-    alignas(cache_line) std::atomic<std::size_t> sleepers{0};
-    alignas(cache_line) std::atomic<std::size_t> injected_count{0};
+    alignas(no_false_sharing) std::atomic<std::size_t> sleepers{0};
+    alignas(no_false_sharing) std::atomic<std::size_t> injected_count{0};
     std::atomic<bool> stopping{false};
     std::atomic<std::size_t> wake_cursor{0};
     std::mutex injector_mutex;
@@ -248,24 +257,20 @@ void WorkerPool::notify_new_work() noexcept {
     if (shared_->sleepers.load(std::memory_order_seq_cst) == 0)
         return;
     const std::size_t start = shared_->wake_cursor.fetch_add(1, std::memory_order_relaxed);
-    for (std::size_t k = 0; k < count_; ++k) {
-        Worker& w = workers_[(start + k) % count_];
-        std::uint32_t expected = sleeping;
-        if (w.sleep_state.compare_exchange_strong(expected, awake, std::memory_order_seq_cst)) {
-            shared_->sleepers.fetch_sub(1, std::memory_order_seq_cst);
-            w.sleep_state.notify_one();
+    for (std::size_t k = 0; k < count_; ++k)
+        if (try_wake(workers_[(start + k) % count_]))
             return;
-        }
-    }
 }
 
-void WorkerPool::wake_worker(std::size_t index) noexcept {
-    Worker& w = workers_[index];
+void WorkerPool::wake_worker(std::size_t index) noexcept { try_wake(workers_[index]); }
+
+bool WorkerPool::try_wake(Worker& w) noexcept {
     std::uint32_t expected = sleeping;
-    if (w.sleep_state.compare_exchange_strong(expected, awake, std::memory_order_seq_cst)) {
-        shared_->sleepers.fetch_sub(1, std::memory_order_seq_cst);
-        w.sleep_state.notify_one();
-    }
+    if (!w.sleep_state.compare_exchange_strong(expected, awake, std::memory_order_seq_cst))
+        return false;
+    shared_->sleepers.fetch_sub(1, std::memory_order_seq_cst);
+    w.sleep_state.notify_one();
+    return true;
 }
 
 bool WorkerPool::work_visible() const noexcept {
@@ -289,6 +294,10 @@ void WorkerPool::sleep(Worker& w, const WorkerLatch* latch) {
     }
     while (w.sleep_state.load(std::memory_order_acquire) == sleeping)
         w.sleep_state.wait(sleeping, std::memory_order_acquire);
+}
+
+std::size_t WorkerPool::sleeping_workers() const noexcept {
+    return shared_->sleepers.load(std::memory_order_seq_cst);
 }
 
 // ---- the workers -------------------------------------------------------------
@@ -337,18 +346,74 @@ void WorkerPool::worker_main(Worker& w) {
 }
 
 // ---- the process-wide pool -----------------------------------------------------
+//
+// fork() copies the pool into the child but none of its workers, and any of
+// its locks (the injection queue's, a latch's) may have been held by a thread
+// that does not exist there: a child that used the inherited pool would wait
+// forever. So a child forgets the pool it inherited and creates its own on
+// its first parallel call, sized by the rules read again in the child (its
+// environment, affinity mask and CPU quota). The inherited pool is abandoned,
+// never destroyed: destroying it would touch its locks and join threads that
+// do not exist. Since abandoned pools are never freed, no new pool can reuse
+// the address of one, so no thread can mistake the new pool for one it worked
+// for (tls_pool). The parent and its pool are not touched.
+//
+// The child learns of the fork through a handler registered with
+// pthread_atfork, not by comparing the process id on every call, because
+//  * the handler runs in the child before any of the child's code can reach
+//    the pool, and costs nothing per call, while the check is a system call
+//    per call (glibc no longer caches the id);
+//  * process ids are reused: a grandchild can get the id of the process that
+//    created the pool it inherited, and would then take that pool for its own;
+//  * the creation lock needs a fresh state in the child anyway (a parent
+//    thread may have held it at the fork), and only code that runs at the
+//    fork can give it one before anybody waits on it.
+// Children made without running fork handlers (vfork, posix_spawn, _Fork,
+// raw clone) may only exec or call async-signal-safe functions, so they
+// never reach the pool. The handler only stores to memory, which is allowed
+// in a child of a multi-threaded process.
 
 namespace {
-std::once_flag global_once;
+
 std::atomic<WorkerPool*> global_instance{nullptr};
+
+// Serialises the creation of the process-wide pool. A union, so that the
+// fork handler can construct a fresh lock over the inherited one without
+// running the inherited one's destructor.
+union CreationLock {
+    constexpr CreationLock() : mutex() {}
+    ~CreationLock() {}
+    std::mutex mutex;
+};
+constinit CreationLock creation_lock;
+bool fork_handler_registered = false;  // guarded by creation_lock; inherited by children
+
+void forget_inherited_pool() noexcept {
+    global_instance.store(nullptr, std::memory_order_relaxed);
+    new (&creation_lock.mutex) std::mutex;
+}
+
 }  // namespace
 
 WorkerPool& global_pool() {
-    // On failure call_once stays unset, so a later call tries again.
-    std::call_once(global_once, [] {
-        global_instance.store(new WorkerPool(default_worker_count()), std::memory_order_release);
-    });
-    return *global_instance.load(std::memory_order_acquire);
+    if (WorkerPool* pool = global_instance.load(std::memory_order_acquire))
+        return *pool;
+    std::lock_guard<std::mutex> lock(creation_lock.mutex);
+    WorkerPool* pool = global_instance.load(std::memory_order_relaxed);
+    if (pool == nullptr) {
+#if defined(__unix__) || defined(__APPLE__)
+        if (!fork_handler_registered) {
+            if (const int rc = pthread_atfork(nullptr, nullptr, &forget_inherited_pool); rc != 0)
+                fail("The global thread pool has not been initialized.: " +
+                     std::generic_category().message(rc));
+            fork_handler_registered = true;
+        }
+#endif
+        // On failure nothing is published, so a later call tries again.
+        pool = new WorkerPool(default_worker_count());
+        global_instance.store(pool, std::memory_order_release);
+    }
+    return *pool;
 }
 
 WorkerPool* global_pool_if_created() noexcept { return global_instance.load(std::memory_order_acquire); }

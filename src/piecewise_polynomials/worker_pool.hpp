@@ -166,6 +166,9 @@ public:
     // Whether the calling thread is one of this pool's workers.
     bool on_worker_thread() const noexcept { return current_worker() != nullptr; }
 
+    // How many workers are asleep for lack of work at this moment.
+    std::size_t sleeping_workers() const noexcept;
+
 private:
     template <class F>
     friend class pool_detail::OfferedJob;
@@ -186,6 +189,8 @@ private:
     void inject(pool_detail::Job* job);
     void notify_new_work() noexcept;
     void wake_worker(std::size_t index) noexcept;
+    // Flips `w` from sleeping to awake and notifies it; false if it was awake.
+    bool try_wake(Worker& w) noexcept;
 
     void worker_main(Worker& w);
     void run_jobs_until(Worker& w, const pool_detail::WorkerLatch* latch);
@@ -203,7 +208,8 @@ private:
 // The process-wide pool, created on first use with default_worker_count()
 // workers; concurrent first calls create it once. It is never destroyed.
 // Throws InternalFailure when the threads cannot be started (a later call
-// tries again).
+// tries again). A child made by fork() does not inherit it: its first call
+// creates a pool of its own (see worker_pool.cpp).
 WorkerPool& global_pool();
 
 // The process-wide pool if it exists, else nullptr; never creates it.
