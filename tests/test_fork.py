@@ -1,0 +1,179 @@
+"""Processes: a child made by fork() after the parent used the worker pool
+evaluates with a pool of its own (same bits as the parent), and the parent's
+pool keeps working; children of the spawn and forkserver start methods work
+too.
+
+Each scenario is a script run by a fresh interpreter. Its children arm an
+alarm (SIGALRM ends them) and the parent a watchdog, so a child that waits
+for workers it does not have fails the test instead of hanging the suite.
+Every scenario goes through all entries of ENTRY_POINTS, the calls that run
+on the worker pool; covering another one takes one more line there.
+"""
+
+import os
+import subprocess
+
+import pytest
+
+from support import python_command
+
+EMULATED = bool(os.environ.get("PWPOLY_TEST_EMULATED"))
+CHILD_SECONDS = 120 if EMULATED else 30  # a child's alarm
+PARENT_SECONDS = 3 * CHILD_SECONDS  # the scenario's watchdog
+
+COMMON = r"""
+import faulthandler, multiprocessing, os, signal, sys, threading, warnings
+import numpy as np
+import pwpoly
+
+# Forking a process that has threads is the point here, not a mistake.
+warnings.filterwarnings("ignore", r".*fork\(\) may lead to deadlocks", DeprecationWarning)
+CHILD_SECONDS = int(os.environ["FORK_CHILD_SECONDS"])
+DOFS = list(np.random.default_rng(1).random(400))
+ev = pwpoly.LegendreBasisEvaluator(3, 100, 1.0)
+ev.set_dofs(DOFS)
+TIMES = np.random.default_rng(2).uniform(-0.1, 1.1, 50_000)  # 2048 or more: the pool
+
+ENTRY_POINTS = {
+    "evaluate_many": lambda: ev.evaluate_many(TIMES),
+    "evaluate_derivative_many": lambda: ev.evaluate_derivative_many(TIMES),
+}
+
+
+def evaluate_all():
+    # The bits of every entry point's result.
+    return {name: np.asarray(call(), dtype=np.float64).tobytes() for name, call in ENTRY_POINTS.items()}
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task")) if os.path.isdir("/proc/self/task") else None
+
+
+def arm_child_alarm():
+    signal.alarm(CHILD_SECONDS)
+
+
+def start_watchdog():
+    faulthandler.dump_traceback_later(int(os.environ["FORK_PARENT_SECONDS"]), exit=True)
+"""
+
+# The parent uses its pool (2 workers), then a multiprocessing fork child
+# evaluates; the child's pool is sized by the child's environment (3).
+FORK_CHILD = r"""
+def child(queue):
+    arm_child_alarm()
+    os.environ["RAYON_NUM_THREADS"] = "3"
+    before = thread_count()
+    result = evaluate_all()
+    queue.put((result, None if before is None else thread_count() - before))
+
+
+if __name__ == "__main__":
+    start_watchdog()
+    before = thread_count()
+    expected = evaluate_all()
+    parent_workers = None if before is None else thread_count() - before
+    ctx = multiprocessing.get_context("fork")
+    queue = ctx.Queue()
+    process = ctx.Process(target=child, args=(queue,))
+    process.start()
+    result, child_workers = queue.get(timeout=CHILD_SECONDS)
+    process.join()
+    assert process.exitcode == 0, process.exitcode
+    assert result == expected, "the child's results differ from the parent's"
+    assert (parent_workers, child_workers) in [(2, 3), (None, None)], (parent_workers, child_workers)
+    assert evaluate_all() == expected
+"""
+
+# os.fork() from the main thread while another thread is inside the pool's
+# calls. A child in which the evaluator still holds the borrow of a call in
+# progress was forked in the middle of that call; at least one must be.
+FORK_DURING_EVALUATION = r"""
+if __name__ == "__main__":
+    import time
+
+    start_watchdog()
+    expected = evaluate_all()
+    stop = threading.Event()
+    rounds = []
+
+    def evaluate_until_stopped():
+        while not stop.is_set():
+            rounds.append(evaluate_all() == expected)
+
+    other = threading.Thread(target=evaluate_until_stopped)
+    other.start()
+    statuses = []
+    while len(statuses) < 20 and statuses.count(0) < 3 and set(statuses) <= {0, 3}:
+        time.sleep(0.005)
+        pid = os.fork()
+        if pid == 0:
+            status = 1
+            try:
+                arm_child_alarm()
+                if evaluate_all() == expected:
+                    try:
+                        ev.set_dofs(DOFS)
+                        status = 3  # forked between two calls
+                    except RuntimeError:
+                        status = 0  # forked during a call
+            finally:
+                os._exit(status)
+        statuses.append(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+    after_forks = len(rounds)
+    while len(rounds) < after_forks + 2:
+        time.sleep(0.001)
+    stop.set()
+    other.join()
+    assert set(statuses) <= {0, 3} and 0 in statuses, statuses
+    assert all(rounds), "the parent's results changed"
+    assert evaluate_all() == expected
+"""
+
+# ProcessPoolExecutor with the platform's default start method (fork up to
+# Python 3.13 on Linux, forkserver from 3.14).
+EXECUTOR = r"""
+from concurrent.futures import ProcessPoolExecutor
+
+
+def task(_):
+    arm_child_alarm()
+    try:
+        return evaluate_all()
+    finally:
+        signal.alarm(0)
+
+
+if __name__ == "__main__":
+    start_watchdog()
+    expected = evaluate_all()
+    with ProcessPoolExecutor(2) as executor:
+        results = list(executor.map(task, range(4), timeout=2 * CHILD_SECONDS))
+    assert all(result == expected for result in results), multiprocessing.get_start_method()
+    assert evaluate_all() == expected
+"""
+
+
+@pytest.mark.parametrize(
+    "scenario",
+    [FORK_CHILD, FORK_DURING_EVALUATION, EXECUTOR],
+    ids=["fork-child", "fork-during-evaluation", "executor"],
+)
+def test_children_evaluate_and_the_parent_keeps_working(scenario, tmp_path):
+    script = tmp_path / "scenario.py"
+    script.write_text(COMMON + scenario)
+    env = dict(
+        os.environ,
+        RAYON_NUM_THREADS="2",
+        FORK_CHILD_SECONDS=str(CHILD_SECONDS),
+        FORK_PARENT_SECONDS=str(PARENT_SECONDS),
+    )
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    run = subprocess.run(
+        python_command() + [str(script)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=PARENT_SECONDS + 60,
+    )
+    assert run.returncode == 0, run.stdout + run.stderr
