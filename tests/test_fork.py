@@ -131,7 +131,7 @@ if __name__ == "__main__":
 """
 
 # ProcessPoolExecutor with the platform's default start method (fork up to
-# Python 3.13 on Linux, forkserver from 3.14).
+# Python 3.13 on Linux, forkserver from 3.14), then with spawn.
 EXECUTOR = r"""
 from concurrent.futures import ProcessPoolExecutor
 
@@ -147,9 +147,11 @@ def task(_):
 if __name__ == "__main__":
     start_watchdog()
     expected = evaluate_all()
-    with ProcessPoolExecutor(2) as executor:
-        results = list(executor.map(task, range(4), timeout=2 * CHILD_SECONDS))
-    assert all(result == expected for result in results), multiprocessing.get_start_method()
+    for method, workers in [(multiprocessing.get_start_method(), 2), ("spawn", 1)]:
+        context = multiprocessing.get_context(method)
+        with ProcessPoolExecutor(workers, mp_context=context) as executor:
+            results = list(executor.map(task, range(2 * workers), timeout=2 * CHILD_SECONDS))
+        assert all(result == expected for result in results), method
     assert evaluate_all() == expected
 """
 
