@@ -156,10 +156,22 @@ if __name__ == "__main__":
 """
 
 
+# qemu-user (7.2, the i386 lane) aborts a child of a multi-threaded process
+# when the child starts a thread ("qemu_plugin_vcpu_init_hook: assertion
+# failed"), with or without pwpoly; the pool's threads make the parent
+# multi-threaded.
+FORKS_THREADED_PARENT = pytest.mark.skipif(
+    EMULATED, reason="qemu-user aborts a thread started in the child of a multi-threaded process"
+)
+
+
 @pytest.mark.parametrize(
     "scenario",
-    [FORK_CHILD, FORK_DURING_EVALUATION, EXECUTOR],
-    ids=["fork-child", "fork-during-evaluation", "executor"],
+    [
+        pytest.param(FORK_CHILD, id="fork-child", marks=FORKS_THREADED_PARENT),
+        pytest.param(FORK_DURING_EVALUATION, id="fork-during-evaluation", marks=FORKS_THREADED_PARENT),
+        pytest.param(EXECUTOR, id="executor"),
+    ],
 )
 def test_children_evaluate_and_the_parent_keeps_working(scenario, tmp_path):
     script = tmp_path / "scenario.py"
