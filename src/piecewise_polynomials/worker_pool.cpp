@@ -296,9 +296,7 @@ void WorkerPool::sleep(Worker& w, const WorkerLatch* latch) {
         w.sleep_state.wait(sleeping, std::memory_order_acquire);
 }
 
-std::size_t WorkerPool::sleeping_workers() const noexcept {
-    return shared_->sleepers.load(std::memory_order_seq_cst);
-}
+std::size_t WorkerPool::sleeping_workers() const noexcept { return shared_->sleepers.load(std::memory_order_seq_cst); }
 
 // ---- the workers -------------------------------------------------------------
 
@@ -404,8 +402,7 @@ WorkerPool& global_pool() {
 #if defined(__unix__) || defined(__APPLE__)
         if (!fork_handler_registered) {
             if (const int rc = pthread_atfork(nullptr, nullptr, &forget_inherited_pool); rc != 0)
-                fail("The global thread pool has not been initialized.: " +
-                     std::generic_category().message(rc));
+                fail("The global thread pool has not been initialized.: " + std::generic_category().message(rc));
             fork_handler_registered = true;
         }
 #endif
