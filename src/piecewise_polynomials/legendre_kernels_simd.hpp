@@ -1,18 +1,19 @@
 // The lane-parallel kernel body, one template for every SIMD variant.
 //
-// legendre_kernels_x86.cpp includes this file once per instruction set,
-// each time inside its own `#pragma GCC target` region and its own
-// namespace, and instantiates evaluate_span<Lanes<N, HardwareFloor>, ...>
-// there. Everything here has internal linkage, so every inclusion is its
-// own copy compiled for its own instruction set, and no wider code can leak
-// into the baseline through a shared inline definition. For the same reason
-// this file includes no header: the including file includes them all
-// before it switches the target. (No include guard, on purpose.)
+// legendre_kernels_x86.cpp includes this file once per variant, with
+// PWPOLY_KERNEL_VARIANT defined as "namespace, GCC target, lanes per
+// register, hardware floor". Each inclusion opens its own target region
+// and its own namespace and defines `set`, the variant's kernel set.
+// Everything here has internal linkage, so every inclusion is its own copy
+// compiled for its own instruction set, and no wider code can leak into the
+// baseline through a shared inline definition. For the same reason this
+// file includes no header: the including file includes them all before.
+// (No include guard, on purpose.)
 //
 // Registers are GCC vector types of N doubles, so one set of traits serves
 // every width: + - * / on them are the lane-wise IEEE operations (rounded
 // exactly as the scalar ones; no FMA: the build has -ffp-contract=off),
-// and comparisons select lane by lane with the scalar semantics:
+// and selections follow the scalar comparisons lane by lane:
 //   min(a, b)            a < b ? a : b (the second operand on ties and NaN)
 //   max(a, b)            a > b ? a : b (likewise)
 //   positive_or_zero(x)  x > 0 ? x : +0.0 (NaN and -0.0 give +0.0)
@@ -35,6 +36,9 @@
 //    in every lane, so they are formed once in scalar and broadcast; at
 //    k = i - 1, (k + k) + 1 is also the derivative factor's c_i = 2i - 1.
 
+#pragma GCC push_options
+PWPOLY_PRAGMA(GCC target(PWPOLY_VARIANT(TARGET)))
+namespace pwpoly::kernels::PWPOLY_VARIANT(NAMESPACE) {
 namespace {
 
 // GCC drops vector attributes on dependent types, so the register types are
@@ -71,10 +75,12 @@ struct Lanes {
     static constexpr std::size_t lanes = N;
 
     static reg set1(double x) {
-        reg r;
-        for (std::size_t k = 0; k < N; ++k)
-            r[k] = x;
-        return r;
+        if constexpr (N == 2)
+            return _mm_set1_pd(x);
+        else if constexpr (N == 4)
+            return _mm256_set1_pd(x);
+        else
+            return _mm512_set1_pd(x);
     }
     static reg loadu(const double* p) {
         reg r;
@@ -86,14 +92,31 @@ struct Lanes {
     static reg sub(reg a, reg b) { return a - b; }
     static reg mul(reg a, reg b) { return a * b; }
     static reg div(reg a, reg b) { return a / b; }
-    static reg min(reg a, reg b) { return a < b ? a : b; }
-    static reg max(reg a, reg b) { return a > b ? a : b; }
-    static reg positive_or_zero(reg x) { return x > reg{} ? x : reg{}; }
-    static reg gather(const double* const* rows, std::size_t off) {
-        reg r;
-        for (std::size_t k = 0; k < N; ++k)
-            r[k] = rows[k][off];
-        return r;
+    // MINPD and MAXPD select exactly as the comparisons above.
+    static reg min(reg a, reg b) {
+        if constexpr (N == 2)
+            return _mm_min_pd(a, b);
+        else if constexpr (N == 4)
+            return _mm256_min_pd(a, b);
+        else
+            return _mm512_min_pd(a, b);
+    }
+    static reg max(reg a, reg b) {
+        if constexpr (N == 2)
+            return _mm_max_pd(a, b);
+        else if constexpr (N == 4)
+            return _mm256_max_pd(a, b);
+        else
+            return _mm512_max_pd(a, b);
+    }
+    static reg positive_or_zero(reg x) { return reinterpret_cast<reg>((x > reg{}) & reinterpret_cast<mask>(x)); }
+    static reg gather(const double* const* r, std::size_t off) {
+        if constexpr (N == 2)
+            return reg{r[0][off], r[1][off]};
+        else if constexpr (N == 4)
+            return reg{r[0][off], r[1][off], r[2][off], r[3][off]};
+        else
+            return reg{r[0][off], r[1][off], r[2][off], r[3][off], r[4][off], r[5][off], r[6][off], r[7][off]};
     }
     static reg floor(reg x) {
         if constexpr (HardwareFloor && N == 2) {
@@ -236,12 +259,16 @@ void evaluate_span(const KernelArgs& a, const double* in, double* out, std::size
     }
 }
 
-// The variant's kernel set. U vectors are interleaved: four on x86-64,
-// two on i386, which has half the vector registers.
-template <class V>
-constexpr KernelSet kernel_set(const char* name) {
-    constexpr int U = sizeof(void*) == 8 ? 4 : 2;
-    return {name, V::lanes, &evaluate_span<V, U, false>, &evaluate_span<V, U, true>};
-}
+// U vectors are interleaved: four on x86-64, two on i386, which has half the
+// vector registers.
+using Register = PWPOLY_VARIANT(REGISTER);
+constexpr int interleaved = sizeof(void*) == 8 ? 4 : 2;
 
 }  // namespace
+
+constexpr KernelSet set{PWPOLY_VARIANT(TARGET), Register::lanes, &evaluate_span<Register, interleaved, false>,
+                        &evaluate_span<Register, interleaved, true>};
+
+}  // namespace pwpoly::kernels::<variant>
+#pragma GCC pop_options
+#undef PWPOLY_KERNEL_VARIANT

@@ -1,8 +1,8 @@
 // The x86 SIMD variants: SSE2 (the x86 baseline, 2 lanes, floor emulated),
 // SSE4.1 (2 lanes, hardware floor), AVX2 (4 lanes) and AVX-512F (8 lanes).
 //
-// Each is the one template of legendre_kernels_simd.hpp, included here
-// inside a `#pragma GCC target` region of its own (never FMA) and a
+// Each is the one template of legendre_kernels_simd.hpp, included here once
+// per variant, in a `#pragma GCC target` region of its own (never FMA) and a
 // namespace of its own; legendre_kernels.cpp runs only the variants the CPU
 // supports.
 #include <cstddef>
@@ -20,38 +20,24 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-#pragma GCC push_options
-#pragma GCC target("sse2")
-namespace pwpoly::kernels::sse2 {
-#include "piecewise_polynomials/legendre_kernels_simd.hpp"
-using Floor = Lanes<2, false>;
-constexpr KernelSet set = kernel_set<Floor>("sse2");
-}  // namespace pwpoly::kernels::sse2
-#pragma GCC pop_options
+// PWPOLY_KERNEL_VARIANT: namespace, GCC target, lanes per register,
+// hardware floor; PWPOLY_VARIANT(field) picks one of them.
+#define PWPOLY_VARIANT_NAMESPACE(ns, target, lanes, hardware_floor) ns
+#define PWPOLY_VARIANT_TARGET(ns, target, lanes, hardware_floor) target
+#define PWPOLY_VARIANT_REGISTER(ns, target, lanes, hardware_floor) Lanes<lanes, hardware_floor>
+#define PWPOLY_APPLY(macro, ...) macro(__VA_ARGS__)
+#define PWPOLY_VARIANT(field) PWPOLY_APPLY(PWPOLY_VARIANT_##field, PWPOLY_KERNEL_VARIANT)
+#define PWPOLY_PRAGMA_STRING(text) _Pragma(#text)
+#define PWPOLY_PRAGMA(text) PWPOLY_PRAGMA_STRING(text)
 
-#pragma GCC push_options
-#pragma GCC target("sse4.1")
-namespace pwpoly::kernels::sse41 {
+#define PWPOLY_KERNEL_VARIANT sse2, "sse2", 2, false
 #include "piecewise_polynomials/legendre_kernels_simd.hpp"
-constexpr KernelSet set = kernel_set<Lanes<2, true>>("sse4.1");
-}  // namespace pwpoly::kernels::sse41
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx2")
-namespace pwpoly::kernels::avx2 {
+#define PWPOLY_KERNEL_VARIANT sse41, "sse4.1", 2, true
 #include "piecewise_polynomials/legendre_kernels_simd.hpp"
-constexpr KernelSet set = kernel_set<Lanes<4, true>>("avx2");
-}  // namespace pwpoly::kernels::avx2
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-namespace pwpoly::kernels::avx512 {
+#define PWPOLY_KERNEL_VARIANT avx2, "avx2", 4, true
 #include "piecewise_polynomials/legendre_kernels_simd.hpp"
-constexpr KernelSet set = kernel_set<Lanes<8, true>>("avx512f");
-}  // namespace pwpoly::kernels::avx512
-#pragma GCC pop_options
+#define PWPOLY_KERNEL_VARIANT avx512, "avx512f", 8, true
+#include "piecewise_polynomials/legendre_kernels_simd.hpp"
 
 #pragma GCC diagnostic pop
 
@@ -71,7 +57,7 @@ std::span<const SimdVariant> simd_variants() {
 
 bool sse2_floor(const double* in, double* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
-        out[i] = sse2::Floor::floor(sse2::Floor::set1(in[i]))[0];
+        out[i] = sse2::Register::floor(sse2::Register::set1(in[i]))[0];
     return true;
 }
 
