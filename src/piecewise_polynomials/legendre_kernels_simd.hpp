@@ -74,14 +74,8 @@ struct Lanes {
     using mask = typename VectorOf<N>::mask;
     static constexpr std::size_t lanes = N;
 
-    static reg set1(double x) {
-        if constexpr (N == 2)
-            return _mm_set1_pd(x);
-        else if constexpr (N == 4)
-            return _mm256_set1_pd(x);
-        else
-            return _mm512_set1_pd(x);
-    }
+    // x - (+0.0) is x for every double (-0.0 and NaN included): a broadcast.
+    static reg set1(double x) { return x - reg{}; }
     static reg loadu(const double* p) {
         reg r;
         __builtin_memcpy(&r, p, sizeof r);
@@ -92,23 +86,9 @@ struct Lanes {
     static reg sub(reg a, reg b) { return a - b; }
     static reg mul(reg a, reg b) { return a * b; }
     static reg div(reg a, reg b) { return a / b; }
-    // MINPD and MAXPD select exactly as the comparisons above.
-    static reg min(reg a, reg b) {
-        if constexpr (N == 2)
-            return _mm_min_pd(a, b);
-        else if constexpr (N == 4)
-            return _mm256_min_pd(a, b);
-        else
-            return _mm512_min_pd(a, b);
-    }
-    static reg max(reg a, reg b) {
-        if constexpr (N == 2)
-            return _mm_max_pd(a, b);
-        else if constexpr (N == 4)
-            return _mm256_max_pd(a, b);
-        else
-            return _mm512_max_pd(a, b);
-    }
+    // MINPD and MAXPD select exactly so (GCC does not always see it).
+    static reg min(reg a, reg b) { PWPOLY_BY_WIDTH(_mm_min_pd, _mm256_min_pd, _mm512_min_pd, a, b); }
+    static reg max(reg a, reg b) { PWPOLY_BY_WIDTH(_mm_max_pd, _mm256_max_pd, _mm512_max_pd, a, b); }
     static reg positive_or_zero(reg x) { return reinterpret_cast<reg>((x > reg{}) & reinterpret_cast<mask>(x)); }
     static reg gather(const double* const* r, std::size_t off) {
         if constexpr (N == 2)
@@ -119,12 +99,9 @@ struct Lanes {
             return reg{r[0][off], r[1][off], r[2][off], r[3][off], r[4][off], r[5][off], r[6][off], r[7][off]};
     }
     static reg floor(reg x) {
-        if constexpr (HardwareFloor && N == 2) {
-            return _mm_floor_pd(x);
-        } else if constexpr (HardwareFloor && N == 4) {
-            return _mm256_floor_pd(x);
-        } else if constexpr (HardwareFloor && N == 8) {
-            return _mm512_roundscale_pd(x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        if constexpr (HardwareFloor) {
+            PWPOLY_BY_WIDTH(_mm_round_pd, _mm256_round_pd, _mm512_roundscale_pd, x,
+                            _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
         } else {
             // |x| < 2^52: round |x| to an integer by adding and removing 2^52
             // (exact in round-to-nearest), give it x's sign, and step down
@@ -137,7 +114,7 @@ struct Lanes {
             const reg two52 = set1(4503599627370496.0);
             reg r = (ax + two52) - two52;
             r = reinterpret_cast<reg>(reinterpret_cast<mask>(r) | (bits & sign_bit));
-            r = r > x ? r - set1(1.0) : r;
+            r = r - reinterpret_cast<reg>((r > x) & reinterpret_cast<mask>(set1(1.0)));
             return ax < two52 ? r : x;
         }
     }
