@@ -182,48 +182,49 @@ TEST(ParallelEvaluation, SequentialPathNeverCreatesThePool) {
 
 const Mesh test_meshes[] = {{7, 3.0}, {1, 1.0}, {3, 1.0}, {5, 0.0}, {4, -2.0}, {1000, 1.0}};
 
-// The kernels are compared with the single-point operations below; those in
-// turn are compared with the independent model here, once.
-TEST(ParallelEvaluation, SingleTimeOperationsMatchTheIndependentModel) {
+// Calls check(basis, coefficients, times) for every test mesh and degrees 0
+// to 20, with awkward times and coefficient matrices with extra rows and
+// columns (the row count is the stride).
+template <class Check>
+void for_every_case(Check&& check) {
     std::mt19937 rng(seed);
     SCOPED_TRACE("seed " + std::to_string(seed));
     for (const Mesh m : test_meshes) {
         const std::vector<double> times = awkward_times(m, 301, rng);
         for (std::size_t degree = 0; degree <= 20; ++degree) {
-            const LegendreBasis basis(degree, m.n_t, m.T);
-            const Coefficients c = random_coefficients(m.n_t + 2, degree + 2, rng);
-            for (const double t : times) {
-                ASSERT_EQ(bits(basis.evaluate(t, c.view)), bits(model_value(t, degree, m.n_t, m.T, c.view)))
-                    << "t " << t << " degree " << degree << " n_t " << m.n_t;
-                ASSERT_EQ(bits(basis.evaluate_derivative(t, c.view)),
-                          bits(model_derivative(t, degree, m.n_t, m.T, c.view)))
-                    << "t " << t << " degree " << degree << " n_t " << m.n_t;
-            }
+            SCOPED_TRACE("n_t " + std::to_string(m.n_t) + " T " + std::to_string(m.T) + " degree " +
+                         std::to_string(degree));
+            check(LegendreBasis(degree, m.n_t, m.T), random_coefficients(m.n_t + 2, degree + 2, rng).view, times);
         }
     }
+}
+
+// The kernels are compared with the single-point operations below; those in
+// turn are compared with the independent model here, once.
+TEST(ParallelEvaluation, SingleTimeOperationsMatchTheIndependentModel) {
+    for_every_case([](const LegendreBasis& basis, ColMatrixView c, const std::vector<double>& times) {
+        for (const double t : times) {
+            ASSERT_EQ(bits(basis.evaluate(t, c)), bits(model_value(t, basis.degree(), basis.n_t(), basis.T(), c)))
+                << "t " << t;
+            ASSERT_EQ(bits(basis.evaluate_derivative(t, c)),
+                      bits(model_derivative(t, basis.degree(), basis.n_t(), basis.T(), c)))
+                << "t " << t;
+        }
+    });
 }
 
 class EveryKernel : public ::testing::TestWithParam<const kernels::KernelSet*> {};
 
 TEST_P(EveryKernel, BitIdenticalForAllDegreesMeshesAndAwkwardTimes) {
     const kernels::KernelSet* set = GetParam();
-    std::mt19937 rng(seed);
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    for (const Mesh m : test_meshes) {
-        const std::vector<double> times = awkward_times(m, 301, rng);
-        for (std::size_t degree = 0; degree <= 20; ++degree) {
-            const LegendreBasis basis(degree, m.n_t, m.T);
-            // Extra rows and columns: the row count is the stride.
-            const Coefficients c = random_coefficients(m.n_t + 2, degree + 2, rng);
-            for (const bool derivative : {false, true}) {
-                const std::vector<double> got = run_many(basis, c.view, derivative, times, {nullptr, set});
-                const std::size_t bad = first_mismatch(basis, c.view, derivative, times, got);
-                EXPECT_EQ(bad, times.size()) << "time " << (bad < times.size() ? times[bad] : 0.0) << " n_t "
-                                             << m.n_t << " T " << m.T << " degree " << degree
-                                             << (derivative ? " derivative" : " value");
-            }
+    for_every_case([set](const LegendreBasis& basis, ColMatrixView c, const std::vector<double>& times) {
+        for (const bool derivative : {false, true}) {
+            const std::vector<double> got = run_many(basis, c, derivative, times, {nullptr, set});
+            const std::size_t bad = first_mismatch(basis, c, derivative, times, got);
+            EXPECT_EQ(bad, times.size()) << "time " << (bad < times.size() ? times[bad] : 0.0)
+                                         << (derivative ? " derivative" : " value");
         }
-    }
+    });
 }
 
 TEST_P(EveryKernel, InPlaceEqualsOutOfPlaceForEveryTailLength) {
