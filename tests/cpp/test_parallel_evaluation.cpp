@@ -484,6 +484,16 @@ TEST(ParallelEvaluation, NoIntervalsFailsCleanly) {
         const std::vector<double> many(parallel_threshold, 0.5);
         EXPECT_EQ(failure_of(basis, empty, derivative, many, &pool), "Matrix slicing out of bounds.");
     }
+    // The all-basis operations have no matrix to check: the mesh rule refuses.
+    for (const auto all : {&LegendreBasis::evaluate_all_basis_functions,
+                           &LegendreBasis::evaluate_all_basis_function_derivatives}) {
+        try {
+            (basis.*all)(0.5);
+            ADD_FAILURE() << "no failure";
+        } catch (const InternalFailure& e) {
+            EXPECT_EQ(e.message(), no_intervals_message);
+        }
+    }
 }
 
 // ---- the SSE2 floor emulation ------------------------------------------------
