@@ -1,10 +1,10 @@
 """A pure-Python reference model of pwpoly's numerics.
 
-The model is written independently of the extension module and follows the
-stated arithmetic literally, so that the test suite can compare the module
-against it to the last bit. Python floats are IEEE doubles with
-round-to-nearest and no fused operations, so every expression below, written
-in the stated order and nesting, produces the same bits as the native code.
+The model is written independently of the extension module and spells out
+its arithmetic operation by operation, so that the test suite can compare the
+module against it to the last bit. Python floats are IEEE doubles with
+round-to-nearest and no fused operations, so every expression below, in the
+order and nesting written, produces the same bits as the native code.
 Two Python behaviours have to be worked around: a division by zero raises
 instead of giving inf/NaN (``fdiv``), and ``math.floor`` raises on inf/NaN
 (handled where the mesh rule needs it).
@@ -22,7 +22,8 @@ stronger rather than a restatement:
 
 * Every Legendre value P_i is recomputed from P_0 and P_1 (O(degree^2) per
   time). The native code carries the recurrence; identical bits prove that
-  carrying is exact.
+  carrying is exact. The derivative factors are a list built from those
+  values, where the native code carries two of them along.
 * Sparse matrices are built as Python lists of (row, column, value) pushes and
   compressed by a stable sort; there is no block-grid assembly.
 
@@ -291,18 +292,15 @@ def legendre_values(n, x):
     return values
 
 
-def derivative_denominator(xi):
-    xi = F(xi)
-    return ((xi * xi) + (-1.0)) + 1e-15
-
-
 def derivative_factors(n, xi):
-    """[D_0, ..., D_n]: dP_i/dxi with the shifted denominator; D_0 = 0, D_1 = 1."""
-    d = derivative_denominator(xi)
+    """[D_0, ..., D_n] = dP_i/dxi: D_0 = 0, D_1 = 1, D_i = D_(i-2) + (2i - 1) * P_(i-1).
+
+    The product is rounded, then the sum; 2i - 1 is an exact double.
+    """
     p = legendre_values(n, xi)
     factors = [F(0.0), F(1.0)][: n + 1]
     for i in range(2, n + 1):
-        factors.append(fdiv((p[i] * xi - p[i - 1]) * float(i), d))
+        factors.append(factors[i - 2] + float(2 * i - 1) * p[i - 1])
     return factors
 
 
@@ -333,21 +331,12 @@ def evaluate_all_basis_functions(degree, n_t, T, t):
 
 
 def evaluate_all_basis_function_derivatives(degree, n_t, T, t):
-    """Like the derivative factors, but doubled and divided by w entry by entry."""
+    """The derivative factors, each doubled and divided by w on its own."""
     j, xi = locate(t, n_t, T)
     w = fdiv(F(T), float(n_t))
-    d = derivative_denominator(xi)
-    p = legendre_values(degree, xi)
     out = [0.0] * (n_t * (degree + 1))
-    for i in range(degree + 1):
-        if i == 0:
-            e = F(0.0)
-        elif i == 1:
-            e = F(2.0)
-        else:
-            v = fdiv(float(i) * (p[i] * xi - p[i - 1]), d)
-            e = v + v
-        out[j + n_t * i] = fdiv(e, w)
+    for i, factor in enumerate(derivative_factors(degree, xi)):
+        out[j + n_t * i] = fdiv(factor + factor, w)
     return plain_list(out)
 
 

@@ -12,6 +12,7 @@ import array
 import math
 import os
 import random
+from fractions import Fraction
 
 import pytest
 
@@ -61,11 +62,11 @@ VALUE_EXAMPLES = [
 DERIVATIVE_EXAMPLES = [
     (1, 2, 2.0, [10, 30, 20, 40], 0.5, 40.0),
     (1, 2, 2.0, [10, 30, 20, 40], 1.5, 80.0),
-    (2, 1, 2.0, [0, 0, 1], 1.5, 1.500000000000002),  # 1.5 shifted by the 1e-15 in the denominator
-    (2, 1, 2.0, [0, 0, 1], 2.0, 0.0),  # at xi = +-1 only D_1 survives
-    (2, 1, 2.0, [0, 0, 1], 0.0, 0.0),
-    (2, 3, 1.0, [0] * 8 + [1], 2 / 3, 31.92339179010218),  # xi = -0.9999999999999997
-    (2, 3, 1.0, [0] * 8 + [1], 1.0, 0.0),
+    (2, 1, 2.0, [0, 0, 1], 1.5, 1.5),  # f = P_2, f'(t) = 3 (t - 1)
+    (2, 1, 2.0, [0, 0, 1], 2.0, 3.0),  # the interval ends are exact
+    (2, 1, 2.0, [0, 0, 1], 0.0, -3.0),
+    (2, 3, 1.0, [0] * 8 + [1], 2 / 3, pytest.approx(-18.0, rel=1e-13)),  # xi = -0.9999999999999997
+    (2, 3, 1.0, [0] * 8 + [1], 1.0, 18.0),
 ]
 
 # (degree, n_t, T, method, t, result)
@@ -75,6 +76,7 @@ ALL_BASIS_EXAMPLES = [
     (1, 4, 2.0, "derivatives", 1.2, [0.0] * 6 + [4.0, 0.0]),
     (1, 4, 2.0, "derivatives", 1.0, [0.0] * 6 + [4.0, 0.0]),
     (1, 4, 2.0, "derivatives", 1.4999, [0.0] * 6 + [4.0, 0.0]),
+    (2, 1, 2.0, "derivatives", 2.0, [0.0, 1.0, 3.0]),
     # T = 0: t > 0 is in the last interval at xi = 1, t < 0 in interval 0 at
     # xi = -1, and t = 0 gives xi = NaN.
     (2, 3, 0.0, "values", 0.5, [0.0, 0.0, 1.0] * 3),
@@ -88,17 +90,21 @@ def example_id(example):
     return f"d{degree}-nt{n_t}-T{T}-{vals if isinstance(vals, str) else len(vals)}-t{t}"
 
 
-@pytest.mark.parametrize("example", VALUE_EXAMPLES, ids=example_id)
-def test_value_examples(impl, example):
-    degree, n_t, T, vals, t, expected = example
-    assert same_value(impl.LegendreBasis(degree, n_t, T).evaluate_at(t, vals), expected)
-    assert same_value(evaluator(impl, degree, n_t, T, vals).evaluate_at(t), expected)
+EXAMPLES = [("value", *e) for e in VALUE_EXAMPLES] + [("derivative", *e) for e in DERIVATIVE_EXAMPLES]
 
 
-@pytest.mark.parametrize("example", DERIVATIVE_EXAMPLES, ids=example_id)
-def test_derivative_examples(impl, example):
-    degree, n_t, T, vals, t, expected = example
-    assert same_value(evaluator(impl, degree, n_t, T, vals).evaluate_derivative_at(t), expected)
+@pytest.mark.parametrize("example", EXAMPLES, ids=lambda e: f"{e[0]}-{example_id(e[1:])}")
+def test_worked_examples(impl, example):
+    kind, degree, n_t, T, vals, t, expected = example
+    ev = evaluator(impl, degree, n_t, T, vals)
+    if kind == "value":
+        assert same_value(impl.LegendreBasis(degree, n_t, T).evaluate_at(t, vals), expected)
+        one, many = ev.evaluate_at, ev.evaluate_many
+    else:
+        one, many = ev.evaluate_derivative_at, ev.evaluate_derivative_many
+    assert same_value(one(t), expected)
+    (got,) = many(array.array("d", [t]))
+    assert same_value(got, expected)
 
 
 @pytest.mark.parametrize("example", ALL_BASIS_EXAMPLES, ids=example_id)
@@ -130,8 +136,10 @@ def test_short_coefficient_list_panics(impl):
 
 def test_new_evaluator_is_the_zero_expansion(impl):
     ev = impl.LegendreBasisEvaluator(3, 4, 2.0)
-    assert [ev.evaluate_at(t) for t in (0.0, 0.3, 1.0, 2.0)] == [0.0] * 4
-    assert [ev.evaluate_derivative_at(t) for t in (0.0, 0.3, 1.0, 2.0)] == [0.0] * 4
+    times = (0.0, 0.3, 1.0, 2.0)
+    assert [ev.evaluate_at(t) for t in times] == [0.0] * 4
+    assert [ev.evaluate_derivative_at(t) for t in times] == [0.0] * 4
+    assert ev.evaluate_many(array.array("d", times)) == [0.0] * 4
     assert math.isnan(ev.evaluate_at(NAN))
 
 
@@ -148,6 +156,54 @@ def test_all_basis_dot_coefficients_is_the_expansion(impl):
             dot = math.fsum(b * c for b, c in
                             zip(basis.evaluate_all_basis_function_derivatives(t), vals))
             assert math.isclose(dot, ev.evaluate_derivative_at(t), rel_tol=1e-12, abs_tol=1e-12)
+
+
+# ---------------------------------------------------------------------------
+# Derivatives against exact rational arithmetic
+
+
+def exact_slopes(n, x):
+    """P_0'(x), ..., P_n'(x) for a rational x, from the derivative of the
+    three-term recurrence: (k + 1) P_(k+1)' = (2k + 1) (P_k + x P_k') - k P_(k-1)'."""
+    p, d = [Fraction(1), x], [Fraction(0), Fraction(1)]
+    for k in range(1, n):
+        p.append(((2 * k + 1) * x * p[k] - k * p[k - 1]) / (k + 1))
+        d.append(((2 * k + 1) * (p[k] + x * d[k]) - k * d[k - 1]) / (k + 1))
+    return d[: n + 1]
+
+
+@pytest.mark.parametrize("n_t, T, t, xi", [(1, 2.0, 0.0, -1), (1, 2.0, 2.0, 1), (3, 6.0, 2.0, -1)],
+                         ids=["start", "end", "interior-node"])
+def test_derivative_factors_are_exact_at_the_interval_ends(impl, n_t, T, t, xi):
+    # w = 2, so entry j + n_t * i is (D_i + D_i) / 2 = D_i itself.
+    degree = 20
+    got = impl.LegendreBasis(degree, n_t, T).evaluate_all_basis_function_derivatives(t)
+    j = int(t / 2.0) if t < T else n_t - 1
+    assert got[j::n_t] == [xi ** (i + 1) * i * (i + 1) / 2 for i in range(degree + 1)]
+
+
+@pytest.mark.parametrize("degree", [1, 2, 3, 5, 8, 13, 20])
+def test_derivative_is_exact_to_rounding_near_and_on_nodes(impl, degree):
+    """|got - exact| <= 4 degree 2^-52 * scale, where exact is the true derivative of
+    the expansion at the local coordinate the module computes, and scale the same sum
+    with absolute values of its terms."""
+    n_t, T = 3, 1.0
+    w = model.plain(model.fdiv(model.F(T), float(n_t)))
+    rng = random.Random(degree)
+    coeffs = [rng.uniform(-1.0, 1.0) for _ in range(n_t * (degree + 1))]
+    times = [rng.uniform(0.0, T) for _ in range(8)]
+    for j in range(n_t + 1):
+        node = float(j) * w
+        times += [node, math.nextafter(node, -INF), math.nextafter(node, INF)]
+        times += [node + sign * 10.0 ** -e * w for e in range(3, 15) for sign in (1, -1)]
+    ev = evaluator(impl, degree, n_t, T, coeffs)
+    for t in times:
+        j, xi = model.locate(t, n_t, T)
+        terms = [Fraction(coeffs[j + n_t * i]) * d for i, d in enumerate(exact_slopes(degree, Fraction(xi)))]
+        exact = 2 * sum(terms) / Fraction(w)
+        scale = 2 * sum(map(abs, terms)) / Fraction(w)
+        got = ev.evaluate_derivative_at(t)
+        assert abs(Fraction(got) - exact) <= 4 * degree * Fraction(2) ** -52 * scale, (t, xi, got, float(exact))
 
 
 # ---------------------------------------------------------------------------

@@ -9,9 +9,9 @@ void wrong_receiver(PyObject* self, const char* class_name) {
     throw PythonError{};
 }
 
-void check_has_intervals(std::size_t n_t) {
-    if (n_t == 0) [[unlikely]]
-        raise_value_error("cannot evaluate: the mesh has no intervals (n_t = 0)");
+void check_has_intervals(const LegendreBasis& basis) {
+    if (!basis.has_intervals()) [[unlikely]]
+        raise_value_error(no_intervals_message);
 }
 
 }  // namespace pwpoly::py

@@ -12,6 +12,7 @@
 #include "lib/errors.hpp"
 #include "lib/pyref.hpp"
 #include "lib/python_compat.hpp"
+#include "piecewise_polynomials/legendre_basis.hpp"
 
 #include <new>
 #include <utility>
@@ -63,8 +64,8 @@ inline constexpr PyType_Spec make_type_spec(const char* qualified_name, PyType_S
     return PyType_Spec{qualified_name, static_cast<int>(sizeof(Instance<Payload>)), 0, Py_TPFLAGS_DEFAULT, slots};
 }
 
-// Evaluations need at least one interval to locate a time in; the
-// constructors accept n_t = 0 but every evaluation on such a mesh is
-// refused with this ValueError.
-void check_has_intervals(std::size_t n_t);
+// The core's rule for a mesh without intervals (LegendreBasis::has_intervals)
+// as the caller's error: ValueError with the core's message. The
+// constructors accept n_t = 0; every evaluation on such a mesh is refused.
+void check_has_intervals(const LegendreBasis& basis);
 }  // namespace pwpoly::py

@@ -81,7 +81,7 @@ PyObject* evaluate_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         SharedBorrow borrow(obj.borrow);
         const double t = to_float_fast(slots[0], "t");
         const EvaluatorValue& value = obj.payload;
-        check_has_intervals(value.n_t);
+        check_has_intervals(value.basis);
         return make_float((value.basis.*Evaluate)(t, value.matrix()));
     });
 }
@@ -121,7 +121,7 @@ PyObject* evaluate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         // sees the private copy, which it overwrites with the results.
         FloatBuffer times(slots[0], "t_values");
         const EvaluatorValue& value = obj.payload;
-        check_has_intervals(value.n_t);
+        check_has_intervals(value.basis);
         {
             WithoutInterpreterLock unlocked;
             (value.basis.*EvaluateInPlace)(times.values(), value.matrix());

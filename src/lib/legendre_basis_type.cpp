@@ -49,7 +49,7 @@ PyObject* evaluate_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const double t = to_float_fast(slots[0], "t");
         const std::vector<double> coefficients = to_float_list(slots[1], "legendre_vals");
         const BasisValue& value = obj.payload;
-        check_has_intervals(value.n_t);
+        check_has_intervals(value.basis);
         // The first n_t * (degree + 1) values form the column-major matrix;
         // any surplus is ignored.
         const std::size_t needed = checked_mul(value.n_t, checked_add(value.degree, 1));
@@ -69,7 +69,7 @@ PyObject* evaluate_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         Object& obj = receiver<BasisValue>(self, g_type.load(std::memory_order_relaxed), kClassName);
         SharedBorrow borrow(obj.borrow);
         const double t = to_float_fast(slots[0], "t");
-        check_has_intervals(obj.payload.n_t);
+        check_has_intervals(obj.payload.basis);
         const std::vector<double> values = (obj.payload.basis.*AllBasis)(t);
         return make_float_list(values);
     });

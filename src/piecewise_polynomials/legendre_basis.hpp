@@ -1,6 +1,6 @@
 // Piecewise Legendre basis on a uniform mesh of [0, T].
 //
-// Floating-point policy. Every result of this file is specified to the last
+// Floating-point policy. Every result of this file is defined to the last
 // bit, so the order of operations below is part of the contract:
 //  * all arithmetic is IEEE double with round-to-nearest; the build uses
 //    -ffp-contract=off (no fused multiply-add) and, on 32-bit x86, SSE2
@@ -10,7 +10,15 @@
 //    deterministic function of (P_(k-1), P_k, k, xi), so carrying it forward
 //    from P_(i-1) to P_i produces exactly the same doubles as restarting it
 //    from P_0 and P_1 for every i. The code carries it: O(degree) per time
-//    instead of O(degree^2), bit for bit the same results.
+//    instead of O(degree^2), bit for bit the same results;
+//  * the derivative factors D_i = dP_i/dxi follow the classical identity
+//    P_i' = P_(i-2)' + (2i - 1) P_(i-1): D_0 = 0, D_1 = 1 and, for i >= 2,
+//    D_i = D_(i-2) + c_i * P_(i-1) with c_i = 2i - 1 (an exact double), the
+//    product rounded first, then the sum. No division, so no cancellation
+//    near the interval ends: at xi = 1 every D_i is the exact integer
+//    i(i+1)/2, at xi = -1 it is (-1)^(i+1) i(i+1)/2, and elsewhere it is the
+//    true derivative to a few ulps. D_i needs P_(i-1) only, so a derivative
+//    of degree n stops the recurrence at P_(n-1).
 //
 // Interval convention: the intervals are half-open [a_j, b_j) except the
 // last, which is closed; a time on an interior node belongs to the interval
@@ -77,9 +85,10 @@ inline double legendre_step(double p_km1, double p_k, double k, double xi) {
     return ((((k + k) + 1.0) * xi) * p_k - p_km1 * k) / (k + 1.0);
 }
 
-// The denominator of the derivative factors: (xi^2 - 1) shifted by 1e-15 so
-// that it never vanishes on [-1, 1].
-inline double derivative_denominator(double xi) { return ((xi * xi) + (-1.0)) + 1e-15; }
+// A mesh without intervals (n_t = 0) can be built, but it has no interval to
+// locate a time in: LegendreBasis::has_intervals() is the rule, and every
+// operation that needs an interval refuses such a mesh with this message.
+inline constexpr const char* no_intervals_message = "cannot evaluate: the mesh has no intervals (n_t = 0)";
 
 class LegendreBasis {
 public:
@@ -93,6 +102,8 @@ public:
     double T() const { return T_; }
     double width() const { return width_; }
 
+    bool has_intervals() const { return n_t_ != 0; }
+
     Location locate(double t) const { return locate_with_width(t, n_t_, width_); }
 
     // The expansion with coefficient matrix `c` (n_t x (degree + 1) or
@@ -105,14 +116,17 @@ public:
 
     // Values (derivatives with respect to t) of all n_t * (degree + 1) basis
     // functions at t, in global numbering j + n_t * i. Fail with "capacity
-    // overflow" when that count is not representable, and when n_t = 0.
+    // overflow" when that count is not representable, and with
+    // no_intervals_message when n_t = 0.
     std::vector<double> evaluate_all_basis_functions(double t) const;
     std::vector<double> evaluate_all_basis_function_derivatives(double t) const;
 
     // Many-point evaluation: result i is evaluate(times[i], c) (resp.
     // evaluate_derivative) bit for bit, in the order of the times. From
     // 2048 times on the work is spread over the process-wide worker pool.
-    // The in-place forms overwrite each time with its result.
+    // The in-place forms overwrite each time with its result. Defined in
+    // legendre_basis.cpp on top of evaluate_many_into
+    // (parallel_evaluation.hpp), which holds the kernels and the pool.
     std::vector<double> evaluate_many(std::span<const double> times, ColMatrixView c) const;
     std::vector<double> evaluate_derivative_many(std::span<const double> times, ColMatrixView c) const;
     void evaluate_many_in_place(std::span<double> times_then_values, ColMatrixView c) const;
@@ -156,6 +170,28 @@ inline double legendre_sum(double xi, const double* row, std::size_t stride, std
     return sum;
 }
 
+// Carries the values and the derivative factors from D_0 = 0, D_1 = 1 and
+// calls step(i, D_i) for i = 2, ..., degree, in increasing order. The
+// recurrence's constant (k + k) + 1 at k = i - 1 is c_i = 2i - 1.
+template <class Step>
+inline void for_each_derivative_factor_from_2(double xi, std::size_t degree, Step&& step) {
+    double p_km1 = 1.0, p_k = xi, k = 1.0;  // P_(i-2), P_(i-1), i - 1
+    double d_im2 = 0.0, d_im1 = 1.0;
+    for (std::size_t i = 2; i <= degree; ++i) {
+        const double c = (k + k) + 1.0;
+        const double d_i = d_im2 + c * p_k;
+        d_im2 = d_im1;
+        d_im1 = d_i;
+        step(i, d_i);
+        if (i < degree) {
+            const double p_next = legendre_step(p_km1, p_k, k, xi);
+            p_km1 = p_k;
+            p_k = p_next;
+        }
+        k = k + 1.0;
+    }
+}
+
 // Sum of D_i * C(j, i) before the chain-rule factor 2 / w.
 inline double legendre_derivative_sum(double xi, const double* row, std::size_t stride, std::size_t degree) {
     double sum = -0.0;
@@ -163,11 +199,7 @@ inline double legendre_derivative_sum(double xi, const double* row, std::size_t 
     if (degree == 0)
         return sum;
     sum = sum + 1.0 * row[stride];
-    const double d = derivative_denominator(xi);
-    for_each_legendre_from_2(xi, degree, [&](std::size_t i, double p_i, double p_im1) {
-        const double di = ((p_i * xi - p_im1) * static_cast<double>(i)) / d;
-        sum = sum + di * row[stride * i];
-    });
+    for_each_derivative_factor_from_2(xi, degree, [&](std::size_t i, double d_i) { sum = sum + d_i * row[stride * i]; });
     return sum;
 }
 

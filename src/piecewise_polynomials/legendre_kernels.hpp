@@ -6,29 +6,34 @@
 // one per vector lane, and each lane performs exactly the scalar sequence
 // of IEEE operations in the scalar order: the interval location (division,
 // floor, clamping of the quotient, a = j * w, b = w + a, ...), the carried
-// three-term recurrence and the sum that starts at -0.0. Vector add, sub,
-// mul and div round each lane exactly as the scalar instructions do, and no
-// fused multiply-add is ever used (the build has -ffp-contract=off and the
-// kernels use no FMA intrinsics), so every lane's bits equal the scalar
-// result. Min/max operations are used only in the operand order whose IEEE
-// semantics match the scalar comparisons, NaN included.
+// three-term recurrence, the derivative factors and the sum that starts at
+// -0.0. Vector add, sub, mul and div round each lane exactly as the scalar
+// instructions do, and no fused multiply-add is ever used (the build has
+// -ffp-contract=off and the kernels use no FMA intrinsics), so every lane's
+// bits equal the scalar result. Lane selections (min, max, clamping) follow
+// the scalar comparisons, NaN included.
 //
 // The kernels do no matrix checks. They require what make_kernel_args
-// establishes: a matrix with at least n_t rows and degree + 1 columns
-// (so no located interval can fail the checks), and n_t - 1 exactly
-// representable as a double.
+// establishes: a mesh with intervals, a matrix with at least n_t rows and
+// degree + 1 columns (so no located interval can fail the checks), and
+// n_t - 1 exactly representable as a double.
 //
 // `times` and `out` may be the same array (in-place evaluation): every
 // block reads all its times before it writes any result.
 //
-// Variants: SSE2 (the x86 baseline, 2 lanes), SSE4.1 (hardware floor),
-// AVX2 (4 lanes) and AVX-512F (8 lanes), chosen at run time from what the
-// CPU supports; the scalar loop elsewhere and as the reference.
+// Variants: the scalar loop everywhere, and on x86 SSE2, SSE4.1, AVX2 and
+// AVX-512F (legendre_kernels_x86.cpp). All of them give the same bits, so
+// which one runs is only a matter of speed: the first many-point call times
+// every variant the CPU supports on a short fixed workload and keeps the
+// fastest (the widest is not always the fastest: where 512-bit division
+// runs at the 256-bit rate, AVX2 beats AVX-512).
 #pragma once
 
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "piecewise_polynomials/legendre_basis.hpp"
 
@@ -39,14 +44,14 @@ struct KernelArgs {
     std::size_t stride;    // the matrix's row count
     std::size_t degree;
     std::size_t n_t;
-    double T;
     double w;              // T / n_t, as every single-point call computes it
     double last_interval;  // n_t - 1, exact
 };
 
 // The arguments for `basis` and `c`, or nullopt when the kernels do not
-// apply (n_t = 0, a matrix some time could fail the checks on, or n_t
-// beyond 2^53); the caller then evaluates point by point with checks.
+// apply (a mesh without intervals, a matrix some time could fail the checks
+// on, or n_t beyond 2^53); the caller then evaluates point by point with
+// checks.
 std::optional<KernelArgs> make_kernel_args(const LegendreBasis& basis, ColMatrixView c);
 
 using KernelFn = void (*)(const KernelArgs& args, const double* times, double* out, std::size_t n);
@@ -61,19 +66,32 @@ struct KernelSet {
 // The carried scalar loop.
 const KernelSet& scalar_kernels();
 
-// The widest variant this CPU runs; chosen once.
-const KernelSet& best_kernels();
-
 // Every variant this CPU can run, widest first, the scalar loop last (for
 // tests and benchmarks).
 std::span<const KernelSet* const> supported_kernels();
 
-// The per-instruction-set variants; nullptr where not compiled in. Only call
-// a variant's functions when the CPU supports its instruction set.
-const KernelSet* sse2_kernels();
-const KernelSet* sse41_kernels();
-const KernelSet* avx2_kernels();
-const KernelSet* avx512_kernels();
+// The variant the many-point operations use: the fastest in a timed
+// calibration, made once per process on first use.
+const KernelSet& best_kernels();
+
+// The calibration behind best_kernels(): ns per point (values and
+// derivatives together) of every supported variant, in the order of
+// supported_kernels(), and the variant picked.
+struct KernelChoice {
+    const KernelSet* picked;
+    std::vector<double> ns_per_point;
+    std::string reason() const;
+};
+const KernelChoice& kernel_choice();
+
+// The SIMD variants compiled in, widest first, each with its run-time test
+// of the CPU; empty where none is compiled in. Only call a variant's
+// functions when `supported()` says so.
+struct SimdVariant {
+    const KernelSet* set;
+    bool (*supported)();
+};
+std::span<const SimdVariant> simd_variants();
 
 // The SSE2 floor emulation (exact for every double), exposed for tests;
 // false where it is not compiled in.

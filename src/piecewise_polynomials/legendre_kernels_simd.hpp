@@ -1,23 +1,27 @@
-// The lane-parallel kernel body, shared by every SIMD variant.
+// The lane-parallel kernel body, one template for every SIMD variant.
 //
-// Each legendre_kernels_<isa>.cpp includes this header after switching the
-// compiler's target to its instruction set, supplies a vector-traits type V
-// and instantiates evaluate_span<V, U, ...>. Everything here has internal
-// linkage (unnamed namespace), so every file gets its own copy compiled for
-// its own instruction set and no wider code can leak into the baseline
-// through a shared inline definition. For the same reason the including
-// file includes every other header *before* switching the target.
+// legendre_kernels_x86.cpp includes this file once per variant, with
+// PWPOLY_KERNEL_VARIANT defined as "namespace, GCC target, lanes per
+// register, hardware floor". Each inclusion opens its own target region
+// and its own namespace and defines `set`, the variant's kernel set.
+// Everything here has internal linkage, so every inclusion is its own copy
+// compiled for its own instruction set, and no wider code can leak into the
+// baseline through a shared inline definition. For the same reason this
+// file includes no header: the including file includes them all before.
+// (No include guard, on purpose.)
 //
-// V provides, on registers of V::lanes doubles:
-//   set1, loadu, storeu, storea, add, sub, mul, div    lane-wise IEEE ops
-//   floor(x)             the exact floor of each lane (as std::floor)
-//   positive_or_zero(x)  x > 0 ? x : +0.0 per lane (NaN and -0.0 give +0.0)
-//   min(a, b)            a < b ? a : b per lane (the second operand on ties
-//                        and NaN, as MINPD)
-//   max(a, b)            a > b ? a : b per lane (likewise, as MAXPD)
-//   gather(rows, off)    lane k holds rows[k][off]
+// Registers are GCC vector types of N doubles, so one set of traits serves
+// every width: + - * / on them are the lane-wise IEEE operations (rounded
+// exactly as the scalar ones; no FMA: the build has -ffp-contract=off),
+// and selections follow the scalar comparisons lane by lane:
+//   min(a, b)            a < b ? a : b (the second operand on ties and NaN)
+//   max(a, b)            a > b ? a : b (likewise)
+//   positive_or_zero(x)  x > 0 ? x : +0.0 (NaN and -0.0 give +0.0)
+//   floor(x)             the exact floor of each lane (as std::floor): the
+//                        ROUND instruction where the target has one, else
+//                        an emulation that is exact for every double.
 //
-// Lane-by-lane equivalence with locate_on_mesh and legendre_sum /
+// Lane-by-lane equivalence with locate_with_width and legendre_sum /
 // legendre_derivative_sum (legendre_basis.hpp):
 //  * q = floor(t / w); q > 0 ? q : 0 replaces "NaN or negative -> 0" (it
 //    also maps -0.0 to +0.0, which the integer conversion does anyway);
@@ -29,11 +33,92 @@
 //  * the clamp "xi < -1 -> -1, else xi > 1 -> 1" is max(-1, xi) then
 //    min(1, xi): a NaN xi fails both comparisons and stays NaN;
 //  * the recurrence constants (k + k) + 1, k and k + 1 are the same doubles
-//    in every lane, so they are formed once in scalar and broadcast.
-// No header is included here on purpose (see above).
+//    in every lane, so they are formed once in scalar and broadcast; at
+//    k = i - 1, (k + k) + 1 is also the derivative factor's c_i = 2i - 1.
 
-namespace pwpoly::kernels {
+#pragma GCC push_options
+PWPOLY_PRAGMA(GCC target(PWPOLY_VARIANT(TARGET)))
+namespace pwpoly::kernels::PWPOLY_VARIANT(NAMESPACE) {
 namespace {
+
+// GCC drops vector attributes on dependent types, so the register types are
+// spelled out per width.
+typedef double double2 __attribute__((vector_size(16)));
+typedef double double4 __attribute__((vector_size(32)));
+typedef double double8 __attribute__((vector_size(64)));
+typedef long long mask2 __attribute__((vector_size(16)));
+typedef long long mask4 __attribute__((vector_size(32)));
+typedef long long mask8 __attribute__((vector_size(64)));
+
+template <std::size_t N>
+struct VectorOf;
+template <>
+struct VectorOf<2> {
+    using reg = double2;
+    using mask = mask2;
+};
+template <>
+struct VectorOf<4> {
+    using reg = double4;
+    using mask = mask4;
+};
+template <>
+struct VectorOf<8> {
+    using reg = double8;
+    using mask = mask8;
+};
+
+template <std::size_t N, bool HardwareFloor>
+struct Lanes {
+    using reg = typename VectorOf<N>::reg;
+    using mask = typename VectorOf<N>::mask;
+    static constexpr std::size_t lanes = N;
+
+    // x - (+0.0) is x for every double (-0.0 and NaN included): a broadcast.
+    static reg set1(double x) { return x - reg{}; }
+    static reg loadu(const double* p) {
+        reg r;
+        __builtin_memcpy(&r, p, sizeof r);
+        return r;
+    }
+    static void storeu(double* p, reg x) { __builtin_memcpy(p, &x, sizeof x); }
+    static reg add(reg a, reg b) { return a + b; }
+    static reg sub(reg a, reg b) { return a - b; }
+    static reg mul(reg a, reg b) { return a * b; }
+    static reg div(reg a, reg b) { return a / b; }
+    // MINPD and MAXPD select exactly so (GCC does not always see it).
+    static reg min(reg a, reg b) { PWPOLY_BY_WIDTH(_mm_min_pd, _mm256_min_pd, _mm512_min_pd, a, b); }
+    static reg max(reg a, reg b) { PWPOLY_BY_WIDTH(_mm_max_pd, _mm256_max_pd, _mm512_max_pd, a, b); }
+    static reg positive_or_zero(reg x) { return reinterpret_cast<reg>((x > reg{}) & reinterpret_cast<mask>(x)); }
+    static reg gather(const double* const* r, std::size_t off) {
+        if constexpr (N == 2)
+            return reg{r[0][off], r[1][off]};
+        else if constexpr (N == 4)
+            return reg{r[0][off], r[1][off], r[2][off], r[3][off]};
+        else
+            return reg{r[0][off], r[1][off], r[2][off], r[3][off], r[4][off], r[5][off], r[6][off], r[7][off]};
+    }
+    static reg floor(reg x) {
+        if constexpr (HardwareFloor) {
+            PWPOLY_BY_WIDTH(_mm_round_pd, _mm256_round_pd, _mm512_roundscale_pd, x,
+                            _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        } else {
+            // |x| < 2^52: round |x| to an integer by adding and removing 2^52
+            // (exact in round-to-nearest), give it x's sign, and step down
+            // by one where that overshot x. Otherwise (|x| >= 2^52, inf,
+            // NaN) x is already integral and is returned unchanged. Keeps
+            // -0.0 as -0.0, like std::floor.
+            const mask sign_bit = reinterpret_cast<mask>(set1(-0.0));
+            const mask bits = reinterpret_cast<mask>(x);
+            const reg ax = reinterpret_cast<reg>(bits & ~sign_bit);
+            const reg two52 = set1(4503599627370496.0);
+            reg r = (ax + two52) - two52;
+            r = reinterpret_cast<reg>(reinterpret_cast<mask>(r) | (bits & sign_bit));
+            r = r - reinterpret_cast<reg>((r > x) & reinterpret_cast<mask>(set1(1.0)));
+            return ax < two52 ? r : x;
+        }
+    }
+};
 
 // The interval index from its exact double value (0 <= jd <= n_t - 1).
 inline std::size_t to_index(double jd) {
@@ -57,7 +142,7 @@ inline void evaluate_block(const KernelArgs& a, const double* in, double* out) {
         const R t = V::loadu(in + u * L);
         const R q = V::positive_or_zero(V::floor(V::div(t, w)));
         const R j = V::min(q, V::set1(a.last_interval));
-        V::storea(interval + u * L, j);
+        V::storeu(interval + u * L, j);
         const R left = V::mul(j, w);
         const R right = V::add(w, left);
         const R s = V::add(left, right);
@@ -71,33 +156,46 @@ inline void evaluate_block(const KernelArgs& a, const double* in, double* out) {
     for (int k = 0; k < U * L; ++k)
         rows[k] = a.coeffs + to_index(interval[k]);
 
+    // Values: P_0 = 1, P_1 = xi. Derivatives: D_0 = 0, D_1 = 1.
     R sum[U];
     std::size_t off = 0;
-    if constexpr (!Derivative) {
+    for (int u = 0; u < U; ++u)
+        sum[u] = V::add(V::set1(-0.0), V::mul(V::set1(Derivative ? 0.0 : 1.0), V::gather(rows + u * L, off)));
+    if (a.degree == 0) {
         for (int u = 0; u < U; ++u)
-            sum[u] = V::add(V::set1(-0.0), V::mul(V::set1(1.0), V::gather(rows + u * L, off)));
-    } else {
-        for (int u = 0; u < U; ++u)
-            sum[u] = V::add(V::set1(-0.0), V::mul(V::set1(0.0), V::gather(rows + u * L, off)));
+            V::storeu(out + u * L, Derivative ? V::div(V::add(sum[u], sum[u]), w) : sum[u]);
+        return;
     }
-    if (a.degree >= 1) {
+    off += a.stride;
+    // p[u] = P_(i-1) and p_prev[u] = P_(i-2) at the top of step i; for the
+    // derivative d[u] = D_(i-1) and d_prev[u] = D_(i-2).
+    R p_prev[U], p[U];
+    [[maybe_unused]] R d_prev[U], d[U];
+    for (int u = 0; u < U; ++u) {
+        p_prev[u] = V::set1(1.0);
+        p[u] = xi[u];
+        if constexpr (!Derivative) {
+            sum[u] = V::add(sum[u], V::mul(p[u], V::gather(rows + u * L, off)));
+        } else {
+            sum[u] = V::add(sum[u], V::mul(V::set1(1.0), V::gather(rows + u * L, off)));
+            d_prev[u] = V::set1(0.0);
+            d[u] = V::set1(1.0);
+        }
+    }
+    double k = 1.0;  // i - 1
+    for (std::size_t i = 2; i <= a.degree; ++i) {
         off += a.stride;
-        R p_prev[U], p[U];
-        [[maybe_unused]] R d[U];
-        for (int u = 0; u < U; ++u) {
-            p_prev[u] = V::set1(1.0);
-            p[u] = xi[u];
-            if constexpr (!Derivative) {
-                sum[u] = V::add(sum[u], V::mul(p[u], V::gather(rows + u * L, off)));
-            } else {
-                sum[u] = V::add(sum[u], V::mul(V::set1(1.0), V::gather(rows + u * L, off)));
-                d[u] = V::add(V::add(V::mul(xi[u], xi[u]), V::set1(-1.0)), V::set1(1e-15));
+        const R two_k_plus_one = V::set1((k + k) + 1.0);
+        if constexpr (Derivative) {
+            for (int u = 0; u < U; ++u) {
+                const R d_i = V::add(d_prev[u], V::mul(two_k_plus_one, p[u]));
+                sum[u] = V::add(sum[u], V::mul(d_i, V::gather(rows + u * L, off)));
+                d_prev[u] = d[u];
+                d[u] = d_i;
             }
         }
-        double k = 1.0;
-        for (std::size_t i = 2; i <= a.degree; ++i) {
-            off += a.stride;
-            const R two_k_plus_one = V::set1((k + k) + 1.0);
+        // The derivative of degree n needs P_(n-1) at most.
+        if (!Derivative || i < a.degree) {
             const R kv = V::set1(k);
             const R k_plus_one = V::set1(k + 1.0);
             for (int u = 0; u < U; ++u) {
@@ -106,25 +204,15 @@ inline void evaluate_block(const KernelArgs& a, const double* in, double* out) {
                 p_prev[u] = p[u];
                 p[u] = next;
             }
-            k = k + 1.0;
-            if constexpr (!Derivative) {
-                for (int u = 0; u < U; ++u)
-                    sum[u] = V::add(sum[u], V::mul(p[u], V::gather(rows + u * L, off)));
-            } else {
-                const R fi = V::set1(static_cast<double>(i));
-                for (int u = 0; u < U; ++u) {
-                    const R di = V::div(V::mul(V::sub(V::mul(p[u], xi[u]), p_prev[u]), fi), d[u]);
-                    sum[u] = V::add(sum[u], V::mul(di, V::gather(rows + u * L, off)));
-                }
-            }
         }
+        if constexpr (!Derivative) {
+            for (int u = 0; u < U; ++u)
+                sum[u] = V::add(sum[u], V::mul(p[u], V::gather(rows + u * L, off)));
+        }
+        k = k + 1.0;
     }
-    for (int u = 0; u < U; ++u) {
-        if constexpr (!Derivative)
-            V::storeu(out + u * L, sum[u]);
-        else
-            V::storeu(out + u * L, V::div(V::add(sum[u], sum[u]), w));
-    }
+    for (int u = 0; u < U; ++u)
+        V::storeu(out + u * L, Derivative ? V::div(V::add(sum[u], sum[u]), w) : sum[u]);
 }
 
 // A run of n times: blocks of U vectors, then single vectors, then one
@@ -148,45 +236,16 @@ void evaluate_span(const KernelArgs& a, const double* in, double* out, std::size
     }
 }
 
-// 128-bit traits: SSE2, with the floor emulated, or SSE4.1 (ROUNDPD).
-template <bool HardwareFloor>
-struct Sse {
-    using reg = __m128d;
-    static constexpr std::size_t lanes = 2;
-    static reg set1(double x) { return _mm_set1_pd(x); }
-    static reg loadu(const double* p) { return _mm_loadu_pd(p); }
-    static void storeu(double* p, reg x) { _mm_storeu_pd(p, x); }
-    static void storea(double* p, reg x) { _mm_store_pd(p, x); }
-    static reg add(reg a, reg b) { return _mm_add_pd(a, b); }
-    static reg sub(reg a, reg b) { return _mm_sub_pd(a, b); }
-    static reg mul(reg a, reg b) { return _mm_mul_pd(a, b); }
-    static reg div(reg a, reg b) { return _mm_div_pd(a, b); }
-    static reg min(reg a, reg b) { return _mm_min_pd(a, b); }
-    static reg max(reg a, reg b) { return _mm_max_pd(a, b); }
-    static reg positive_or_zero(reg x) { return _mm_and_pd(_mm_cmpgt_pd(x, _mm_setzero_pd()), x); }
-    static reg gather(const double* const* rows, std::size_t off) {
-        return _mm_loadh_pd(_mm_load_sd(rows[0] + off), rows[1] + off);
-    }
-    static reg floor(reg x) {
-        if constexpr (HardwareFloor) {
-            return _mm_floor_pd(x);
-        } else {
-            // |x| < 2^52: round |x| to an integer by adding and removing 2^52
-            // (exact in round-to-nearest), give it x's sign, and step down
-            // by one where that overshot x. Otherwise (|x| >= 2^52, inf,
-            // NaN) x is already integral and is returned unchanged. Keeps
-            // -0.0 as -0.0, like std::floor.
-            const reg sign = _mm_set1_pd(-0.0);
-            const reg two52 = _mm_set1_pd(4503599627370496.0);
-            const reg ax = _mm_andnot_pd(sign, x);
-            const reg small = _mm_cmplt_pd(ax, two52);
-            reg r = _mm_sub_pd(_mm_add_pd(ax, two52), two52);
-            r = _mm_or_pd(r, _mm_and_pd(x, sign));
-            r = _mm_sub_pd(r, _mm_and_pd(_mm_cmpgt_pd(r, x), _mm_set1_pd(1.0)));
-            return _mm_or_pd(_mm_and_pd(small, r), _mm_andnot_pd(small, x));
-        }
-    }
-};
+// U vectors are interleaved: four on x86-64, two on i386, which has half the
+// vector registers.
+using Register = PWPOLY_VARIANT(REGISTER);
+constexpr int interleaved = sizeof(void*) == 8 ? 4 : 2;
 
 }  // namespace
-}  // namespace pwpoly::kernels
+
+constexpr KernelSet set{PWPOLY_VARIANT(TARGET), Register::lanes, &evaluate_span<Register, interleaved, false>,
+                        &evaluate_span<Register, interleaved, true>};
+
+}  // namespace pwpoly::kernels::<variant>
+#pragma GCC pop_options
+#undef PWPOLY_KERNEL_VARIANT

@@ -1,5 +1,7 @@
-// LegendreBasis's many-point operations: the choice between the calling
-// thread and the pool, and the adaptive splitting of the index range.
+// Many-point evaluation (behind LegendreBasis's many-point operations, which
+// legendre_basis.cpp defines on top of evaluate_many_into): the choice
+// between the calling thread and the pool, and the adaptive splitting of
+// the index range.
 //
 // Splitting. A piece [lo, hi) carries a split budget B (initially W, the
 // pool's worker count) and a "moved" flag. A piece of length L is split at
@@ -106,26 +108,6 @@ void evaluate_many_into(const LegendreBasis& basis, ColMatrixView c, bool deriva
     const std::size_t written = Splitter{pool, eval, workers}.process(0, n, workers, false);
     if (written != n) [[unlikely]]
         fail_write_count(n, written);
-}
-
-std::vector<double> LegendreBasis::evaluate_many(std::span<const double> times, ColMatrixView c) const {
-    std::vector<double> out(times.size());
-    evaluate_many_into(*this, c, false, times, out.data());
-    return out;
-}
-
-std::vector<double> LegendreBasis::evaluate_derivative_many(std::span<const double> times, ColMatrixView c) const {
-    std::vector<double> out(times.size());
-    evaluate_many_into(*this, c, true, times, out.data());
-    return out;
-}
-
-void LegendreBasis::evaluate_many_in_place(std::span<double> times_then_values, ColMatrixView c) const {
-    evaluate_many_into(*this, c, false, times_then_values, times_then_values.data());
-}
-
-void LegendreBasis::evaluate_derivative_many_in_place(std::span<double> times_then_values, ColMatrixView c) const {
-    evaluate_many_into(*this, c, true, times_then_values, times_then_values.data());
 }
 
 }  // namespace pwpoly
