@@ -2,9 +2,11 @@
 // variant for this CPU.
 #include "piecewise_polynomials/legendre_kernels.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 namespace pwpoly::kernels {
@@ -40,10 +42,27 @@ std::vector<const KernelSet*> detect_supported() {
     return found;
 }
 
-const std::vector<const KernelSet*>& supported_list() {
-    static const std::vector<const KernelSet*> list = detect_supported();
-    return list;
+// The supported list and the calibrated choice are computed on first use and
+// published through an atomic pointer rather than a function-local static: a
+// static's guard is a lock, and a process forked while another thread holds
+// it would wait on it forever. Threads that race here each compute the same
+// answer; the first to publish wins and the others discard theirs. The
+// published object lives until the process ends.
+template <class T, class Make>
+const T& computed_once(std::atomic<const T*>& cell, Make make) {
+    if (const T* ready = cell.load(std::memory_order_acquire))
+        return *ready;
+    auto fresh = std::make_unique<const T>(make());
+    const T* expected = nullptr;
+    if (cell.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel, std::memory_order_acquire))
+        return *fresh.release();
+    return *expected;
 }
+
+std::atomic<const std::vector<const KernelSet*>*> g_supported{nullptr};
+std::atomic<const KernelChoice*> g_choice{nullptr};
+
+const std::vector<const KernelSet*>& supported_list() { return computed_once(g_supported, detect_supported); }
 
 // Calibration: every supported variant evaluates the same short workload
 // (values and derivatives of degree 6 on 64 intervals, 2048 times), in
@@ -105,10 +124,7 @@ const KernelSet& scalar_kernels() { return scalar_set; }
 
 std::span<const KernelSet* const> supported_kernels() { return supported_list(); }
 
-const KernelChoice& kernel_choice() {
-    static const KernelChoice choice = calibrate();
-    return choice;
-}
+const KernelChoice& kernel_choice() { return computed_once(g_choice, calibrate); }
 
 const KernelSet& best_kernels() { return *kernel_choice().picked; }
 
