@@ -46,9 +46,7 @@ T = 1.0
 ROUNDING_FLOOR = 1e-13
 
 
-def triplets_to_csr(
-    triplets: tuple[list[int], list[int], list[float]], shape: tuple[int, int]
-) -> sp.csr_array:
+def triplets_to_csr(triplets: tuple[list[int], list[int], list[float]], shape: tuple[int, int]) -> sp.csr_array:
     """A scipy CSR array from pwpoly's (rows, cols, values); the shape is passed on."""
     rows, cols, vals = triplets
     return sp.csr_array((vals, (rows, cols)), shape=shape)

@@ -57,9 +57,7 @@ DAMPING = 0.5
 SMOOTHING_STEPS = 2
 
 
-def triplets_to_csr(
-    triplets: tuple[list[int], list[int], list[float]], shape: tuple[int, int]
-) -> sp.csr_array:
+def triplets_to_csr(triplets: tuple[list[int], list[int], list[float]], shape: tuple[int, int]) -> sp.csr_array:
     """A scipy CSR array from pwpoly's (rows, cols, values); the shape is passed on."""
     rows, cols, vals = triplets
     return sp.csr_array((vals, (rows, cols)), shape=shape)
@@ -107,12 +105,12 @@ def two_grid(p: int, nt_coarse: int, m: int) -> tuple[float, float]:
     exact = np.asarray(spla.spsolve(A.tocsc(), b), dtype=np.float64)
 
     block = p * m  # the first p time nodes of one interval, all spatial unknowns
-    blocks = [spla.splu(A[k * block:(k + 1) * block, k * block:(k + 1) * block].tocsc()) for k in range(nt_fine)]
+    blocks = [spla.splu(A[k * block : (k + 1) * block, k * block : (k + 1) * block].tocsc()) for k in range(nt_fine)]
     coarse = spla.splu(galerkin.tocsc())
 
     def smooth(u: Vector) -> Vector:
         r = b - A @ u
-        correction = np.concatenate([lu.solve(r[k * block:(k + 1) * block]) for k, lu in enumerate(blocks)])
+        correction = np.concatenate([lu.solve(r[k * block : (k + 1) * block]) for k, lu in enumerate(blocks)])
         return u + DAMPING * correction
 
     # A random start excites every error mode, so the measured rate is the worst one.
@@ -141,8 +139,10 @@ def main() -> None:
     print(f"{'p':>2} {'n_t coarse->fine':>17} {'m':>4} {'unknowns':>9} {'Galerkin defect':>16} {'contraction':>12}")
     for p, nt_coarse, m in cases:
         defect, rate = two_grid(p, nt_coarse, m)
-        print(f"{p:>2} {f'{nt_coarse} -> {2 * nt_coarse}':>17} {m:>4} {2 * nt_coarse * p * m:>9} "
-              f"{defect:16.2e} {rate:12.3f}")
+        print(
+            f"{p:>2} {f'{nt_coarse} -> {2 * nt_coarse}':>17} {m:>4} {2 * nt_coarse * p * m:>9} "
+            f"{defect:16.2e} {rate:12.3f}"
+        )
         assert defect < 1e-13, f"P^T A P differs from the coarse operator by {defect:.2e}"
         assert rate < 0.5, f"contraction factor {rate:.3f}"
     print("P^T A P equals the coarse-mesh operator; the error contracts by a factor below 0.5 per cycle")

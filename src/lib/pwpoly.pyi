@@ -78,9 +78,9 @@ Floating point
     operations, and is the same on every supported platform.
 """
 
-from typing import Any, Protocol, SupportsFloat, SupportsIndex, final
+from typing import Any, Protocol, Self, SupportsFloat, SupportsIndex, final
 
-from typing_extensions import Buffer, Self
+from typing_extensions import Buffer
 
 __all__ = [
     "sum_as_string",
@@ -102,9 +102,7 @@ class _NumpyArray(Protocol):
     @property
     def __array_interface__(self) -> dict[str, Any]: ...
 
-_Float = SupportsFloat | SupportsIndex
 _FloatBuffer = Buffer | _NumpyArray
-_Triplets = tuple[list[int], list[int], list[float]]
 
 def sum_as_string(a: SupportsIndex, b: SupportsIndex) -> str:
     """Formats the sum of two numbers as string.
@@ -131,7 +129,7 @@ def sum_as_string(a: SupportsIndex, b: SupportsIndex) -> str:
 
 def lagrange_to_legendre_basis_transformation(
     degree: SupportsIndex, n_t: SupportsIndex, periodic: bool = False
-) -> _Triplets:
+) -> tuple[list[int], list[int], list[float]]:
     """The sparse matrix that turns Lagrange nodal values into Legendre coefficients.
 
     Applied to the nodal values ``u`` of a continuous piecewise polynomial
@@ -189,7 +187,7 @@ def lagrange_prolongation_matrix(
     nt_fine: SupportsIndex,
     degree: SupportsIndex,
     periodic: bool = False,
-) -> _Triplets:
+) -> tuple[list[int], list[int], list[float]]:
     """The sparse matrix that interpolates Lagrange nodal values from a coarse to a fine mesh.
 
     Both meshes are uniform meshes of the same span [0, T] (the matrix does
@@ -248,7 +246,7 @@ def lagrange_prolongation_matrix(
     """
 
 def get_lagrange_points(
-    degree: SupportsIndex, n_t: SupportsIndex, T: _Float, periodic: bool = False
+    degree: SupportsIndex, n_t: SupportsIndex, T: SupportsFloat | SupportsIndex, periodic: bool = False
 ) -> list[float]:
     """The nodal points of the continuous piecewise Lagrange basis, in degree-of-freedom order.
 
@@ -320,8 +318,8 @@ class LegendreBasis:
         Argument conversion (see the module documentation).
     """
 
-    def __new__(cls, degree: SupportsIndex, n_t: SupportsIndex, T: _Float) -> Self: ...
-    def evaluate_at(self, t: _Float, legendre_vals: _FloatSequence) -> float:
+    def __new__(cls, degree: SupportsIndex, n_t: SupportsIndex, T: SupportsFloat | SupportsIndex) -> Self: ...
+    def evaluate_at(self, t: SupportsFloat | SupportsIndex, legendre_vals: _FloatSequence) -> float:
         """The value at ``t`` of the expansion with coefficients ``legendre_vals``.
 
         Parameters
@@ -351,7 +349,7 @@ class LegendreBasis:
             that is not a number (prefix ``"argument 'legendre_vals': "``).
         """
 
-    def evaluate_all_basis_functions(self, t: _Float) -> list[float]:
+    def evaluate_all_basis_functions(self, t: SupportsFloat | SupportsIndex) -> list[float]:
         """The values at ``t`` of all ``n_t·(degree + 1)`` basis functions.
 
         Returns
@@ -370,7 +368,7 @@ class LegendreBasis:
             the platform's size type.
         """
 
-    def evaluate_all_basis_function_derivatives(self, t: _Float) -> list[float]:
+    def evaluate_all_basis_function_derivatives(self, t: SupportsFloat | SupportsIndex) -> list[float]:
         """The time derivatives at ``t`` of all ``n_t·(degree + 1)`` basis functions.
 
         Returns
@@ -436,7 +434,7 @@ class LegendreBasisEvaluator:
         Argument conversion (see the module documentation).
     """
 
-    def __new__(cls, degree: SupportsIndex, n_t: SupportsIndex, T: _Float) -> Self: ...
+    def __new__(cls, degree: SupportsIndex, n_t: SupportsIndex, T: SupportsFloat | SupportsIndex) -> Self: ...
     def set_dofs(self, legendre_vals: _FloatSequence) -> None:
         """Replace all coefficients.
 
@@ -465,7 +463,7 @@ class LegendreBasisEvaluator:
         On every failure the previous coefficients stay in place.
         """
 
-    def evaluate_at(self, t: _Float) -> float:
+    def evaluate_at(self, t: SupportsFloat | SupportsIndex) -> float:
         """The value of the expansion at ``t``.
 
         Parameters
@@ -484,7 +482,7 @@ class LegendreBasisEvaluator:
             re-enters the evaluator or lets another thread do so).
         """
 
-    def evaluate_derivative_at(self, t: _Float) -> float:
+    def evaluate_derivative_at(self, t: SupportsFloat | SupportsIndex) -> float:
         """The time derivative of the expansion at ``t``.
 
         ``df/dt = (2 / w) · sum_i c[j + n_t·i] · dP_i/dξ`` on the interval

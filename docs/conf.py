@@ -1,0 +1,42 @@
+"""Sphinx configuration of pwpoly's documentation (built by ci/docs.sh)."""
+
+import os
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+
+project = "pwpoly"
+author = "the pwpoly developers"
+copyright = "the pwpoly developers"
+release = "0.1.0"
+
+extensions = [
+    "autoapi.extension",
+    "sphinx.ext.doctest",
+    "sphinx.ext.mathjax",
+    "sphinx.ext.napoleon",
+]
+
+# The API reference is generated from the type stubs, which carry the
+# documentation (the compiled module's own docstrings are empty). A further
+# module's stubs or package directory is added to this list.
+autoapi_type = "python"
+autoapi_dirs = [os.path.join(REPO, "src", "lib")]
+autoapi_file_patterns = ["*.pyi"]
+autoapi_root = "api"
+autoapi_options = ["members", "show-module-summary", "imported-members"]
+autoapi_member_order = "bysource"
+autoapi_keep_files = False
+autoapi_add_toctree_entry = False  # listed in index.rst's toctree
+
+napoleon_numpy_docstring = True
+napoleon_google_docstring = False
+napoleon_use_rtype = False
+
+html_theme = "furo"
+html_title = "pwpoly"
+templates_path = []
+exclude_patterns = ["_build", "figures/README.md"]
+
+# Doctests in the guide run against the pwpoly that is importable.
+doctest_global_setup = "import pwpoly"
