@@ -41,7 +41,7 @@ if [ "$install" = 1 ]; then
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends mpich libmpich-dev >/dev/null
   fi
-  "$python" -m pip install -q -r "$repo/docs/requirements.txt"
+  "$python" -m pip install -q --root-user-action=ignore -r "$repo/docs/requirements.txt"
   ci_stage_end
 fi
 ci_need_cmd cmake mpiexec

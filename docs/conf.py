@@ -24,10 +24,34 @@ autoapi_type = "python"
 autoapi_dirs = [os.path.join(REPO, "src", "lib")]
 autoapi_file_patterns = ["*.pyi"]
 autoapi_root = "api"
-autoapi_options = ["members", "show-module-summary", "imported-members"]
+autoapi_options = ["members", "show-module-summary"]
 autoapi_member_order = "bysource"
 autoapi_keep_files = False
 autoapi_add_toctree_entry = False  # listed in index.rst's toctree
+
+
+def _signature_from_new():
+    """Show a class's constructor arguments when it is built by ``__new__``.
+
+    AutoAPI takes a class's signature from ``__init__`` only; pwpoly's classes
+    have no ``__init__`` of their own (the stubs declare ``__new__``, which is
+    what the runtime has).
+    """
+    from autoapi import _objects
+
+    plain = _objects.PythonClass.args
+
+    def args(self):
+        if self.constructor is None:
+            for child in self.children:
+                if child.short_name == "__new__":
+                    return _objects._format_args(child.obj["args"], ignore_self="cls")
+        return plain.fget(self)
+
+    _objects.PythonClass.args = property(args)
+
+
+_signature_from_new()
 
 napoleon_numpy_docstring = True
 napoleon_google_docstring = False
