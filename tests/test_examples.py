@@ -39,8 +39,16 @@ def test_example(name):
     for module in needs:
         if importlib.util.find_spec(module) is None:
             pytest.skip(f"{name} needs {module}")
+    env = dict(os.environ)
+    if "ASAN_OPTIONS" in env:
+        # Under the sanitizer lane: importing scipy leaves interned strings that
+        # LeakSanitizer reports at exit (the interpreter's allocations, not
+        # pwpoly's). Memory errors stay fatal; pwpoly's own leaks are checked by
+        # the rest of the suite.
+        env["ASAN_OPTIONS"] += ":detect_leaks=0"
     result = subprocess.run(
         python_command() + [os.path.join(EXAMPLES, name), *arguments],
+        env=env,
         capture_output=True,
         text=True,
         timeout=600,
