@@ -1,6 +1,7 @@
 """Sphinx configuration of pwpoly's documentation (built by ci/docs.sh)."""
 
 import os
+import tomllib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
@@ -8,7 +9,8 @@ REPO = os.path.dirname(HERE)
 project = "pwpoly"
 author = "the pwpoly developers"
 copyright = "the pwpoly developers"
-release = "0.1.0"
+with open(os.path.join(REPO, "pyproject.toml"), "rb") as pyproject:
+    release = tomllib.load(pyproject)["project"]["version"]
 
 extensions = [
     "autoapi.extension",
