@@ -71,7 +71,10 @@ Threads
     CPUs the process may use). Results never depend on the number of
     threads: they are identical to the last bit. On a free-threaded
     interpreter, importing the module turns the interpreter lock on
-    (unless ``PYTHON_GIL=0``).
+    (unless ``PYTHON_GIL=0``). Processes: a forked child (``os.fork()``,
+    multiprocessing's fork start method, also while other threads
+    evaluate) gets worker threads of its own on its first many-time call;
+    spawn and forkserver work too.
 
 Floating point
     Every result is defined to the last bit by a fixed order of IEEE double
