@@ -5,8 +5,8 @@
 #
 #  1. installs Debian's MPICH (if no MPI compiler is there) and the tools
 #     pinned in docs/requirements.txt (--no-install skips both);
-#  2. builds pwpoly into build/docs/cmake and installs it, stubs included,
-#     into the venv build/docs/venv, which also sees the system's packages;
+#  2. pip-installs pwpoly, stubs included, into the venv build/docs/venv,
+#     which also sees the system's packages (the build is in build/docs/wheel);
 #  3. python -m mypy.stubtest pwpoly: the stubs against the compiled module;
 #  4. mypy --strict on examples/, against the installed stubs;
 #  5. runs the examples in their fast mode, the MPI one under mpiexec -n 2,
@@ -44,18 +44,18 @@ if [ "$install" = 1 ]; then
   "$python" -m pip install -q --root-user-action=ignore -r "$repo/docs/requirements.txt"
   ci_stage_end
 fi
-ci_need_cmd cmake mpiexec
+ci_need_cmd mpiexec
 
-ci_stage_begin "build pwpoly and install it into build/docs/venv"
+ci_stage_begin "install pwpoly into build/docs/venv"
+# The venv gets exactly what a user's pip install gets (module, stubs and any
+# Python package of the distribution); it also sees the system's packages
+# (numpy, scipy, mpi4py and the tools above).
 "$python" -m venv --system-site-packages "$venv"
 py=$venv/bin/python
+"$py" -m pip install -q --root-user-action=ignore --no-deps --no-build-isolation \
+  -C build-dir="$out/wheel" "$repo" > "$out/install.log" 2>&1 \
+  || { tail -50 "$out/install.log" >&2; ci_die "installing pwpoly into $venv failed"; }
 site=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
-cmake -S "$repo" -B "$out/cmake" -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$python" \
-  -DPWPOLY_BUILD_TESTS=OFF > "$out/configure.log" 2>&1 \
-  || { cat "$out/configure.log" >&2; ci_die "configuring failed"; }
-cmake --build "$out/cmake" -j "${PWPOLY_BUILD_JOBS:-2}" > "$out/build.log" 2>&1 \
-  || { tail -50 "$out/build.log" >&2; ci_die "building failed"; }
-cmake --install "$out/cmake" --prefix "$site" > /dev/null
 "$py" -c 'import pwpoly, sys; assert pwpoly.__file__.startswith(sys.argv[1]), pwpoly.__file__' "$site"
 ci_stage_end
 
