@@ -22,14 +22,18 @@ extensions = [
 # The API reference is generated from the type stubs, which carry the
 # documentation (the compiled module's own docstrings are empty). A further
 # module's stubs or package directory is added to this list.
+# pwpoly's stubs live beside the boundary's sources; a Python package of the
+# distribution (pwpoly_arrays) is documented from its own annotated source.
 autoapi_type = "python"
-autoapi_dirs = [os.path.join(REPO, "src", "lib")]
-autoapi_file_patterns = ["*.pyi"]
+autoapi_dirs = [os.path.join(REPO, "src", "lib")] + [
+    path for path in [os.path.join(REPO, "pwpoly_arrays")] if os.path.isdir(path)
+]
+autoapi_file_patterns = ["*.pyi", "*.py"]
 autoapi_root = "api"
 autoapi_options = ["members", "show-module-summary"]
 autoapi_member_order = "bysource"
 autoapi_keep_files = False
-autoapi_add_toctree_entry = False  # listed in index.rst's toctree
+autoapi_add_toctree_entry = True  # writes api/index.rst, listed in index.rst
 
 
 def _signature_from_new():
