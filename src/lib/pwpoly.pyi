@@ -17,6 +17,9 @@ Which interval a time belongs to
     the end interval's polynomial at that end, not zero). A NaN time gives
     NaN for degree >= 1. The interval is found from the rounded quotient
     ``t / w``: a time within rounding of a node can land on either side.
+    In floating point: ``j = min(max(floor(t / w), 0), n_t - 1)`` (NaN
+    gives 0), ``a = j·w``, ``b = w + a``, ``u = t + (-0.5·(a + b))`` and
+    ``ξ = (u + u) / (b - a)``, clamped to [-1, 1].
 
 Legendre expansions and the coefficient layout
     On interval j an expansion is ``f(t) = sum_i c[j + n_t·i] · P_i(ξ)``,
