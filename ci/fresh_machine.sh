@@ -116,9 +116,30 @@ readme_command() {
 }
 
 # Runs a shell command line in the root as a fresh root login would, with a
-# clean environment.
+# clean environment: only the network settings of the caller (see
+# pass_network_settings) come along.
 in_root() {
-  env -i HOME=/root PATH="$FRESH_PATH" TERM=dumb chroot "$work/root" /bin/bash -c "$1"
+  env -i HOME=/root PATH="$FRESH_PATH" TERM=dumb "${network_env[@]}" chroot "$work/root" /bin/bash -c "$1"
+}
+
+# A fresh machine on this network would be set up to reach it as this one is:
+# the caller's proxy variables are passed on, and so are the variables that
+# name a CA bundle (for a TLS-inspecting proxy), with the bundle copied to the
+# same path in the root. Nothing else of pip's or apt's configuration is.
+network_env=()
+pass_network_settings() {
+  local var file
+  for var in http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY; do
+    [ -n "${!var:-}" ] && network_env+=("$var=${!var}")
+  done
+  for var in SSL_CERT_FILE REQUESTS_CA_BUNDLE PIP_CERT; do
+    file=${!var:-}
+    [ -n "$file" ] && [ -f "$file" ] || continue
+    mkdir -p "$work/root$(dirname "$file")"
+    cp -L "$file" "$work/root$file"
+    network_env+=("$var=$file")
+  done
+  [ ${#network_env[@]} -eq 0 ] || ci_log "network settings passed to the root: ${network_env[*]%%=*}"
 }
 
 mounts_under() { awk -v p="$1/" 'index($5 "/", p) == 1 { print $5 }' /proc/self/mountinfo; }
@@ -134,8 +155,11 @@ cleanup() {
     ci_log "WARNING: still mounted under $work, not removing it: $(mounts_under "$work" | paste -sd' ')"
   elif [ "$keep" -eq 1 ]; then
     ci_log "kept the root and the logs in $work"
-  else
+  elif [ "$status" -eq 0 ] && [ "$failures" -eq 0 ]; then
     rm -rf --one-file-system "$work"
+  else
+    rm -rf --one-file-system "$work/root" "$work/source.tar"
+    ci_log "kept the logs in $work"
   fi
   return "$status"
 }
@@ -172,6 +196,7 @@ trap cleanup EXIT
 cp -a "$FRESH_CACHED_ROOT" "$work/root"
 cp -L /etc/resolv.conf "$work/root/etc/resolv.conf"
 cp -L /etc/hosts "$work/root/etc/hosts"
+pass_network_settings
 mount -t proc proc "$work/root/proc"
 mount --rbind /dev "$work/root/dev"
 mount --make-rslave "$work/root/dev"
