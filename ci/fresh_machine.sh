@@ -20,6 +20,8 @@
 #      /root/pwpoly-tests, so that each command starts from a clean clone.
 #   3. commands: the two ```sh blocks of README.md's "Quick start" section,
 #      each run as written in a new shell (bash -c) with a clean environment.
+#      Before the test command, run_tests.sh run by the user nobody (who
+#      cannot install packages) must stop and name what it misses.
 #   4. packaging: in /root/pwpoly-build, `python -m build` (build from PyPI, in
 #      its own venv) must write one sdist and one wheel; pip installs the sdist
 #      into a new venv, and examples/quickstart.py from the unpacked sdist runs
@@ -164,6 +166,19 @@ cleanup() {
   return "$status"
 }
 
+# Without root, run_tests.sh cannot install what it misses: it must stop and
+# name it (checked as the user nobody, before the test command installs it).
+non_root_run_tests() {
+  local out status=0
+  mkdir "$work/root/tmp/pwpoly-user"
+  tar -xf "$work/source.tar" -C "$work/root/tmp/pwpoly-user"
+  chown -R 65534:65534 "$work/root/tmp/pwpoly-user"
+  out=$(env -i HOME=/tmp PATH="$FRESH_PATH" TERM=dumb chroot --userspec=65534:65534 "$work/root" \
+    /bin/bash -c 'cd /tmp/pwpoly-user && bash run_tests.sh' 2>&1) || status=$?
+  printf '%s\n(exit %s)\n' "$out" "$status"
+  [ "$status" -ne 0 ] && grep -q '^run_tests.sh: missing libgtest-dev make ' <<< "$out"
+}
+
 results=()
 failures=0
 # check NAME LOG COMMAND...: runs COMMAND with its output shown and saved in
@@ -201,13 +216,25 @@ mount -t proc proc "$work/root/proc"
 mount --rbind /dev "$work/root/dev"
 mount --make-rslave "$work/root/dev"
 
-# The source, as a clone of HEAD would have it.
-git -C "$repo" rev-parse --verify -q HEAD > /dev/null || ci_die "$repo is not a git checkout with a commit"
-if [ -n "$(git -C "$repo" status --porcelain --untracked-files=no)" ]; then
-  ci_log "WARNING: uncommitted changes in $repo are not part of this check (it uses HEAD)"
+# The source, as a clone of HEAD would have it; outside a git checkout, the
+# tree without what .gitignore names.
+if git -C "$repo" rev-parse --verify -q HEAD > /dev/null 2>&1; then
+  if [ -n "$(git -C "$repo" status --porcelain --untracked-files=no)" ]; then
+    ci_log "WARNING: uncommitted changes in $repo are not part of this check (it uses HEAD)"
+  fi
+  source_name="commit $(git -C "$repo" log -1 --format='%h')"
+  ci_log "source: $(git -C "$repo" log -1 --format='%h %s')"
+  git -C "$repo" archive --format=tar HEAD > "$work/source.tar"
+else
+  source_name="the tree $repo (not a git checkout)"
+  ci_log "source: $source_name"
+  excludes=()
+  while IFS= read -r pattern; do
+    pattern=${pattern%/}
+    case $pattern in '' | '#'*) ;; *) excludes+=("--exclude=$pattern") ;; esac
+  done < "$repo/.gitignore"
+  tar -C "$repo" --exclude-vcs "${excludes[@]}" -cf "$work/source.tar" .
 fi
-ci_log "source: $(git -C "$repo" log -1 --format='%h %s')"
-git -C "$repo" archive --format=tar HEAD > "$work/source.tar"
 for dir in pwpoly pwpoly-tests pwpoly-build; do
   mkdir "$work/root/root/$dir"
   tar -xf "$work/source.tar" -C "$work/root/root/$dir"
@@ -227,6 +254,7 @@ ci_stage_end
 # --- the README's commands, then the packaging -------------------------------
 printf '\nquick start:\n  %s\ntest command:\n  %s\n\n' "$quick_start" "$test_command"
 check "README quick start" "$work/quick-start.log" in_root "cd ~/pwpoly && $quick_start"
+check "run_tests.sh without root: names what it misses" "$work/non-root.log" non_root_run_tests
 check "README test command" "$work/test-command.log" in_root "cd ~/pwpoly-tests && $test_command"
 
 check "python -m build: one sdist and one wheel" "$work/build.log" in_root '
@@ -247,10 +275,12 @@ check "sdist alone, clean venv: quick-start example" "$work/sdist.log" in_root '
   /root/sdist-venv/bin/python quickstart.py'
 
 trap - EXIT
+ci_stage_begin "fresh root: leave and remove"
 cleanup || true
+ci_stage_end
 ci_stage_summary
-printf '\nfresh machine: Debian %s/%s root (%s), source %s\n' \
-  "$FRESH_SUITE" "$arch" "$FRESH_PACKAGES" "$(git -C "$repo" log -1 --format=%h)"
+printf '\nfresh machine: Debian %s/%s root (%s), source: %s\n' \
+  "$FRESH_SUITE" "$arch" "$FRESH_PACKAGES" "$source_name"
 printf '  %s\n' "${results[@]}"
 [ "$failures" -eq 0 ] || ci_die "$failures of ${#results[@]} fresh-machine checks failed"
 printf 'fresh machine: all %s checks passed\n' "${#results[@]}"
