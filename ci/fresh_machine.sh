@@ -72,8 +72,8 @@ fresh_root_prepare() {
   exec 8> "$cache/.lock-$arch"
   flock 8
   mirror=$(debian_mirror) || ci_die "no Debian archive found in this machine's apt sources (set PWPOLY_DEBIAN_MIRROR)"
-  # The 3.14 sysroots' key: a hash of the recipe and of the versions apt
-  # resolves for the package list (from a private index in $cache).
+  # Keyed as the 3.14 sysroots are: a hash of the recipe and of the versions
+  # apt resolves for the package list (from a private index in $cache).
   if key=$(SYSROOT_SUITE=$FRESH_SUITE SYSROOT_PACKAGES=$FRESH_PACKAGES SYSROOT_RECIPE=fresh-$FRESH_RECIPE \
       _sysroot_current_key "$arch" "$mirror" "$cache"); then
     top="$cache/$FRESH_SUITE-$arch-$key"
