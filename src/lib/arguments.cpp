@@ -9,15 +9,14 @@
 
 namespace pwpoly::py {
 
-bool intern_signature(Signature& sig) {
+void intern_signature(Signature& sig) {
     for (std::size_t i = 0; i < sig.n_params; ++i) {
         if (sig.interned[i] != nullptr)
             continue;
         sig.interned[i] = PyUnicode_InternFromString(sig.params[i]);
         if (sig.interned[i] == nullptr)
-            return false;
+            throw_python_error();
     }
-    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -194,7 +193,7 @@ std::size_t to_unsigned(PyObject* obj, const char* name) {
         throw_argument_error(name);
     if constexpr (sizeof(std::size_t) < sizeof(unsigned long long)) {
         if (value > SIZE_MAX)
-            raise_overflow_error("out of range integral type conversion attempted");
+            raise_error(PyExc_OverflowError, "out of range integral type conversion attempted");
     }
     return static_cast<std::size_t>(value);
 }

@@ -27,9 +27,8 @@ struct Signature {
     PyObject* interned[kMaxParams] = {};
 };
 
-// Creates the interned parameter names of `sig`; false with an exception set
-// on failure.
-bool intern_signature(Signature& sig);
+// Creates the interned parameter names of `sig` (once; later calls keep them).
+void intern_signature(Signature& sig);
 
 // Fast-call-with-keywords convention: positional args[0..nargs), keyword
 // values follow at args[nargs + i] named by the tuple `kwnames`. Fills

@@ -57,7 +57,7 @@ class SharedBorrow {
 public:
     explicit SharedBorrow(BorrowCounter& counter) : counter_(counter) {
         if (!counter_.try_shared()) [[unlikely]]
-            raise_runtime_error("Already mutably borrowed");
+            raise_error(PyExc_RuntimeError, "Already mutably borrowed");
     }
     ~SharedBorrow() { counter_.release_shared(); }
     SharedBorrow(const SharedBorrow&) = delete;
@@ -71,7 +71,7 @@ class ExclusiveBorrow {
 public:
     explicit ExclusiveBorrow(BorrowCounter& counter) : counter_(counter) {
         if (!counter_.try_exclusive()) [[unlikely]]
-            raise_runtime_error("Already borrowed");
+            raise_error(PyExc_RuntimeError, "Already borrowed");
     }
     ~ExclusiveBorrow() { counter_.release_exclusive(); }
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;

@@ -13,28 +13,8 @@ void throw_python_error() {
     throw PythonError{};
 }
 
-void raise_type_error(const char* message) {
-    PyErr_SetString(PyExc_TypeError, message);
-    throw PythonError{};
-}
-
-void raise_value_error(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    throw PythonError{};
-}
-
-void raise_runtime_error(const char* message) {
-    PyErr_SetString(PyExc_RuntimeError, message);
-    throw PythonError{};
-}
-
-void raise_buffer_error(const char* message) {
-    PyErr_SetString(PyExc_BufferError, message);
-    throw PythonError{};
-}
-
-void raise_overflow_error(const char* message) {
-    PyErr_SetString(PyExc_OverflowError, message);
+void raise_error(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
     throw PythonError{};
 }
 

@@ -24,11 +24,9 @@ namespace pwpoly::py {
 struct PythonError {};
 
 [[noreturn]] void throw_python_error();  // asserts that an exception is set
-[[noreturn]] void raise_type_error(const char* message);
-[[noreturn]] void raise_value_error(const char* message);
-[[noreturn]] void raise_runtime_error(const char* message);
-[[noreturn]] void raise_buffer_error(const char* message);
-[[noreturn]] void raise_overflow_error(const char* message);
+
+// Sets `type(message)` (e.g. PyExc_ValueError) and throws PythonError.
+[[noreturn]] void raise_error(PyObject* type, const char* message);
 
 // The exception type `pyo3_runtime.PanicException` (base BaseException),
 // created on first use; null only if creating it failed.

@@ -52,13 +52,13 @@ FloatBuffer::FloatBuffer(PyObject* obj, const char* name) {
         throw_argument_error(name);
     exporter_.held = true;
     if (view.shape == nullptr)
-        raise_buffer_error("shape is null");
+        raise_error(PyExc_BufferError, "shape is null");
     if (view.strides == nullptr)
-        raise_buffer_error("strides is null");
+        raise_error(PyExc_BufferError, "strides is null");
     if (view.itemsize != 8 || !is_native_double_format(view.format))
-        raise_buffer_error("buffer contents are not compatible with f64");
+        raise_error(PyExc_BufferError, "buffer contents are not compatible with f64");
     if (reinterpret_cast<std::uintptr_t>(view.buf) % kDoubleAlignment != 0)
-        raise_buffer_error("buffer contents are insufficiently aligned for f64");
+        raise_error(PyExc_BufferError, "buffer contents are insufficiently aligned for f64");
 
     const std::size_t count = static_cast<std::size_t>(view.len) / sizeof(double);
     if (count >= kRecycleMin && t_spare_capacity >= count) {

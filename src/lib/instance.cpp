@@ -11,7 +11,7 @@ void wrong_receiver(PyObject* self, const char* class_name) {
 
 void check_has_intervals(const LegendreBasis& basis) {
     if (!basis.has_intervals()) [[unlikely]]
-        raise_value_error(no_intervals_message);
+        raise_error(PyExc_ValueError, no_intervals_message);
 }
 
 }  // namespace pwpoly::py

@@ -1,6 +1,7 @@
 // The module functions on the Lagrange basis: nodal points, the prolongation
 // matrix and the Lagrange-to-Legendre matrix. Each converts all of its
-// arguments first, then checks the periodic preconditions (ValueError), then
+// arguments first, then checks the periodic preconditions (ValueError, with
+// the core's texts), then
 // builds its own basis and matrix and releases them before returning.
 #include "lib/arguments.hpp"
 #include "lib/entries.hpp"
@@ -14,15 +15,13 @@ namespace pwpoly::py {
 
 namespace {
 
-constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
-
 bool optional_bool(PyObject* slot, const char* name) { return slot != nullptr && to_bool(slot, name); }
 
-void check_periodic_basis(std::size_t degree, std::size_t n_t) {
-    if (degree == 0)
-        raise_value_error("Periodic Lagrange bases require polynomial degree at least 1");
-    if (n_t == 0)
-        raise_value_error("Periodic Lagrange bases require at least one interval");
+// A periodic precondition that fails is a ValueError here, before the core
+// would report it as an internal failure.
+void refuse_if(const char* violation) {
+    if (violation != nullptr) [[unlikely]]
+        raise_error(PyExc_ValueError, violation);
 }
 
 // get_lagrange_points(degree, n_t, T, periodic=False)
@@ -37,7 +36,7 @@ PyObject* get_lagrange_points(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const double T = to_float_fast(slots[2], "T");
         const bool periodic = optional_bool(slots[3], "periodic");
         if (periodic)
-            check_periodic_basis(degree, n_t);
+            refuse_if(periodic_basis_violation(degree, n_t));
         const LagrangeBasis basis = LagrangeBasis::create(degree, n_t, T, periodic);
         return make_float_list(basis.points());
     });
@@ -59,12 +58,8 @@ PyObject* lagrange_prolongation_matrix(PyObject*, PyObject* const* args, Py_ssiz
         const std::size_t nt_fine = to_unsigned(slots[1], "nt_fine");
         const std::size_t degree = to_unsigned(slots[2], "degree");
         const bool periodic = optional_bool(slots[3], "periodic");
-        if (periodic) {
-            if (degree == 0)
-                raise_value_error("Periodic Lagrange bases require polynomial degree at least 1");
-            if (nt_coarse == 0 || nt_fine == 0)
-                raise_value_error("Periodic Lagrange prolongation requires positive interval counts");
-        }
+        if (periodic)
+            refuse_if(periodic_prolongation_violation(degree, nt_coarse, nt_fine));
         const LagrangeBasis coarse = LagrangeBasis::create(degree, nt_coarse, 1.0, periodic);
         return make_triplet_tuple(csr_to_triplets(coarse.get_prolongation_matrix_to(nt_fine)));
     });
@@ -87,7 +82,7 @@ PyObject* lagrange_to_legendre_basis_transformation(PyObject*, PyObject* const* 
         const std::size_t n_t = to_unsigned(slots[1], "n_t");
         const bool periodic = optional_bool(slots[2], "periodic");
         if (periodic)
-            check_periodic_basis(degree, n_t);
+            refuse_if(periodic_basis_violation(degree, n_t));
         const LagrangeBasis basis = LagrangeBasis::create(degree, n_t, 1.0, periodic);
         return make_triplet_tuple(csr_to_triplets(basis.get_transormation_matrix_to_legendre()));
     });
@@ -99,14 +94,14 @@ PyMethodDef g_transformation_def = {
 
 }  // namespace
 
-bool register_get_lagrange_points(PyObject* module) { return add_function(module, &g_points_def, g_points_sig); }
+void register_get_lagrange_points(PyObject* module) { add_function(module, &g_points_def, g_points_sig); }
 
-bool register_lagrange_prolongation_matrix(PyObject* module) {
-    return add_function(module, &g_prolongation_def, g_prolongation_sig);
+void register_lagrange_prolongation_matrix(PyObject* module) {
+    add_function(module, &g_prolongation_def, g_prolongation_sig);
 }
 
-bool register_lagrange_to_legendre_basis_transformation(PyObject* module) {
-    return add_function(module, &g_transformation_def, g_transformation_sig);
+void register_lagrange_to_legendre_basis_transformation(PyObject* module) {
+    add_function(module, &g_transformation_def, g_transformation_sig);
 }
 
 }  // namespace pwpoly::py

@@ -142,8 +142,6 @@ PyObject* evaluate_derivative_many(PyObject* self, PyObject* const* args, Py_ssi
 
 void evaluator_dealloc(PyObject* self) { dealloc_instance<EvaluatorValue>(self); }
 
-constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef g_methods[] = {
     {"set_dofs", as_method(set_dofs), kFastCall, "set_dofs($self, legendre_vals)\n--\n\n"},
     {"evaluate_at", as_method(evaluate_at), kFastCall, "evaluate_at($self, t)\n--\n\n"},
@@ -169,13 +167,10 @@ PyType_Spec g_spec = make_type_spec<EvaluatorValue>("builtins.LegendreBasisEvalu
 
 }  // namespace
 
-bool register_legendre_basis_evaluator(PyObject* module) {
-    for (Signature* sig : {&g_new_sig, &g_set_dofs_sig, &g_evaluate_at_sig, &g_evaluate_derivative_at_sig,
-                           &g_evaluate_many_sig, &g_evaluate_derivative_many_sig})
-        if (!intern_signature(*sig))
-            return false;
-    PyObject* type = get_or_create_type(g_type, g_spec);
-    return type != nullptr && add_type(module, kClassName, type);
+void register_legendre_basis_evaluator(PyObject* module) {
+    add_class(module, kClassName, g_type, g_spec,
+              {&g_new_sig, &g_set_dofs_sig, &g_evaluate_at_sig, &g_evaluate_derivative_at_sig, &g_evaluate_many_sig,
+               &g_evaluate_derivative_many_sig});
 }
 
 }  // namespace pwpoly::py

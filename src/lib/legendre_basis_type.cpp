@@ -6,6 +6,7 @@
 #include "lib/instance.hpp"
 #include "lib/registration.hpp"
 #include "lib/results.hpp"
+#include "piecewise_polynomials/coefficient_matrix.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 
 #include <vector>
@@ -50,13 +51,7 @@ PyObject* evaluate_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const std::vector<double> coefficients = to_float_list(slots[1], "legendre_vals");
         const BasisValue& value = obj.payload;
         check_has_intervals(value.basis);
-        // The first n_t * (degree + 1) values form the column-major matrix;
-        // any surplus is ignored.
-        const std::size_t needed = checked_mul(value.n_t, checked_add(value.degree, 1));
-        if (coefficients.size() < needed)
-            fail("Matrix view: input data buffer too small.");
-        const ColMatrixView matrix{coefficients.data(), value.n_t, value.degree + 1};
-        return make_float(value.basis.evaluate(t, matrix));
+        return make_float(value.basis.evaluate(t, column_major_view(coefficients, value.n_t, value.degree)));
     });
 }
 
@@ -89,12 +84,11 @@ PyObject* evaluate_all_basis_function_derivatives(PyObject* self, PyObject* cons
 void basis_dealloc(PyObject* self) { dealloc_instance<BasisValue>(self); }
 
 PyMethodDef g_methods[] = {
-    {"evaluate_at", as_method(evaluate_at), METH_FASTCALL | METH_KEYWORDS,
-     "evaluate_at($self, t, legendre_vals)\n--\n\n"},
-    {"evaluate_all_basis_functions", as_method(evaluate_all_basis_functions), METH_FASTCALL | METH_KEYWORDS,
+    {"evaluate_at", as_method(evaluate_at), kFastCall, "evaluate_at($self, t, legendre_vals)\n--\n\n"},
+    {"evaluate_all_basis_functions", as_method(evaluate_all_basis_functions), kFastCall,
      "evaluate_all_basis_functions($self, t)\n--\n\n"},
-    {"evaluate_all_basis_function_derivatives", as_method(evaluate_all_basis_function_derivatives),
-     METH_FASTCALL | METH_KEYWORDS, "evaluate_all_basis_function_derivatives($self, t)\n--\n\n"},
+    {"evaluate_all_basis_function_derivatives", as_method(evaluate_all_basis_function_derivatives), kFastCall,
+     "evaluate_all_basis_function_derivatives($self, t)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -110,12 +104,8 @@ PyType_Spec g_spec = make_type_spec<BasisValue>("builtins.LegendreBasis", g_slot
 
 }  // namespace
 
-bool register_legendre_basis(PyObject* module) {
-    for (Signature* sig : {&g_new_sig, &g_evaluate_at_sig, &g_all_values_sig, &g_all_derivatives_sig})
-        if (!intern_signature(*sig))
-            return false;
-    PyObject* type = get_or_create_type(g_type, g_spec);
-    return type != nullptr && add_type(module, kClassName, type);
+void register_legendre_basis(PyObject* module) {
+    add_class(module, kClassName, g_type, g_spec, {&g_new_sig, &g_evaluate_at_sig, &g_all_values_sig, &g_all_derivatives_sig});
 }
 
 }  // namespace pwpoly::py

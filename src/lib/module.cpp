@@ -33,7 +33,7 @@ PyModuleDef g_module_def = {
 std::atomic<std::int64_t> g_owner_interpreter{-1};
 std::atomic<PyObject*> g_module{nullptr};
 
-using Registration = bool (*)(PyObject*);
+using Registration = void (*)(PyObject*);
 
 // Registration order is the order of `__all__`.
 constexpr Registration kRegistrations[] = {
@@ -50,12 +50,10 @@ PyObject* init_module() {
     if (id == -1)
         throw_python_error();
     std::int64_t expected = -1;
-    if (!g_owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "pwpoly does not support sub-interpreters: it can only be imported into the interpreter "
-                        "that imported it first");
-        throw PythonError{};
-    }
+    if (!g_owner_interpreter.compare_exchange_strong(expected, id) && expected != id)
+        raise_error(PyExc_ImportError,
+                    "pwpoly does not support sub-interpreters: it can only be imported into the interpreter "
+                    "that imported it first");
 
     if (PyObject* existing = g_module.load(std::memory_order_acquire)) {
         Py_INCREF(existing);
@@ -66,8 +64,7 @@ PyObject* init_module() {
     if (!module || declare_gil_used(module.get()) < 0)
         throw_python_error();
     for (Registration registration : kRegistrations)
-        if (!registration(module.get()))
-            throw_python_error();
+        registration(module.get());
 
     // The cell keeps one reference for the rest of the process.
     Py_INCREF(module.get());

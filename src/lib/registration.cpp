@@ -1,64 +1,63 @@
 #include "lib/registration.hpp"
 
+#include "lib/errors.hpp"
 #include "lib/pyref.hpp"
 
 namespace pwpoly::py {
 
 namespace {
 
+PyRef checked(PyObject* new_reference) {
+    if (new_reference == nullptr)
+        throw_python_error();
+    return PyRef::steal(new_reference);
+}
+
 // `__all__` is read from the module on every registration; a missing one is
 // created as an empty list, anything that is not a list fails.
-bool append_to_all(PyObject* module, PyObject* name) {
+void append_to_all(PyObject* module, PyObject* name) {
     PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            return false;
+            throw PythonError{};
         PyErr_Clear();
-        all = PyRef::steal(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0)
-            return false;
+        all = checked(PyList_New(0));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0)
+            throw PythonError{};
     }
     if (!PyList_Check(all.get())) {
-        PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(all.get())));
-        if (qualname)
-            PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as 'list'", qualname.get());
-        return false;
+        PyRef qualname = checked(PyType_GetQualName(Py_TYPE(all.get())));
+        PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as 'list'", qualname.get());
+        throw PythonError{};
     }
-    return PyList_Append(all.get(), name) == 0;
+    if (PyList_Append(all.get(), name) < 0)
+        throw PythonError{};
+}
+
+void add_named(PyObject* module, PyObject* name, PyObject* value) {
+    append_to_all(module, name);
+    if (PyObject_SetAttr(module, name, value) < 0)
+        throw PythonError{};
 }
 
 }  // namespace
 
-bool add_function(PyObject* module, PyMethodDef* def, Signature& sig) {
-    if (!intern_signature(sig))
-        return false;
-    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-    if (!module_name)
-        return false;
-    PyRef function = PyRef::steal(PyCFunction_NewEx(def, module, module_name.get()));
-    if (!function)
-        return false;
-    PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!name || !append_to_all(module, name.get()))
-        return false;
-    return PyObject_SetAttr(module, name.get(), function.get()) == 0;
+void add_function(PyObject* module, PyMethodDef* def, Signature& sig) {
+    intern_signature(sig);
+    PyRef module_name = checked(PyModule_GetNameObject(module));
+    PyRef function = checked(PyCFunction_NewEx(def, module, module_name.get()));
+    PyRef name = checked(PyObject_GetAttrString(function.get(), "__name__"));
+    add_named(module, name.get(), function.get());
 }
 
-PyObject* get_or_create_type(std::atomic<PyObject*>& cell, PyType_Spec& spec) {
+void add_class(PyObject* module, const char* name, std::atomic<PyObject*>& cell, PyType_Spec& spec,
+               std::initializer_list<Signature*> signatures) {
+    for (Signature* sig : signatures)
+        intern_signature(*sig);
     PyObject* type = cell.load(std::memory_order_acquire);
-    if (type != nullptr)
-        return type;
-    PyObject* created = PyType_FromSpec(&spec);
-    if (created == nullptr)
-        return nullptr;
-    return publish_once(cell, created);
-}
-
-bool add_type(PyObject* module, const char* name, PyObject* type) {
-    PyRef name_obj = PyRef::steal(PyUnicode_FromString(name));
-    if (!name_obj || !append_to_all(module, name_obj.get()))
-        return false;
-    return PyObject_SetAttr(module, name_obj.get(), type) == 0;
+    if (type == nullptr)
+        type = publish_once(cell, checked(PyType_FromSpec(&spec)).release());
+    add_named(module, checked(PyUnicode_FromString(name)).get(), type);
 }
 
 }  // namespace pwpoly::py

@@ -1,13 +1,19 @@
 // Adding functions and classes to the module, and keeping `__all__` in
-// registration order.
+// registration order. Like everything else in this folder, these throw
+// `PythonError` (with the exception set) on failure.
 #pragma once
 
 #include "lib/arguments.hpp"
 #include "lib/python_compat.hpp"
 
 #include <atomic>
+#include <initializer_list>
 
 namespace pwpoly::py {
+
+// Every function and method of the module takes the fast-call-with-keywords
+// convention.
+inline constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
 
 // A cast function pointer for PyMethodDef, from a fast-call-with-keywords
 // function.
@@ -18,14 +24,14 @@ inline PyCFunction as_method(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssiz
 // Creates a built-in function bound to `module` (its `__self__` is the
 // module, its `__module__` the module's name), appends its `__name__` to
 // `__all__` and sets the module attribute. Also interns the signature's
-// parameter names. False with an exception set on failure.
-bool add_function(PyObject* module, PyMethodDef* def, Signature& sig);
+// parameter names.
+void add_function(PyObject* module, PyMethodDef* def, Signature& sig);
 
-// A class's type object, created from `spec` the first time and kept in
-// `cell` for the rest of the process (a failed import does not rebuild it).
-PyObject* get_or_create_type(std::atomic<PyObject*>& cell, PyType_Spec& spec);
-
-// Appends `name` to `__all__` and sets the module attribute to the type.
-bool add_type(PyObject* module, const char* name, PyObject* type);
+// Interns the parameter names of the class's `signatures`, creates its type
+// object from `spec` the first time and keeps it in `cell` for the rest of
+// the process (a failed import does not rebuild it), appends `name` to
+// `__all__` and sets the module attribute to the type.
+void add_class(PyObject* module, const char* name, std::atomic<PyObject*>& cell, PyType_Spec& spec,
+               std::initializer_list<Signature*> signatures);
 
 }  // namespace pwpoly::py

@@ -27,12 +27,12 @@ PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyMethodDef g_def = {
     "sum_as_string",
     as_method(sum_as_string),
-    METH_FASTCALL | METH_KEYWORDS,
+    kFastCall,
     "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string.",
 };
 
 }  // namespace
 
-bool register_sum_as_string(PyObject* module) { return add_function(module, &g_def, g_signature); }
+void register_sum_as_string(PyObject* module) { add_function(module, &g_def, g_signature); }
 
 }  // namespace pwpoly::py

@@ -12,13 +12,26 @@ std::vector<double> equidistant_points_on_interval(double a, double b, std::size
     return out;
 }
 
+const char* periodic_basis_violation(std::size_t degree, std::size_t n_t) {
+    if (degree == 0)
+        return "Periodic Lagrange bases require polynomial degree at least 1";
+    if (n_t == 0)
+        return "Periodic Lagrange bases require at least one interval";
+    return nullptr;
+}
+
+const char* periodic_prolongation_violation(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    if (degree == 0)
+        return periodic_basis_violation(degree, nt_coarse);
+    if (nt_coarse == 0 || nt_fine == 0)
+        return "Periodic Lagrange prolongation requires positive interval counts";
+    return nullptr;
+}
+
 LagrangeBasis LagrangeBasis::create(std::size_t degree, std::size_t n_t, double T, bool periodic) {
-    if (periodic) {
-        if (degree == 0)
-            fail("Periodic Lagrange bases require polynomial degree at least 1");
-        if (n_t == 0)
-            fail("Periodic Lagrange bases require at least one interval");
-    }
+    if (periodic)
+        if (const char* violation = periodic_basis_violation(degree, n_t))
+            fail(violation);
     const std::size_t interior = checked_mul(n_t, degree);
     const std::size_t count = periodic ? interior : checked_add(interior, 1);
     std::vector<double> points;

@@ -28,11 +28,19 @@ inline double equidistant_point(double a, double b, std::size_t n, std::size_t i
 // The n + 1 points equidistant_point(a, b, n, i), i = 0, ..., n.
 std::vector<double> equidistant_points_on_interval(double a, double b, std::size_t n);
 
+// The preconditions of periodic bases, checked in this order: degree >= 1,
+// then at least one interval (for the prolongation: on both meshes). Each
+// returns the message of the first one that fails, or null when all hold.
+// `LagrangeBasis::create` fails with it; callers that must refuse the input
+// before reaching the core report the same text in their own way.
+const char* periodic_basis_violation(std::size_t degree, std::size_t n_t);
+const char* periodic_prolongation_violation(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
+
 class LagrangeBasis {
 public:
-    // Periodic bases need degree >= 1, then n_t >= 1 (internal failures, in
-    // that order). Non-periodic input is not validated: degree 0 or n_t 0
-    // give the single point [T].
+    // Periodic bases fail with periodic_basis_violation's message (an
+    // internal failure). Non-periodic input is not validated: degree 0 or
+    // n_t 0 give the single point [T].
     static LagrangeBasis create(std::size_t degree, std::size_t n_t, double T, bool periodic);
 
     const std::vector<double>& points() const noexcept { return points_; }

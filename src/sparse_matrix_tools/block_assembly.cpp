@@ -82,10 +82,7 @@ CsrMatrix csr_block_from_ndarray(const BlockGrid& grid) {
         }
     }
 
-    auto result = try_from_csr_data(nrows, ncols, std::move(offsets), std::move(cols), std::move(vals));
-    if (auto* err = std::get_if<SparseFormatError>(&result)) [[unlikely]]
-        fail("Internal error: Invalid CSR data during block assembly: " + err->debug_text());
-    return std::get<CsrMatrix>(std::move(result));
+    return csr_from_valid_data("block assembly", nrows, ncols, std::move(offsets), std::move(cols), std::move(vals));
 }
 
 }  // namespace pwpoly

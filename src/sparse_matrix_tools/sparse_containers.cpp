@@ -1,5 +1,6 @@
 #include "sparse_matrix_tools/sparse_containers.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace pwpoly {
@@ -100,7 +101,46 @@ std::variant<CsrMatrix, SparseFormatError> try_from_csr_data(std::size_t nrows, 
     return CsrMatrix(std::move(p), std::move(values));
 }
 
+CsrMatrix csr_from_valid_data(std::string_view producer, std::size_t nrows, std::size_t ncols,
+                              std::vector<std::size_t> row_offsets, std::vector<std::size_t> col_indices,
+                              std::vector<double> values) {
+    auto result = try_from_csr_data(nrows, ncols, std::move(row_offsets), std::move(col_indices), std::move(values));
+    if (auto* err = std::get_if<SparseFormatError>(&result)) [[unlikely]]
+        fail("Internal error: Invalid CSR data during " + std::string(producer) + ": " + err->debug_text());
+    return std::get<CsrMatrix>(std::move(result));
+}
+
 namespace {
+
+// One entry of a row being sorted. Ordering by (column, push position) makes
+// the keys distinct, so any O(n log n) sort yields the order of a stable sort
+// by column: equal columns stay in push order.
+struct RowEntry {
+    std::size_t col;
+    std::size_t pos;
+    double value;
+};
+
+// Sorts entries [begin, end) of `c`/`v` by column, keeping push order among
+// equal columns. Rows that are already in order (what every producer here
+// pushes) are left alone; `scratch` is reused from row to row.
+void sort_row(std::size_t* c, double* v, std::size_t begin, std::size_t end, std::vector<RowEntry>& scratch) {
+    std::size_t i = begin + 1;
+    while (i < end && c[i - 1] <= c[i])
+        ++i;
+    if (i >= end)
+        return;
+    scratch.clear();
+    scratch.reserve(end - begin);
+    for (std::size_t k = begin; k < end; ++k)
+        scratch.push_back({c[k], k, v[k]});
+    std::sort(scratch.begin(), scratch.end(),
+              [](const RowEntry& a, const RowEntry& b) { return a.col < b.col || (a.col == b.col && a.pos < b.pos); });
+    for (std::size_t k = begin; k < end; ++k) {
+        c[k] = scratch[k - begin].col;
+        v[k] = scratch[k - begin].value;
+    }
+}
 
 // The COO -> CSR conversion proper. `cols` and `vals` are the coordinate
 // arrays, copied or moved in by the caller; `rows` is only read.
@@ -137,31 +177,19 @@ CsrMatrix compress(std::size_t nrows, std::size_t ncols, const std::vector<std::
         vals = std::move(grouped_vals);
     }
 
-    // Row by row: insertion sort by column (stable, so equal columns keep
-    // push order), then collapse each run of equal columns into its sum,
-    // compacting towards the front. The write position never passes the read
-    // position, so the compaction is done in place; offsets[r + 1] becomes
-    // the end of the compacted row r.
+    // Row by row: sort by column, keeping push order among equal columns,
+    // then collapse each run of equal columns into its sum, compacting
+    // towards the front. The write position never passes the read position,
+    // so the compaction is done in place; offsets[r + 1] becomes the end of
+    // the compacted row r.
     std::size_t* c = cols.data();
     double* v = vals.data();
+    std::vector<RowEntry> scratch;
     std::size_t out = 0;
     std::size_t begin = 0;
     for (std::size_t r = 0; r < nrows; ++r) {
         const std::size_t end = offsets[r + 1];
-        for (std::size_t i = begin + 1; i < end; ++i) {
-            const std::size_t ci = c[i];
-            if (c[i - 1] <= ci)
-                continue;
-            const double vi = v[i];
-            std::size_t j = i;
-            do {
-                c[j] = c[j - 1];
-                v[j] = v[j - 1];
-                --j;
-            } while (j > begin && c[j - 1] > ci);
-            c[j] = ci;
-            v[j] = vi;
-        }
+        sort_row(c, v, begin, end, scratch);
         for (std::size_t i = begin; i < end;) {
             const std::size_t col = c[i];
             double sum = v[i];
@@ -177,10 +205,8 @@ CsrMatrix compress(std::size_t nrows, std::size_t ncols, const std::vector<std::
     cols.resize(out);
     vals.resize(out);
 
-    auto result = try_from_csr_data(nrows, ncols, std::move(offsets), std::move(cols), std::move(vals));
-    if (auto* err = std::get_if<SparseFormatError>(&result)) [[unlikely]]
-        fail("Internal error: Invalid CSR data during COO->CSR conversion: " + err->debug_text());
-    return std::get<CsrMatrix>(std::move(result));
+    return csr_from_valid_data("COO->CSR conversion", nrows, ncols, std::move(offsets), std::move(cols),
+                               std::move(vals));
 }
 
 }  // namespace

@@ -160,7 +160,7 @@ private:
     std::vector<double> values_;
 };
 
-// Builds the pattern (checks 1 to 6 of the pattern, in its order), then
+// Builds the pattern (all of its checks, in the order given there), then
 // requires as many values as column indices. On error every array passed in
 // is released.
 std::variant<CsrMatrix, SparseFormatError> try_from_csr_data(std::size_t nrows, std::size_t ncols,
@@ -168,9 +168,17 @@ std::variant<CsrMatrix, SparseFormatError> try_from_csr_data(std::size_t nrows, 
                                                              std::vector<std::size_t> col_indices,
                                                              std::vector<double> values);
 
-// Count, prefix-sum, scatter by row, then sort each row by column (insertion
-// sort: rows are short) and sum runs of equal columns in push order. Zeros,
-// pushed or summed, stay stored. Input pushed in non-decreasing row order
+// The same for arrays that a producer of this library built and that must be
+// valid: invalid ones are a bug, reported as the internal failure
+// "Internal error: Invalid CSR data during <producer>: <debug text>".
+CsrMatrix csr_from_valid_data(std::string_view producer, std::size_t nrows, std::size_t ncols,
+                              std::vector<std::size_t> row_offsets, std::vector<std::size_t> col_indices,
+                              std::vector<double> values);
+
+// Count, prefix-sum, scatter by row, then sort each row by column (a stable
+// O(n log n) sort, so long rows cost no more than their length warrants) and
+// sum runs of equal columns in push order. Zeros, pushed or summed, stay
+// stored. Input pushed in non-decreasing row order
 // (what every producer here does) skips the scatter; the rvalue overload then
 // also reuses the coordinate arrays instead of copying them.
 CsrMatrix convert_coo_csr(const CooMatrix& coo);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <map>
 #include <random>
 #include <utility>
@@ -115,19 +116,24 @@ TEST_P(ConvertCooCsr, EmptyMatrices) {
     EXPECT_EQ(convert(CooMatrix(0, 5)).row_offsets(), (Idx{0}));
 }
 
-// Random shapes and push orders (unsorted rows, repeated positions) against a
-// sorted-map model; small-integer sums are exact in any order.
+// Random shapes and push orders (unsorted rows, repeated positions; the last
+// rounds with rows thousands of entries long) against a sorted-map model that
+// sums in push order. The values make the sums depend on that order:
+// (1e16 + 1) - 1e16 is 0, (1e16 - 1e16) + 1 is 1.
 TEST_P(ConvertCooCsr, MatchesOrderedMapModel) {
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
+    constexpr double kValues[] = {1e16, -1e16, 1.0, -1.0, 0.5, 3.0};
     for (int round = 0; round < 50; ++round) {
-        const std::size_t nrows = rng() % 7, ncols = 1 + rng() % 7, n = rng() % 40;
+        const bool long_rows = round >= 45;
+        const std::size_t nrows = rng() % 7, ncols = 1 + rng() % (long_rows ? 300 : 7);
+        const std::size_t n = rng() % (long_rows ? 6000 : 40);
         CooMatrix coo(nrows, ncols);
         std::map<std::pair<std::size_t, std::size_t>, double> model;
         for (std::size_t k = 0; nrows > 0 && k < n; ++k) {
             const std::size_t r = rng() % nrows, c = rng() % ncols;
-            const double v = static_cast<double>(static_cast<int>(rng() % 9) - 4);
+            const double v = kValues[rng() % std::size(kValues)];
             coo.push(r, c, v);
             model[{r, c}] += v;
         }
