@@ -65,7 +65,7 @@ def test_locate_examples():
     assert j == 0 and math.isnan(xi)
 
 
-def test_equidistant_points_keep_the_stated_order():
+def test_equidistant_points_multiply_before_dividing():
     assert model.equidistant_points_on_interval(0.0, 1.0, 5)[3] == 0.6
     (point,) = model.equidistant_points_on_interval(0.0, 1.0, 0)
     assert math.isnan(point)
