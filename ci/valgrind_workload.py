@@ -113,13 +113,15 @@ for _ in range(3):
     refused(lambda: ev.evaluate_many(misaligned), "BufferError")
     refused(lambda: ev.set_dofs([Floaty(lambda: ev.set_dofs(coefficients))] + coefficients[1:]), "RuntimeError")
     refused(lambda: ev.set_dofs([Floaty(lambda: ev.evaluate_at(0.5))] + coefficients[1:]), "RuntimeError")
-    refused(lambda: ev.set_dofs([Floaty(lambda: pwpoly.lagrange_prolongation_matrix(2, 2, 0))] + coefficients[1:]),
-            "PanicException")
+    refused(
+        lambda: ev.set_dofs([Floaty(lambda: pwpoly.lagrange_prolongation_matrix(2, 2, 0))] + coefficients[1:]),
+        "PanicException",
+    )
     refused(lambda: LegendreBasisEvaluator(2**40, 2**40, 1.0), None)
     refused(lambda: LegendreBasisEvaluator(2, 0, 1.0).evaluate_many(small), "ValueError")
 misaligned.release()
 raw.extend(b"\0")  # every export of raw was released
 
-del basis, ev
+basis = ev = None  # the last references
 gc.collect()
 print(f"workload done ({expected_failures} expected failures)", flush=True)

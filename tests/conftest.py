@@ -29,4 +29,3 @@ def impl(request):
     import reference_model
 
     return pwpoly if request.param == "pwpoly" else reference_model
-

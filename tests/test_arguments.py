@@ -21,34 +21,50 @@ def ev():
 # -- argument matching -------------------------------------------------------
 
 MATCHING_CASES = [
-    (lambda ev: LegendreBasisEvaluator(1),
-     "LegendreBasisEvaluator.__new__() missing 2 required positional arguments: 'n_t' and 'T'"),
-    (lambda ev: LegendreBasisEvaluator(),
-     "LegendreBasisEvaluator.__new__() missing 3 required positional arguments: 'degree', 'n_t', and 'T'"),
-    (lambda ev: LegendreBasisEvaluator(1, 2),
-     "LegendreBasisEvaluator.__new__() missing 1 required positional argument: 'T'"),
-    (lambda ev: LegendreBasis(T=1.0),
-     "LegendreBasis.__new__() missing 2 required positional arguments: 'degree' and 'n_t'"),
-    (lambda ev: ev.set_dofs(),
-     "LegendreBasisEvaluator.set_dofs() missing 1 required positional argument: 'legendre_vals'"),
-    (lambda ev: get_lagrange_points(1, 2, 3.0, True, 5),
-     "get_lagrange_points() takes from 3 to 4 positional arguments but 5 were given"),
-    (lambda ev: ev.set_dofs([1.0], [2.0]),
-     "LegendreBasisEvaluator.set_dofs() takes 1 positional arguments but 2 were given"),
-    (lambda ev: sum_as_string(1, 2, 3),
-     "sum_as_string() takes 2 positional arguments but 3 were given"),
-    (lambda ev: LegendreBasis(1, 2, 3.0, 4),
-     "LegendreBasis.__new__() takes 3 positional arguments but 4 were given"),
-    (lambda ev: pwpoly.lagrange_to_legendre_basis_transformation(1, 2, True, 4),
-     "lagrange_to_legendre_basis_transformation() takes from 2 to 3 positional arguments but 4 were given"),
-    (lambda ev: get_lagrange_points(1, 2, 3.0, degree=1),
-     "get_lagrange_points() got multiple values for argument 'degree'"),
-    (lambda ev: ev.evaluate_at(x=1.0),
-     "LegendreBasisEvaluator.evaluate_at() got an unexpected keyword argument 'x'"),
-    (lambda ev: LegendreBasisEvaluator(1, 2, 2.0, bogus=1),
-     "LegendreBasisEvaluator.__new__() got an unexpected keyword argument 'bogus'"),
-    (lambda ev: sum_as_string(a=1, **{"a\u00e9": 2}),
-     "sum_as_string() got an unexpected keyword argument 'a\u00e9'"),
+    (
+        lambda ev: LegendreBasisEvaluator(1),
+        "LegendreBasisEvaluator.__new__() missing 2 required positional arguments: 'n_t' and 'T'",
+    ),
+    (
+        lambda ev: LegendreBasisEvaluator(),
+        "LegendreBasisEvaluator.__new__() missing 3 required positional arguments: 'degree', 'n_t', and 'T'",
+    ),
+    (
+        lambda ev: LegendreBasisEvaluator(1, 2),
+        "LegendreBasisEvaluator.__new__() missing 1 required positional argument: 'T'",
+    ),
+    (
+        lambda ev: LegendreBasis(T=1.0),
+        "LegendreBasis.__new__() missing 2 required positional arguments: 'degree' and 'n_t'",
+    ),
+    (
+        lambda ev: ev.set_dofs(),
+        "LegendreBasisEvaluator.set_dofs() missing 1 required positional argument: 'legendre_vals'",
+    ),
+    (
+        lambda ev: get_lagrange_points(1, 2, 3.0, True, 5),
+        "get_lagrange_points() takes from 3 to 4 positional arguments but 5 were given",
+    ),
+    (
+        lambda ev: ev.set_dofs([1.0], [2.0]),
+        "LegendreBasisEvaluator.set_dofs() takes 1 positional arguments but 2 were given",
+    ),
+    (lambda ev: sum_as_string(1, 2, 3), "sum_as_string() takes 2 positional arguments but 3 were given"),
+    (lambda ev: LegendreBasis(1, 2, 3.0, 4), "LegendreBasis.__new__() takes 3 positional arguments but 4 were given"),
+    (
+        lambda ev: pwpoly.lagrange_to_legendre_basis_transformation(1, 2, True, 4),
+        "lagrange_to_legendre_basis_transformation() takes from 2 to 3 positional arguments but 4 were given",
+    ),
+    (
+        lambda ev: get_lagrange_points(1, 2, 3.0, degree=1),
+        "get_lagrange_points() got multiple values for argument 'degree'",
+    ),
+    (lambda ev: ev.evaluate_at(x=1.0), "LegendreBasisEvaluator.evaluate_at() got an unexpected keyword argument 'x'"),
+    (
+        lambda ev: LegendreBasisEvaluator(1, 2, 2.0, bogus=1),
+        "LegendreBasisEvaluator.__new__() got an unexpected keyword argument 'bogus'",
+    ),
+    (lambda ev: sum_as_string(a=1, **{"a\u00e9": 2}), "sum_as_string() got an unexpected keyword argument 'a\u00e9'"),
     # The first offending keyword, in call order, decides.
     (lambda ev: sum_as_string(1, c=3, a=1), "sum_as_string() got an unexpected keyword argument 'c'"),
     (lambda ev: sum_as_string(1, a=1, c=3), "sum_as_string() got multiple values for argument 'a'"),
@@ -69,7 +85,8 @@ def test_argument_matching_messages(ev, call, message):
 
 
 def test_one_positional_argument_uses_was():
-    with pytest.raises(TypeError, match=r"^get_lagrange_points\(\) takes from 3 to 4 positional arguments but 5 were given$"):
+    message = r"^get_lagrange_points\(\) takes from 3 to 4 positional arguments but 5 were given$"
+    with pytest.raises(TypeError, match=message):
         get_lagrange_points(1, 2, 3, False, 0)
     ev = LegendreBasisEvaluator(0, 1, 1.0)
     with pytest.raises(TypeError) as info:
@@ -89,6 +106,7 @@ def test_every_parameter_accepts_keywords():
 
 
 # -- conversions -------------------------------------------------------------
+
 
 class Index:
     def __init__(self, value):
@@ -312,6 +330,7 @@ def test_float_list_length_is_only_a_hint():
 
 
 # -- float buffers -------------------------------------------------------------
+
 
 def test_buffer_rejects_non_buffers_with_prefix(ev):
     with pytest.raises(TypeError) as info:

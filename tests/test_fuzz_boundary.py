@@ -37,11 +37,30 @@ from hypothesis.extra import numpy as hnp
 
 import pwpoly
 from pwpoly import LegendreBasis, LegendreBasisEvaluator
+from support import (
+    CAPACITY_OVERFLOW as CAPACITY,
+)
+from support import (
+    MATRIX_VIEW_TOO_SMALL,
+    PERIODIC_DEGREE,
+    PERIODIC_INTERVALS,
+    PERIODIC_PROLONGATION,
+    PROLONGATION_COARSE,
+    PROLONGATION_DEGREE,
+    PROLONGATION_FINE,
+    SET_DOFS_WRONG_LENGTH,
+    TRANSFORMATION_DEGREE,
+    panic_exception_type,
+)
+from support import (
+    NO_INTERVALS as EMPTY_MESH,
+)
 
 # Conversions of odd objects warn (a __float__ returning a float subclass,
 # numpy casts that overflow); the oracle and the module see the same warning.
-pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning", "ignore::RuntimeWarning",
-                                        "ignore::numpy.exceptions.ComplexWarning")
+pytestmark = pytest.mark.filterwarnings(
+    "ignore::DeprecationWarning", "ignore::RuntimeWarning", "ignore::numpy.exceptions.ComplexWarning"
+)
 
 SIZE_MAX = 2 * sys.maxsize + 1
 PTRDIFF_MAX = sys.maxsize
@@ -57,14 +76,6 @@ FUZZ = settings(
     print_blob=True,
     suppress_health_check=list(HealthCheck),
 )
-
-
-def panic_exception_type():
-    try:
-        pwpoly.lagrange_prolongation_matrix(2, 2, 0)
-    except BaseException as exc:  # noqa: BLE001
-        return type(exc)
-    raise AssertionError("expected a PanicException")
 
 
 PanicException = panic_exception_type()
@@ -261,7 +272,6 @@ def expect_matching(full, params, required, positional, keywords):
 # What each entry computes, as far as the boundary is concerned: which value
 # checks and size failures come first, and the shape of the result.
 
-CAPACITY = "capacity overflow"
 SMALL = 2**16  # element counts up to here are computed for real
 
 
@@ -293,9 +303,9 @@ def is_triplets(result):
 
 def check_periodic(degree, n_t):
     if degree == 0:
-        raise Refusal(ValueError, "Periodic Lagrange bases require polynomial degree at least 1")
+        raise Refusal(ValueError, PERIODIC_DEGREE)
     if n_t == 0:
-        raise Refusal(ValueError, "Periodic Lagrange bases require at least one interval")
+        raise Refusal(ValueError, PERIODIC_INTERVALS)
 
 
 def lagrange_points(degree, n_t, periodic):
@@ -319,14 +329,14 @@ def model_points(degree, n_t, T, periodic=False):
 def model_prolongation(nt_coarse, nt_fine, degree, periodic=False):
     if periodic:
         if degree == 0:
-            raise Refusal(ValueError, "Periodic Lagrange bases require polynomial degree at least 1")
+            raise Refusal(ValueError, PERIODIC_DEGREE)
         if nt_coarse == 0 or nt_fine == 0:
-            raise Refusal(ValueError, "Periodic Lagrange prolongation requires positive interval counts")
+            raise Refusal(ValueError, PERIODIC_PROLONGATION)
     size_outcome(lagrange_points(degree, nt_coarse, periodic))  # the coarse basis
     for count, message in (
-        (degree, "Lagrange prolongation requires polynomial degree at least 1"),
-        (nt_coarse, "Lagrange prolongation requires at least one coarse interval"),
-        (nt_fine, "Lagrange prolongation requires at least one fine interval"),
+        (degree, PROLONGATION_DEGREE),
+        (nt_coarse, PROLONGATION_COARSE),
+        (nt_fine, PROLONGATION_FINE),
     ):
         if count == 0:
             raise Refusal(PanicException, message)
@@ -344,7 +354,7 @@ def model_transformation(degree, n_t, periodic=False):
         check_periodic(degree, n_t)
     size_outcome(lagrange_points(degree, n_t, periodic))
     if degree == 0:
-        raise Refusal(PanicException, "Lagrange to Legendre conversion not meaningful for degree 0")
+        raise Refusal(PanicException, TRANSFORMATION_DEGREE)
     if degree + 1 > SIZE_MAX:
         raise Refusal(PanicException, CAPACITY)
     if degree <= 40 and n_t * (degree + 1) <= SMALL:
@@ -370,9 +380,6 @@ def model_evaluator_new(degree, n_t, T):
     return lambda r: type(r) is LegendreBasisEvaluator
 
 
-EMPTY_MESH = "cannot evaluate: the mesh has no intervals (n_t = 0)"
-
-
 def bits(x):
     return struct.pack("<d", x)
 
@@ -385,7 +392,7 @@ def model_basis_evaluate_at(inst, t, values):
         raise Refusal(PanicException, CAPACITY)
     m = n_t * (degree + 1)
     if len(values) < m:
-        raise Refusal(PanicException, "Matrix view: input data buffer too small.")
+        raise Refusal(PanicException, MATRIX_VIEW_TOO_SMALL)
     reference = LegendreBasisEvaluator(degree, n_t, T)
     reference.set_dofs(values[:m])
     want = reference.evaluate_at(t)
@@ -406,11 +413,7 @@ def model_set_dofs(inst, values):
     degree, n_t, T = inst.params
     expected = n_t * (degree + 1)
     if len(values) != expected:
-        raise Refusal(
-            PanicException,
-            "assertion `left == right` failed: LegendreBasisEvaluator: set_dofs: input vector has wrong length\n"
-            f"  left: {len(values)}\n right: {expected}",
-        )
+        raise Refusal(PanicException, f"{SET_DOFS_WRONG_LENGTH}\n  left: {len(values)}\n right: {expected}")
     return lambda r: r is None
 
 
@@ -451,26 +454,64 @@ U, F, B, L, BUF = "unsigned", "float", "bool", "list", "buffer"
 ENTRIES = [
     Entry("sum_as_string", [("a", U), ("b", U)], 2, model_sum),
     Entry("get_lagrange_points", [("degree", U), ("n_t", U), ("T", F), ("periodic", B)], 3, model_points),
-    Entry("lagrange_prolongation_matrix", [("nt_coarse", U), ("nt_fine", U), ("degree", U), ("periodic", B)], 3,
-          model_prolongation),
-    Entry("lagrange_to_legendre_basis_transformation", [("degree", U), ("n_t", U), ("periodic", B)], 2,
-          model_transformation),
+    Entry(
+        "lagrange_prolongation_matrix",
+        [("nt_coarse", U), ("nt_fine", U), ("degree", U), ("periodic", B)],
+        3,
+        model_prolongation,
+    ),
+    Entry(
+        "lagrange_to_legendre_basis_transformation",
+        [("degree", U), ("n_t", U), ("periodic", B)],
+        2,
+        model_transformation,
+    ),
     Entry("LegendreBasis", [("degree", U), ("n_t", U), ("T", F)], 3, model_basis_new, cls="LegendreBasis"),
-    Entry("LegendreBasisEvaluator", [("degree", U), ("n_t", U), ("T", F)], 3, model_evaluator_new,
-          cls="LegendreBasisEvaluator"),
+    Entry(
+        "LegendreBasisEvaluator",
+        [("degree", U), ("n_t", U), ("T", F)],
+        3,
+        model_evaluator_new,
+        cls="LegendreBasisEvaluator",
+    ),
     Entry("evaluate_at", [("t", F), ("legendre_vals", L)], 2, model_basis_evaluate_at, "LegendreBasis", "evaluate_at"),
-    Entry("evaluate_all_basis_functions", [("t", F)], 1, model_all_basis, "LegendreBasis",
-          "evaluate_all_basis_functions"),
-    Entry("evaluate_all_basis_function_derivatives", [("t", F)], 1, model_all_basis, "LegendreBasis",
-          "evaluate_all_basis_function_derivatives"),
+    Entry(
+        "evaluate_all_basis_functions", [("t", F)], 1, model_all_basis, "LegendreBasis", "evaluate_all_basis_functions"
+    ),
+    Entry(
+        "evaluate_all_basis_function_derivatives",
+        [("t", F)],
+        1,
+        model_all_basis,
+        "LegendreBasis",
+        "evaluate_all_basis_function_derivatives",
+    ),
     Entry("set_dofs", [("legendre_vals", L)], 1, model_set_dofs, "LegendreBasisEvaluator", "set_dofs"),
     Entry("evaluate_at", [("t", F)], 1, model_evaluate_one("evaluate_at"), "LegendreBasisEvaluator", "evaluate_at"),
-    Entry("evaluate_derivative_at", [("t", F)], 1, model_evaluate_one("evaluate_derivative_at"),
-          "LegendreBasisEvaluator", "evaluate_derivative_at"),
-    Entry("evaluate_many", [("t_values", BUF)], 1, model_evaluate_many("evaluate_at"), "LegendreBasisEvaluator",
-          "evaluate_many"),
-    Entry("evaluate_derivative_many", [("t_values", BUF)], 1, model_evaluate_many("evaluate_derivative_at"),
-          "LegendreBasisEvaluator", "evaluate_derivative_many"),
+    Entry(
+        "evaluate_derivative_at",
+        [("t", F)],
+        1,
+        model_evaluate_one("evaluate_derivative_at"),
+        "LegendreBasisEvaluator",
+        "evaluate_derivative_at",
+    ),
+    Entry(
+        "evaluate_many",
+        [("t_values", BUF)],
+        1,
+        model_evaluate_many("evaluate_at"),
+        "LegendreBasisEvaluator",
+        "evaluate_many",
+    ),
+    Entry(
+        "evaluate_derivative_many",
+        [("t_values", BUF)],
+        1,
+        model_evaluate_many("evaluate_derivative_at"),
+        "LegendreBasisEvaluator",
+        "evaluate_derivative_many",
+    ),
 ]
 
 # ---------------------------------------------------------------------------
@@ -505,6 +546,7 @@ def unusual_class(*protocols):
     if "len" in protocols:
         ns["__len__"] = lambda self: self._act("len", 2)
     if "getitem" in protocols:
+
         def getitem(self, i):
             items = self._act("items", [0.5, 1.5])
             if i >= len(items):
@@ -572,19 +614,61 @@ unusual = st.builds(
     ),
 )
 
-EDGE_INTS = [0, 1, 2, 3, -1, 2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**40, 2**62, 2**63 - 1, 2**63, 2**64 - 1,
-             2**64, -(2**63), -(2**64), 10**30, SIZE_MAX]
+EDGE_INTS = [
+    0,
+    1,
+    2,
+    3,
+    -1,
+    2**31 - 1,
+    2**31,
+    2**32 - 1,
+    2**32,
+    2**40,
+    2**62,
+    2**63 - 1,
+    2**63,
+    2**64 - 1,
+    2**64,
+    -(2**63),
+    -(2**64),
+    10**30,
+    SIZE_MAX,
+]
 EDGE_FLOATS = [0.0, -0.0, math.nan, math.inf, -math.inf, 5e-324, 1.7976931348623157e308, -1.0, 0.5, 1.0, 2.0]
 ints = st.one_of(st.integers(-2, 12), st.sampled_from(EDGE_INTS), st.integers())
 floats = st.one_of(st.sampled_from(EDGE_FLOATS), st.floats(), st.floats(-3, 3))
 numbers = st.one_of(floats, st.integers(-5, 5), st.booleans())
 
-NUMPY_TYPES = [np.bool_, np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64, np.uint64,
-               np.float16, np.float32, np.float64, np.longdouble, np.complex64, np.complex128]
+NUMPY_TYPES = [
+    np.bool_,
+    np.int8,
+    np.uint8,
+    np.int16,
+    np.uint16,
+    np.int32,
+    np.uint32,
+    np.int64,
+    np.uint64,
+    np.float16,
+    np.float32,
+    np.float64,
+    np.longdouble,
+    np.complex64,
+    np.complex128,
+]
 numpy_scalars = st.builds(lambda t, v: t(v), st.sampled_from(NUMPY_TYPES), st.integers(0, 7)) | st.sampled_from(
-    [np.float64("nan"), np.float64(-0.0), np.str_("1"), np.bytes_(b"1"), np.datetime64(1, "s"),
-     np.timedelta64(3, "s"), np.void(b"12345678"), np.zeros(3, dtype="V8"),
-     np.zeros(2, dtype=[("a", "<f8"), ("b", "<i4")])]
+    [
+        np.float64("nan"),
+        np.float64(-0.0),
+        np.str_("1"),
+        np.bytes_(b"1"),
+        np.datetime64(1, "s"),
+        np.timedelta64(3, "s"),
+        np.void(b"12345678"),
+        np.zeros(3, dtype="V8"),
+        np.zeros(2, dtype=[("a", "<f8"), ("b", "<i4")]),
+    ]
 )
 
 DTYPES = ["<f8", ">f8", "<f4", "<i8", "<u8", "<i4", "|b1", "|u1", "<c16", "<f2", "<m8[s]", "<i2"]
@@ -619,8 +703,11 @@ numpy_arrays = st.builds(
 )
 f64_arrays = st.builds(
     _layout,
-    hnp.arrays(np.float64, hnp.array_shapes(min_dims=1, max_dims=3, min_side=0, max_side=6),
-               elements=st.floats(-1.0, 4.0) | st.sampled_from(EDGE_FLOATS)),
+    hnp.arrays(
+        np.float64,
+        hnp.array_shapes(min_dims=1, max_dims=3, min_side=0, max_side=6),
+        elements=st.floats(-1.0, 4.0) | st.sampled_from(EDGE_FLOATS),
+    ),
     st.sampled_from(["plain", "strided", "reversed", "transposed", "readonly", "misaligned", "memoryview"]),
 )
 
@@ -640,8 +727,13 @@ memoryviews = st.builds(
     st.sampled_from([1, 2, -1, 3]),
 )
 ctypes_objects = st.sampled_from(
-    [ctypes.c_double(1.5), (ctypes.c_double * 3)(0.5, 1.0, 1.5), (ctypes.c_float * 2)(), (ctypes.c_int64 * 2)(),
-     ((ctypes.c_double * 2) * 2)()]
+    [
+        ctypes.c_double(1.5),
+        (ctypes.c_double * 3)(0.5, 1.0, 1.5),
+        (ctypes.c_float * 2)(),
+        (ctypes.c_int64 * 2)(),
+        ((ctypes.c_double * 2) * 2)(),
+    ]
 )
 arrays = st.builds(array.array, st.sampled_from(list("bBhHiIlLqQfd")), st.lists(st.integers(0, 100), max_size=6))
 containers = st.one_of(
@@ -655,18 +747,35 @@ containers = st.one_of(
     st.lists(st.one_of(numbers, st.text(max_size=2), st.none(), unusual), max_size=8),
 )
 anything = st.one_of(
-    ints, floats, st.booleans(), st.none(), st.text(max_size=4), st.binary(max_size=16),
-    st.binary(max_size=16).map(bytearray), st.builds(StrSubclass, st.text(max_size=3)),
-    st.builds(IntSubclass, st.integers()), st.builds(FloatSubclass, floats), st.builds(complex, floats, floats),
-    containers, numpy_scalars, numpy_arrays, memoryviews, ctypes_objects, arrays, unusual,
+    ints,
+    floats,
+    st.booleans(),
+    st.none(),
+    st.text(max_size=4),
+    st.binary(max_size=16),
+    st.binary(max_size=16).map(bytearray),
+    st.builds(StrSubclass, st.text(max_size=3)),
+    st.builds(IntSubclass, st.integers()),
+    st.builds(FloatSubclass, floats),
+    st.builds(complex, floats, floats),
+    containers,
+    numpy_scalars,
+    numpy_arrays,
+    memoryviews,
+    ctypes_objects,
+    arrays,
+    unusual,
 )
 
 # Values of the right kind are drawn more often, so that calls get past the
 # conversions and into the computations.
 GOOD = {
-    U: st.one_of(st.integers(0, 6), st.sampled_from(EDGE_INTS),
-                 st.builds(lambda t, v: t(v), st.sampled_from([np.int64, np.uint8, np.int32]), st.integers(0, 6)),
-                 st.booleans()),
+    U: st.one_of(
+        st.integers(0, 6),
+        st.sampled_from(EDGE_INTS),
+        st.builds(lambda t, v: t(v), st.sampled_from([np.int64, np.uint8, np.int32]), st.integers(0, 6)),
+        st.booleans(),
+    ),
     F: st.one_of(floats, st.integers(-3, 5), st.builds(np.float64, floats), st.builds(np.float32, floats)),
     B: st.one_of(st.booleans(), st.sampled_from([np.bool_(True), np.bool_(False)])),
     L: st.one_of(

@@ -21,10 +21,12 @@ import sys
 
 import pytest
 
-from support import run_python
+from support import CAPACITY_OVERFLOW, MATRIX_VIEW_TOO_SMALL, SET_DOFS_WRONG_LENGTH, run_python
 
 IS_64 = sys.maxsize > 2**32
 SIZE_MAX = 2 * sys.maxsize + 1
+HALF = SIZE_MAX // 2 + 1
+ROOT = 1 << (SIZE_MAX.bit_length() // 2)  # ROOT * ROOT overflows
 
 # Slow environments: sanitizers, and foreign interpreters run under emulation.
 SLOW = 10 if any(os.environ.get(v) for v in ("PWPOLY_SANITIZER", "PWPOLY_TEST_PYTHON", "PWPOLY_TEST_EMULATED")) else 1
@@ -34,7 +36,7 @@ WATCHDOG_SECONDS = 30 * SLOW
 # noise is a few MB; a request attempted for real adds gigabytes).
 RSS_GROWTH_LIMIT_MB = 256
 
-CAPACITY = "PanicException: capacity overflow"
+CAPACITY = f"PanicException: {CAPACITY_OVERFLOW}"
 MEMORY = "MemoryError"
 NARROWING = "OverflowError: out of range integral type conversion attempted"
 
@@ -104,36 +106,49 @@ CASES = [
     ("points", [2**31, 2**31, 1.0], {CAPACITY}, {CAPACITY}),
     ("points", [2**31, 2**31, 1.0, True], {CAPACITY}, {CAPACITY}),
     ("points", [SIZE_MAX, 2, 1.0], {CAPACITY}, {CAPACITY}),
+    # The count overflows the size type: n_t * degree, or n_t * degree + 1.
+    ("points", [ROOT, ROOT, 1.0], {CAPACITY}, {CAPACITY}),
+    ("points", [ROOT, ROOT, 1.0, True], {CAPACITY}, {CAPACITY}),
+    ("points", [1, SIZE_MAX, 1.0], {CAPACITY}, {CAPACITY}),
     # 2**40 points: 8 TiB.
     ("points", [2**20, 2**20, 1.0], {MEMORY}, {CAPACITY}),
     ("all_basis", [2**40, 2**40, 1.0, 0.5], {CAPACITY}, {NARROWING}),
     ("all_basis_derivatives", [2**40, 2**40, 1.0, 0.5], {CAPACITY}, {NARROWING}),
     ("all_basis", [2**20, 2**21, 1.0, 0.5] if IS_64 else [2**16, 2**16, 1.0, 0.5], {MEMORY}, {CAPACITY}),
-    ("all_basis_derivatives", [2**20, 2**21, 1.0, 0.5] if IS_64 else [2**16, 2**16, 1.0, 0.5],
-     {MEMORY}, {CAPACITY}),
+    ("all_basis_derivatives", [2**20, 2**21, 1.0, 0.5] if IS_64 else [2**16, 2**16, 1.0, 0.5], {MEMORY}, {CAPACITY}),
     # The coefficient count cannot even be formed; the two given values are
     # certainly too few either way.
-    ("basis_evaluate_at", [2**63, 2**63, 1.0] if IS_64 else [2**31, 2**31, 1.0],
-     {CAPACITY, "PanicException: Matrix view: input data buffer too small."},
-     {CAPACITY, "PanicException: Matrix view: input data buffer too small."}),
+    (
+        "basis_evaluate_at",
+        [2**63, 2**63, 1.0] if IS_64 else [2**31, 2**31, 1.0],
+        {CAPACITY, f"PanicException: {MATRIX_VIEW_TOO_SMALL}"},
+        {CAPACITY, f"PanicException: {MATRIX_VIEW_TOO_SMALL}"},
+    ),
     # A fine mesh of 2**40 intervals: 2**40 + 1 rows.
     ("prolongation", [1, 2**40, 1], {MEMORY, CAPACITY}, {NARROWING}),
     ("prolongation", [1, 2**40, 1, True], {MEMORY, CAPACITY}, {NARROWING}),
     ("prolongation", [2**40, 1, 1], {MEMORY, CAPACITY}, {NARROWING}),
     # nt_fine * degree overflows.
-    ("prolongation", [1, 2**63, 2] if IS_64 else [1, 2**31, 2], {CAPACITY}, {CAPACITY}),
+    ("prolongation", [1, HALF, 2], {CAPACITY}, {CAPACITY}),
+    # nt_fine * degree + 1 fine points overflow; so do the coarse points.
+    ("prolongation", [1, SIZE_MAX, 1], {CAPACITY}, {CAPACITY}),
+    ("prolongation", [HALF, 1, 2], {CAPACITY}, {CAPACITY}),
     ("transformation", [1, 2**40], {MEMORY, CAPACITY}, {NARROWING}),
     ("transformation", [1, 2**62] if IS_64 else [1, 2**30], {MEMORY, CAPACITY}, {MEMORY, CAPACITY}),
     ("transformation", [SIZE_MAX, 1], {CAPACITY}, {CAPACITY}),
+    # The point count n_t * degree + 1 overflows; the bytes of the blocks do.
+    ("transformation", [1, SIZE_MAX], {CAPACITY}, {CAPACITY}),
+    ("transformation", [3, SIZE_MAX // 4], {CAPACITY}, {CAPACITY}),
     # A Vandermonde matrix of (degree + 1)**2 entries: 8 TiB on 64-bit,
     # overflowing on 32-bit.
     ("transformation", [2**20, 1] if IS_64 else [2**16, 1], {MEMORY, CAPACITY}, {CAPACITY}),
     # A length hint is only a hint: three items, wrong length.
-    ("set_dofs_claimed_length", [sys.maxsize],
-     {"PanicException: assertion `left == right` failed: LegendreBasisEvaluator: set_dofs: "
-      "input vector has wrong length\n  left: 3\n right: 4"},
-     {"PanicException: assertion `left == right` failed: LegendreBasisEvaluator: set_dofs: "
-      "input vector has wrong length\n  left: 3\n right: 4"}),
+    (
+        "set_dofs_claimed_length",
+        [sys.maxsize],
+        {f"PanicException: {SET_DOFS_WRONG_LENGTH}\n  left: 3\n right: 4"},
+        {f"PanicException: {SET_DOFS_WRONG_LENGTH}\n  left: 3\n right: 4"},
+    ),
     # A zero-stride view whose copy would need 8 TiB (2**40 values); on
     # 32-bit numpy itself refuses a view that large.
     ("evaluate_many_broadcast", [2**20, 2**20], {MEMORY}, None),
@@ -143,6 +158,7 @@ CASES = [
     # (the watchdog ends the child) costs no other case its report.
     ("prolongation", [1, 2**61, 1] if IS_64 else [1, 2**31, 1], {MEMORY, CAPACITY}, {MEMORY, CAPACITY}),
 ]
+
 
 def case_id(case):
     name, args = case[0], case[1]

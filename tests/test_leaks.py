@@ -15,6 +15,7 @@ export after the call could not be resized or released.
 """
 
 import array
+import functools
 import gc
 import os
 import sys
@@ -25,6 +26,7 @@ import pytest
 
 import pwpoly
 from pwpoly import LegendreBasis, LegendreBasisEvaluator
+from support import panic_exception_type
 
 SANITIZED = bool(os.environ.get("PWPOLY_SANITIZER"))
 ROUND = 150 if SANITIZED else 400
@@ -33,14 +35,6 @@ ROUND = 150 if SANITIZED else 400
 # bytes each); these allow for interpreter caches that settle during a round.
 GC_SLACK = ROUND // 8
 TRACED_SLACK = 4 * ROUND
-
-
-def panic_exception_type():
-    try:
-        pwpoly.lagrange_prolongation_matrix(2, 2, 0)
-    except BaseException as exc:  # noqa: BLE001
-        return type(exc)
-    raise AssertionError("expected a PanicException")
 
 
 PanicException = panic_exception_type()
@@ -132,46 +126,72 @@ def scenarios():
         ("prolongation ok", lambda: pwpoly.lagrange_prolongation_matrix(3, 7, 3), None, ()),
         ("prolongation periodic", lambda: pwpoly.lagrange_prolongation_matrix(3, 7, 2, True), None, ()),
         ("prolongation degree 0", lambda: pwpoly.lagrange_prolongation_matrix(2, 2, 0), PanicException, ()),
-        ("prolongation periodic counts",
-         lambda: pwpoly.lagrange_prolongation_matrix(0, 2, 1, True), ValueError, ()),
-        ("prolongation overflow", lambda: pwpoly.lagrange_prolongation_matrix(1, negative, 1), OverflowError,
-         (negative,)),
+        ("prolongation periodic counts", lambda: pwpoly.lagrange_prolongation_matrix(0, 2, 1, True), ValueError, ()),
+        (
+            "prolongation overflow",
+            lambda: pwpoly.lagrange_prolongation_matrix(1, negative, 1),
+            OverflowError,
+            (negative,),
+        ),
         # lagrange_to_legendre_basis_transformation
         ("transformation ok", lambda: pwpoly.lagrange_to_legendre_basis_transformation(5, 4), None, ()),
-        ("transformation periodic",
-         lambda: pwpoly.lagrange_to_legendre_basis_transformation(2, 4, True), None, ()),
-        ("transformation degree 0",
-         lambda: pwpoly.lagrange_to_legendre_basis_transformation(0, 4), PanicException, ()),
-        ("transformation periodic n_t 0",
-         lambda: pwpoly.lagrange_to_legendre_basis_transformation(1, 0, True), ValueError, ()),
-        ("transformation capacity",
-         lambda: pwpoly.lagrange_to_legendre_basis_transformation(2 * sys.maxsize + 1, 1), PanicException, ()),
+        ("transformation periodic", lambda: pwpoly.lagrange_to_legendre_basis_transformation(2, 4, True), None, ()),
+        ("transformation degree 0", lambda: pwpoly.lagrange_to_legendre_basis_transformation(0, 4), PanicException, ()),
+        (
+            "transformation periodic n_t 0",
+            lambda: pwpoly.lagrange_to_legendre_basis_transformation(1, 0, True),
+            ValueError,
+            (),
+        ),
+        (
+            "transformation capacity",
+            lambda: pwpoly.lagrange_to_legendre_basis_transformation(2 * sys.maxsize + 1, 1),
+            PanicException,
+            (),
+        ),
         # LegendreBasis
         ("basis new", lambda: LegendreBasis(2, 3, t), None, (t, LegendreBasis)),
         ("basis new keywords", lambda: LegendreBasis(T=t, n_t=3, degree=2), None, (t, LegendreBasis)),
         ("basis new missing", lambda: LegendreBasis(2), TypeError, (LegendreBasis,)),
         ("basis new str", lambda: LegendreBasis("2", 3, 1.0), TypeError, (LegendreBasis,)),
         ("basis evaluate_at", lambda: basis.evaluate_at(t, coefficients), None, shared_basis + (coefficients, t)),
-        ("basis evaluate_at array", lambda: basis.evaluate_at(t, coefficients_array), None,
-         shared_basis + (coefficients_array,)),
-        ("basis evaluate_at too few", lambda: basis.evaluate_at(t, too_few), PanicException,
-         shared_basis + (too_few,)),
-        ("basis evaluate_at bad item", lambda: basis.evaluate_at(t, bad_item), TypeError,
-         shared_basis + (bad_item,)),
+        (
+            "basis evaluate_at array",
+            lambda: basis.evaluate_at(t, coefficients_array),
+            None,
+            shared_basis + (coefficients_array,),
+        ),
+        ("basis evaluate_at too few", lambda: basis.evaluate_at(t, too_few), PanicException, shared_basis + (too_few,)),
+        ("basis evaluate_at bad item", lambda: basis.evaluate_at(t, bad_item), TypeError, shared_basis + (bad_item,)),
         ("basis evaluate_at empty mesh", lambda: empty_basis.evaluate_at(t, []), ValueError, (empty_basis,)),
         ("basis all values", lambda: basis.evaluate_all_basis_functions(t), None, shared_basis),
-        ("basis all derivatives", lambda: basis.evaluate_all_basis_function_derivatives(floaty), None,
-         shared_basis + (floaty,)),
-        ("basis all capacity", lambda: LegendreBasis(huge, huge, 1.0).evaluate_all_basis_functions(0.5),
-         PanicException if sys.maxsize > 2**32 else OverflowError, ()),
-        ("basis all empty mesh", lambda: empty_basis.evaluate_all_basis_functions(0.5), ValueError,
-         (empty_basis,)),
+        (
+            "basis all derivatives",
+            lambda: basis.evaluate_all_basis_function_derivatives(floaty),
+            None,
+            shared_basis + (floaty,),
+        ),
+        (
+            "basis all capacity",
+            lambda: LegendreBasis(huge, huge, 1.0).evaluate_all_basis_functions(0.5),
+            PanicException if sys.maxsize > 2**32 else OverflowError,
+            (),
+        ),
+        ("basis all empty mesh", lambda: empty_basis.evaluate_all_basis_functions(0.5), ValueError, (empty_basis,)),
         # LegendreBasisEvaluator construction
         ("evaluator new", lambda: LegendreBasisEvaluator(2, 30, t), None, (t, LegendreBasisEvaluator)),
-        ("evaluator new capacity", lambda: LegendreBasisEvaluator(huge, huge, 1.0),
-         PanicException if sys.maxsize > 2**32 else OverflowError, (LegendreBasisEvaluator,)),
-        ("evaluator new overflow", lambda: LegendreBasisEvaluator(negative, 1, 1.0), OverflowError,
-         (negative, LegendreBasisEvaluator)),
+        (
+            "evaluator new capacity",
+            lambda: LegendreBasisEvaluator(huge, huge, 1.0),
+            PanicException if sys.maxsize > 2**32 else OverflowError,
+            (LegendreBasisEvaluator,),
+        ),
+        (
+            "evaluator new overflow",
+            lambda: LegendreBasisEvaluator(negative, 1, 1.0),
+            OverflowError,
+            (negative, LegendreBasisEvaluator),
+        ),
         # set_dofs
         ("set_dofs list", lambda: ev.set_dofs(coefficients), None, shared_ev + (coefficients,)),
         ("set_dofs array", lambda: ev.set_dofs(coefficients_array), None, shared_ev + (coefficients_array,)),
@@ -182,8 +202,7 @@ def scenarios():
         ("set_dofs int", lambda: ev.set_dofs(5), TypeError, shared_ev),
         ("set_dofs keyword", lambda: ev.set_dofs(values=coefficients), TypeError, shared_ev + (coefficients,)),
         ("set_dofs re-entrant set", lambda: ev.set_dofs(reenter_set), RuntimeError, shared_ev + (reenter_set,)),
-        ("set_dofs re-entrant evaluate", lambda: ev.set_dofs(reenter_eval), RuntimeError,
-         shared_ev + (reenter_eval,)),
+        ("set_dofs re-entrant evaluate", lambda: ev.set_dofs(reenter_eval), RuntimeError, shared_ev + (reenter_eval,)),
         ("set_dofs panic from Python", lambda: ev.set_dofs(panicking), PanicException, shared_ev + (panicking,)),
         # single-time evaluation
         ("evaluate_at", lambda: ev.evaluate_at(t), None, shared_ev + (t,)),
@@ -195,19 +214,22 @@ def scenarios():
         # many-time evaluation
         ("evaluate_many small", lambda: ev.evaluate_many(small_times), None, shared_ev + (small_times,)),
         ("evaluate_many pool", lambda: ev.evaluate_many(pool_times), None, shared_ev + (pool_times,)),
-        ("evaluate_derivative_many strided", lambda: ev.evaluate_derivative_many(strided_times), None,
-         shared_ev + (strided_times,)),
+        (
+            "evaluate_derivative_many strided",
+            lambda: ev.evaluate_derivative_many(strided_times),
+            None,
+            shared_ev + (strided_times,),
+        ),
         ("evaluate_many list", lambda: ev.evaluate_many([0.5]), TypeError, shared_ev),
-        ("evaluate_many float32", lambda: ev.evaluate_many(float32_times), BufferError,
-         shared_ev + (float32_times,)),
+        ("evaluate_many float32", lambda: ev.evaluate_many(float32_times), BufferError, shared_ev + (float32_times,)),
         ("evaluate_many misaligned", lambda: ev.evaluate_many(misaligned), BufferError, shared_ev + (misaligned,)),
         ("evaluate_many zero-dim", lambda: ev.evaluate_many(zero_dim), BufferError, shared_ev + (zero_dim,)),
-        ("evaluate_many empty mesh", lambda: empty_ev.evaluate_many(small_times), ValueError,
-         (empty_ev, small_times)),
+        ("evaluate_many empty mesh", lambda: empty_ev.evaluate_many(small_times), ValueError, (empty_ev, small_times)),
     ]
     if broadcast_huge is not None:
-        S.append(("evaluate_many huge", lambda: ev.evaluate_many(broadcast_huge), MemoryError,
-                  shared_ev + (broadcast_huge,)))
+        S.append(
+            ("evaluate_many huge", lambda: ev.evaluate_many(broadcast_huge), MemoryError, shared_ev + (broadcast_huge,))
+        )
         S.append(("points memory", lambda: pwpoly.get_lagrange_points(2**20, 2**20, 1.0), MemoryError, ()))
         S.append(("prolongation memory", lambda: pwpoly.lagrange_prolongation_matrix(1, 2**40, 1), MemoryError, ()))
     return S
@@ -290,8 +312,8 @@ def test_exporters_are_released_after_every_call():
     ]:
         ba = bytearray(8 * 64)
         view = build(ba)
-        call_expecting(lambda: ev.evaluate_many(view), expected)
-        call_expecting(lambda: ev.evaluate_derivative_many(view), expected)
+        call_expecting(functools.partial(ev.evaluate_many, view), expected)
+        call_expecting(functools.partial(ev.evaluate_derivative_many, view), expected)
         if isinstance(view, memoryview):
             view.release()  # raises BufferError if an export of it is still held
         del view

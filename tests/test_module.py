@@ -21,8 +21,6 @@ NAMES = [
 
 def test_all_lists_names_in_registration_order():
     assert pwpoly.__all__ == NAMES
-    for name in NAMES:
-        assert getattr(pwpoly, name) is not None
 
 
 def test_reimport_returns_same_module_object():
@@ -94,16 +92,6 @@ def test_class_shape(cls_name):
     assert not hasattr(obj, "__dict__")
     for hidden in ("degree", "n_t", "T"):
         assert not hasattr(obj, hidden)
-    # The type objects are not frozen.
-    cls.some_class_attribute = 1
-    del cls.some_class_attribute
-
-
-@pytest.mark.parametrize("cls_name", ["LegendreBasis", "LegendreBasisEvaluator"])
-def test_instances_are_not_gc_tracked(cls_name):
-    import gc
-
-    assert not gc.is_tracked(getattr(pwpoly, cls_name)(1, 2, 2.0))
 
 
 def test_method_receiver_of_wrong_type_is_a_type_error():

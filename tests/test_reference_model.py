@@ -25,8 +25,7 @@ def exact_legendre(k, x):
 
 def exact_inverse(m):
     n = len(m)
-    a = [[Fraction(v) for v in row] + [Fraction(int(r == c)) for c in range(n)]
-         for r, row in enumerate(m)]
+    a = [[Fraction(v) for v in row] + [Fraction(int(r == c)) for c in range(n)] for r, row in enumerate(m)]
     for c in range(n):
         p = next(r for r in range(c, n) if a[r][c] != 0)
         a[c], a[p] = a[p], a[c]
@@ -51,8 +50,7 @@ def test_ieee_helpers():
 def test_legendre_recurrence_is_p_k_to_rounding(k):
     rng = random.Random(k)
     for x in [-1.0, 1.0, 0.0, 0.5] + [rng.uniform(-1.0, 1.0) for _ in range(6)]:
-        assert math.isclose(model.legendre(k, x), float(exact_legendre(k, x)),
-                            rel_tol=1e-13, abs_tol=1e-14)
+        assert math.isclose(model.legendre(k, x), float(exact_legendre(k, x)), rel_tol=1e-13, abs_tol=1e-14)
     assert model.legendre(k, 1.0) == 1.0 and model.legendre(k, -1.0) == (-1.0) ** k
 
 
@@ -90,7 +88,7 @@ def vandermonde(degree):
 
 @pytest.mark.parametrize("invert", [model.adjugate_inverse_4, model.lu_inverse])
 def test_inverse_times_matrix_is_identity(invert):
-    for degree in ((3,) if invert is model.adjugate_inverse_4 else (3, 4, 8)):
+    for degree in (3,) if invert is model.adjugate_inverse_4 else (3, 4, 8):
         m = vandermonde(degree)
         inv = invert(m)
         n = degree + 1
@@ -100,11 +98,14 @@ def test_inverse_times_matrix_is_identity(invert):
                 assert math.isclose(value, float(r == c), abs_tol=1e-13)
 
 
-@pytest.mark.parametrize("invert, matrix", [
-    (model.adjugate_inverse_4, [[1, 2, 1, 4], [0, 1, 0, 2], [3, 5, 3, 1], [2, 2, 2, 7]]),
-    (model.lu_inverse, [[0, 2, 3, 4, 5], [0, 1, 2, 3, 4], [0, 2, 1, 5, 6],
-                        [0, 7, 1, 1, 1], [0, 3, 2, 2, 9]]),
-], ids=["two-equal-columns", "zero-first-column-below-diagonal"])
+@pytest.mark.parametrize(
+    "invert, matrix",
+    [
+        (model.adjugate_inverse_4, [[1, 2, 1, 4], [0, 1, 0, 2], [3, 5, 3, 1], [2, 2, 2, 7]]),
+        (model.lu_inverse, [[0, 2, 3, 4, 5], [0, 1, 2, 3, 4], [0, 2, 1, 5, 6], [0, 7, 1, 1, 1], [0, 3, 2, 2, 9]]),
+    ],
+    ids=["two-equal-columns", "zero-first-column-below-diagonal"],
+)
 def test_singular_matrices_are_not_invertible(invert, matrix):
     with pytest.raises(model.NotInvertible):
         invert([[float(v) for v in row] for row in matrix])
@@ -112,36 +113,60 @@ def test_singular_matrices_are_not_invertible(invert, matrix):
 
 def test_lu_pivot_ties_keep_the_upper_row():
     pivots = []
-    model.lu_inverse([[2.0, 1.0, 0.0, 0.0, 0.0], [-2.0, 3.0, 1.0, 0.0, 0.0],
-                      [1.0, 0.0, 4.0, 1.0, 0.0], [0.0, 1.0, 0.0, 5.0, 1.0],
-                      [0.0, 0.0, 1.0, 0.0, 6.0]], pivots)
+    model.lu_inverse(
+        [
+            [2.0, 1.0, 0.0, 0.0, 0.0],
+            [-2.0, 3.0, 1.0, 0.0, 0.0],
+            [1.0, 0.0, 4.0, 1.0, 0.0],
+            [0.0, 1.0, 0.0, 5.0, 1.0],
+            [0.0, 0.0, 1.0, 0.0, 6.0],
+        ],
+        pivots,
+    )
     assert pivots[0] == 0
 
 
 def test_lu_pivot_takes_the_largest_entry():
     pivots = []
-    model.lu_inverse([[1.0, 0.0, 0.0, 0.0, 0.0], [-3.0, 1.0, 0.0, 0.0, 0.0],
-                      [2.0, 0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 0.0, 1.0, 0.0],
-                      [0.0, 0.0, 0.0, 0.0, 1.0]], pivots)
+    model.lu_inverse(
+        [
+            [1.0, 0.0, 0.0, 0.0, 0.0],
+            [-3.0, 1.0, 0.0, 0.0, 0.0],
+            [2.0, 0.0, 1.0, 0.0, 0.0],
+            [0.0, 0.0, 0.0, 1.0, 0.0],
+            [0.0, 0.0, 0.0, 0.0, 1.0],
+        ],
+        pivots,
+    )
     assert pivots[0] == 1
 
 
-@pytest.mark.parametrize("pushes, shape, expected", [
-    ([], (3, 3), ([], [], [])),
-    ([(2, 0, 1.5), (0, 1, 2.0), (0, 0, 3.0)], (3, 3), ([0, 0, 2], [0, 1, 0], [3.0, 2.0, 1.5])),
-    ([(1, 1, 0.25), (1, 1, 0.5)], (2, 2), ([1], [1], [0.75])),
-    ([(0, 0, 0.0), (1, 0, -0.5), (1, 0, 0.5)], (2, 1), ([0, 1], [0, 0], [0.0, 0.0])),
-    ([(2, 2, 1.0), (2, 1, 2.0), (1, 2, 3.0), (0, 0, 4.0)], (3, 3),
-     ([0, 1, 2, 2], [0, 2, 1, 2], [4.0, 3.0, 2.0, 1.0])),
-], ids=["empty", "unsorted", "duplicate-summed", "zeros-kept", "descending"])
+@pytest.mark.parametrize(
+    "pushes, shape, expected",
+    [
+        ([], (3, 3), ([], [], [])),
+        ([(2, 0, 1.5), (0, 1, 2.0), (0, 0, 3.0)], (3, 3), ([0, 0, 2], [0, 1, 0], [3.0, 2.0, 1.5])),
+        ([(1, 1, 0.25), (1, 1, 0.5)], (2, 2), ([1], [1], [0.75])),
+        ([(0, 0, 0.0), (1, 0, -0.5), (1, 0, 0.5)], (2, 1), ([0, 1], [0, 0], [0.0, 0.0])),
+        (
+            [(2, 2, 1.0), (2, 1, 2.0), (1, 2, 3.0), (0, 0, 4.0)],
+            (3, 3),
+            ([0, 1, 2, 2], [0, 2, 1, 2], [4.0, 3.0, 2.0, 1.0]),
+        ),
+    ],
+    ids=["empty", "unsorted", "duplicate-summed", "zeros-kept", "descending"],
+)
 def test_coo_to_triplets(pushes, shape, expected):
     assert model.coo_to_triplets(pushes, *shape) == expected
 
 
-@pytest.mark.parametrize("push, message", [
-    ((3, 5, 1.0), "assertion failed: i < self.nrows"),
-    ((0, 3, 1.0), "assertion failed: j < self.ncols"),
-])
+@pytest.mark.parametrize(
+    "push, message",
+    [
+        ((3, 5, 1.0), "assertion failed: i < self.nrows"),
+        ((0, 3, 1.0), "assertion failed: j < self.ncols"),
+    ],
+)
 def test_coo_push_out_of_range(push, message):
     with pytest.raises(model.PanicException, match=message):
         model.coo_to_triplets([push], 3, 3)
@@ -151,22 +176,32 @@ def test_carrying_the_recurrence_gives_the_same_bits_as_restarting_it():
     rng = random.Random(3)
     for x in [rng.uniform(-1.0, 1.0) for _ in range(6)] + [-1.0, 1.0, 0.0]:
         values = model.legendre_values(20, x)
-        assert all(model.same_float(model.plain(v), model.plain(model.legendre(i, x)))
-                   for i, v in enumerate(values))
+        assert all(model.same_float(model.plain(v), model.plain(model.legendre(i, x))) for i, v in enumerate(values))
 
 
 @pytest.mark.parametrize("op", ["+", "-", "*", "/"])
 def test_soft_float_rounds_once_to_nearest_even(op):
     rng = random.Random(op)
-    specials = [0.0, -0.0, 1.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
-                1.0 + 2.0 ** -52, 3.0, 0.1]
-    ops = {"+": lambda a, b: a + b, "-": lambda a, b: a - b,
-           "*": lambda a, b: a * b, "/": lambda a, b: a / b}
+    specials = [
+        0.0,
+        -0.0,
+        1.0,
+        5e-324,
+        -5e-324,
+        2.2250738585072014e-308,
+        1.7976931348623157e308,
+        1.0 + 2.0**-52,
+        3.0,
+        0.1,
+    ]
+    ops = {"+": lambda a, b: a + b, "-": lambda a, b: a - b, "*": lambda a, b: a * b, "/": lambda a, b: a / b}
     for _ in range(600):
-        a, b = (rng.choice(specials) if rng.random() < 0.2
-                else math.ldexp(rng.uniform(-1.0, 1.0), rng.choice([rng.randint(-1080, 1023),
-                                                                    rng.randint(-4, 4)]))
-                for _ in range(2))
+        a, b = (
+            rng.choice(specials)
+            if rng.random() < 0.2
+            else math.ldexp(rng.uniform(-1.0, 1.0), rng.choice([rng.randint(-1080, 1023), rng.randint(-4, 4)]))
+            for _ in range(2)
+        )
         if op == "/" and b == 0.0:
             continue
         got = ops[op](model.SoftFloat(a), b)

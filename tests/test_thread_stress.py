@@ -35,21 +35,14 @@ import faulthandler, json, os, sys, threading, time
 import numpy as np
 import pwpoly
 from pwpoly import LegendreBasis, LegendreBasisEvaluator
+from support import ALREADY_BORROWED, ALREADY_MUTABLY_BORROWED, panic_exception_type
 
 duration = float(os.environ["STRESS_SECONDS"])
 faulthandler.dump_traceback_later(duration + float(os.environ["STRESS_GRACE"]), exit=True)
 if hasattr(sys, "setswitchinterval"):
     sys.setswitchinterval(1e-5)  # switch threads often (under the GIL)
 
-
-def panic_type():
-    try:
-        pwpoly.lagrange_prolongation_matrix(2, 2, 0)
-    except BaseException as exc:
-        return type(exc)
-
-
-PanicException = panic_type()
+PanicException = panic_exception_type()
 rng = np.random.default_rng(2024)
 degree, n_t, T = 6, 200, 3.0
 A = list(rng.normal(size=n_t * (degree + 1)))
@@ -132,7 +125,7 @@ def evaluation(name, call, ref_key):
         try:
             got = key(call())
         except RuntimeError as exc:
-            if str(exc) != "Already mutably borrowed":
+            if str(exc) != ALREADY_MUTABLY_BORROWED:
                 raise
             record(name, conflicts=1)
             return
@@ -148,7 +141,7 @@ def singles(name):
             try:
                 got = key([getattr(shared, method)(t)])
             except RuntimeError as exc:
-                if str(exc) != "Already mutably borrowed":
+                if str(exc) != ALREADY_MUTABLY_BORROWED:
                     raise
                 record(name, conflicts=1)
                 continue
@@ -172,7 +165,7 @@ def setter(name):
         try:
             shared.set_dofs(attempt)
         except RuntimeError as exc:
-            if str(exc) != "Already borrowed":
+            if str(exc) != ALREADY_BORROWED:
                 raise
             record(name, conflicts=1)
             continue
@@ -268,9 +261,7 @@ def free_threaded():
     "gil",
     [
         "default",
-        pytest.param(
-            "off", marks=pytest.mark.skipif(not free_threaded(), reason="needs a free-threaded interpreter")
-        ),
+        pytest.param("off", marks=pytest.mark.skipif(not free_threaded(), reason="needs a free-threaded interpreter")),
     ],
 )
 def test_thread_stress(gil):

@@ -60,8 +60,9 @@ def main():
         out.write(f"basis.evaluate_at {degree} {n_t} {T}: {bits(basis.evaluate_at(t, coefficients) for t in times)}\n")
         for t in times[: n_t + 5]:
             out.write(f"basis.all {degree} {n_t} {T} {t!r}: {bits(basis.evaluate_all_basis_functions(t))}\n")
-            out.write(f"basis.all_d {degree} {n_t} {T} {t!r}: "
-                      f"{bits(basis.evaluate_all_basis_function_derivatives(t))}\n")
+            out.write(
+                f"basis.all_d {degree} {n_t} {T} {t!r}: {bits(basis.evaluate_all_basis_function_derivatives(t))}\n"
+            )
 
         evaluator = pwpoly.LegendreBasisEvaluator(degree, n_t, T)
         evaluator.set_dofs(coefficients)
@@ -76,8 +77,9 @@ def main():
         for periodic in (False, True):
             if periodic and (degree == 0 or n_t == 0):
                 continue
-            out.write(f"points {degree} {n_t} {T} {periodic}: "
-                      f"{bits(pwpoly.get_lagrange_points(degree, n_t, T, periodic))}\n")
+            out.write(
+                f"points {degree} {n_t} {T} {periodic}: {bits(pwpoly.get_lagrange_points(degree, n_t, T, periodic))}\n"
+            )
             if degree >= 1:
                 rows, cols, values = pwpoly.lagrange_to_legendre_basis_transformation(degree, n_t, periodic)
                 out.write(f"to_legendre {degree} {n_t} {periodic}: {rows} {cols} {bits(values)}\n")

@@ -35,7 +35,8 @@ def mapped_libraries():
 
 
 def fingerprint():
-    return f"{sys.version} | {platform.machine()} | {struct.calcsize('P') * 8}-bit | {sysconfig.get_config_var('SOABI')}"
+    bits = struct.calcsize("P") * 8
+    return f"{sys.version} | {platform.machine()} | {bits}-bit | {sysconfig.get_config_var('SOABI')}"
 
 
 def main():
@@ -55,14 +56,16 @@ def main():
         failures.append(f"expected a {args.bits}-bit interpreter, got {bits} bits, sys.maxsize={sys.maxsize:#x}")
 
     import numpy
+
     import pwpoly
 
     module_dir = os.path.realpath(args.module_dir)
     module_file = os.path.realpath(pwpoly.__file__)
     if os.path.dirname(module_file) != module_dir:
         failures.append(f"pwpoly imported from {module_file}, not from {module_dir}")
-    if not module_file.endswith(sysconfig.get_config_var("EXT_SUFFIX")):
-        failures.append(f"{module_file} does not carry this interpreter's suffix {sysconfig.get_config_var('EXT_SUFFIX')}")
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    if not module_file.endswith(suffix):
+        failures.append(f"{module_file} does not carry this interpreter's suffix {suffix}")
 
     allowed = (os.path.realpath(args.sysroot) + os.sep, module_dir + os.sep)
     foreign = [p for p in mapped_libraries() if not os.path.realpath(p).startswith(allowed)]
@@ -74,13 +77,26 @@ def main():
         failures.append("PWPOLY_TEST_PYTHON is not set")
     else:
         child = subprocess.run(
-            shlex.split(launcher) + [__file__, "--sysroot", args.sysroot, "--module-dir", args.module_dir,
-                                     "--bits", str(args.bits), "--fingerprint-only"],
-            capture_output=True, text=True, timeout=300,
+            shlex.split(launcher)
+            + [
+                __file__,
+                "--sysroot",
+                args.sysroot,
+                "--module-dir",
+                args.module_dir,
+                "--bits",
+                str(args.bits),
+                "--fingerprint-only",
+            ],
+            capture_output=True,
+            text=True,
+            timeout=300,
         )
         if child.returncode != 0 or child.stdout.strip() != fingerprint():
-            failures.append(f"PWPOLY_TEST_PYTHON starts another interpreter: {child.stdout.strip()!r} "
-                            f"{child.stderr.strip()!r} (exit {child.returncode})")
+            failures.append(
+                f"PWPOLY_TEST_PYTHON starts another interpreter: {child.stdout.strip()!r} "
+                f"{child.stderr.strip()!r} (exit {child.returncode})"
+            )
 
     print(f"interpreter: {fingerprint()}")
     print(f"numpy {numpy.__version__}, pwpoly from {module_file}")
