@@ -4,6 +4,8 @@
 # pwpoly module. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")"
+. ci/lib/common.sh
+. ci/lib/build.sh
 
 # The C++ tests compile GoogleTest from its sources (Debian's libgtest-dev puts
 # them in /usr/src/googletest) with make. Whatever is missing is installed with
@@ -26,9 +28,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 build_dir=${PWPOLY_CORE_TEST_BUILD:-build/core-tests}
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DPWPOLY_BUILD_EXTENSION=OFF -DPWPOLY_BUILD_TESTS=ON \
-    -DPWPOLY_GTEST_SOURCE_DIR="$gtest_dir" ${PWPOLY_WERROR:+-DPWPOLY_WERROR=ON} >/dev/null
-cmake --build "$build_dir" -j "$(nproc)"
+ci_cmake_build "$build_dir" -DPWPOLY_BUILD_EXTENSION=OFF -DPWPOLY_BUILD_TESTS=ON -DPWPOLY_GTEST_SOURCE_DIR="$gtest_dir" \
+    ${PWPOLY_WERROR:+-DPWPOLY_WERROR=ON}
 "$build_dir/core_tests" --gtest_brief=1
 
 python -m pytest -q "$@"

@@ -76,7 +76,7 @@ run_arch() {
   ci_stage_end
 
   ci_stage_begin "$arch: build"
-  sysroot_build_project "$deb_arch" "$repo" "$build" "$with_cpp_tests"
+  sysroot_build_project "$deb_arch" "$build" "$with_cpp_tests"
   ci_stage_end
   [ "$build_only" -eq 0 ] || return 0
 

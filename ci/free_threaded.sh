@@ -4,21 +4,16 @@
 # counters and the free-threaded reference counting of the Python headers),
 # which no other CI lane builds, with warnings as errors.
 #
-#   bash ci/free_threaded.sh [--no-probe]
+#   bash ci/free_threaded.sh
 #
-#   1. probe: asks Debian testing's archive for the .dsc of the python3.14
-#      source package (ci/lib/debian_source.sh). A free-threaded CPython
-#      3.14 can only be had here by building that source with --disable-gil:
-#      Debian ships no free-threaded build and PyPI no interpreter. The archive
-#      that this machine reaches refuses CPython's source packages (HTTP 404),
-#      so the module is only compiled, not run; the probe tells in the log
-#      whether that still holds. It never fails the script.
-#   2. compile: the x86_64 sysroot build of ci/foreign_pythons.sh (Debian
+# Debian ships no free-threaded CPython and PyPI no interpreter, so the module
+# is only compiled here, not run:
+#   1. compile: the x86_64 sysroot build of ci/foreign_pythons.sh (Debian
 #      testing's CPython 3.14 headers, ci/lib/sysroot.sh and ci/lib/build.sh,
 #      the same cached sysroot) with Py_GIL_DISABLED defined, into
 #      build/free-threaded. The result is built for the free-threaded ABI and
 #      cannot be imported by the sysroot's interpreter, which has the GIL.
-#   3. symbols: the module must call into the free-threaded runtime
+#   2. symbols: the module must call into the free-threaded runtime
 #      (PyUnstable_Module_SetGIL, PyList_GetItemRef and the shared reference
 #      count entry points of the headers), so that the check cannot pass on
 #      a build that quietly compiled the GIL paths.
@@ -27,7 +22,6 @@
 # debootstrap. The Debian archive is the one in this machine's apt sources
 # (PWPOLY_DEBIAN_MIRROR overrides it).
 # Environment:
-#   PWPOLY_CPYTHON_FT_CACHE     apt state of the probe (default ~/.cache/pwpoly-cpython-ft)
 #   PWPOLY_SYSROOT_CACHE        sysroot cache (default ~/.cache/pwpoly-sysroots)
 #   PWPOLY_FOREIGN_BUILD_ROOT   build folders (default <repo>/build)
 #   PWPOLY_DEBIAN_MIRROR        Debian archive URI
@@ -37,14 +31,11 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
 . "$here/lib/common.sh"
 . "$here/lib/debian_mirror.sh"
-. "$here/lib/debian_source.sh"
 . "$here/lib/sysroot.sh"
 . "$here/lib/build.sh"
 
-probe=1
 while [ $# -gt 0 ]; do
   case $1 in
-    --no-probe) probe=0; shift ;;
     -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) ci_die "unknown argument '$1' (see --help)" ;;
   esac
@@ -52,40 +43,13 @@ done
 [ "$(id -u)" -eq 0 ] || ci_die "needs root (debootstrap)"
 build="${PWPOLY_FOREIGN_BUILD_ROOT:-$repo/build}/free-threaded"
 
-ft_cache_dir() {
-  if [ -n "${PWPOLY_CPYTHON_FT_CACHE:-}" ]; then
-    printf '%s\n' "$PWPOLY_CPYTHON_FT_CACHE"
-  elif [ -n "${XDG_CACHE_HOME:-}" ] || [ -n "${HOME:-}" ]; then
-    printf '%s\n' "${XDG_CACHE_HOME:-$HOME/.cache}/pwpoly-cpython-ft"
-  else
-    printf '%s\n' /var/cache/pwpoly-cpython-ft
-  fi
-}
-
-if [ "$probe" -eq 1 ]; then
-  ci_stage_begin "probe: Debian's python3.14 source"
-  ci_need_cmd apt-get apt-cache apt-config
-  dsc_dir=$(mktemp -d)
-  status=0
-  debian_source_download python3.14 "$SYSROOT_SUITE" "$(ft_cache_dir)/apt-src" "$dsc_dir" --dsc-only || status=$?
-  case $status in
-    0) ci_log "NOTE: the archive serves python3.14 $DEBIAN_SOURCE_VERSION source now: a free-threaded" \
-         "interpreter can be built from it (./configure --disable-gil) and the suite run on it" ;;
-    2) ci_log "the archive refuses the python3.14 $DEBIAN_SOURCE_VERSION source package (HTTP 4xx):" \
-         "no free-threaded interpreter, compile check only" ;;
-    *) ci_log "could not ask the archive for the python3.14 source package: compile check only" ;;
-  esac
-  rm -rf "$dsc_dir"
-  ci_stage_end
-fi
-
 ci_stage_begin "x86_64 sysroot"
 sysroot_prepare amd64
 ci_stage_end
 
 ci_stage_begin "compile with Py_GIL_DISABLED"
 # Taken by CMake together with the toolchain file's flags (a fresh configure).
-CXXFLAGS="${CXXFLAGS:+$CXXFLAGS }-DPy_GIL_DISABLED=1" sysroot_build_project amd64 "$repo" "$build" OFF
+CXXFLAGS="${CXXFLAGS:+$CXXFLAGS }-DPy_GIL_DISABLED=1" sysroot_build_project amd64 "$build" OFF
 ci_stage_end
 
 ci_stage_begin "free-threaded symbols"

@@ -23,9 +23,8 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
-
-log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
-die() { log "ERROR: $*"; exit 1; }
+. "$here/lib/common.sh"
+. "$here/lib/build.sh"
 
 modes=(asan tsan)
 pytest_args=()
@@ -35,7 +34,7 @@ while [ $# -gt 0 ]; do
     all) modes=(asan tsan); shift ;;
     -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     --) shift; pytest_args=("$@"); break ;;
-    *) die "unknown argument '$1' (see --help)" ;;
+    *) ci_die "unknown argument '$1' (see --help)" ;;
   esac
 done
 
@@ -43,16 +42,14 @@ build_root=${PWPOLY_SANITIZER_BUILD_ROOT:-$repo/build}
 # The interpreter binary itself: LD_PRELOAD into a launcher script (pyenv's
 # shims are bash scripts) would instrument the shell instead.
 python=$("${PWPOLY_PYTHON:-python3}" -c 'import sys; print(sys.executable)')
-jobs=${PWPOLY_BUILD_JOBS:-2}
 
-# configure_and_build DIR CXXFLAGS LDFLAGS [CXX_LIBS]: the extension and
+# sanitized_build DIR CXXFLAGS LDFLAGS [CXX_LIBS]: the extension and
 # core_tests. RelWithDebInfo without -DNDEBUG, so that assertions stay live.
 # CXX_LIBS go on the link line of C++ targets only (GoogleTest's C compiler
 # check links plain C programs with the linker flags).
-configure_and_build() {
+sanitized_build() {
   local dir=$1 cxxflags=$2 ldflags=$3 cxxlibs=${4:-}
-  mkdir -p "$dir"
-  cmake -S "$repo" -B "$dir" \
+  ci_cmake_build "$dir" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
     -DCMAKE_CXX_FLAGS="$cxxflags" \
@@ -62,17 +59,18 @@ configure_and_build() {
     -DCMAKE_CXX_STANDARD_LIBRARIES="$cxxlibs" \
     -DPython_EXECUTABLE="$python" \
     -DPWPOLY_BUILD_EXTENSION=ON \
-    -DPWPOLY_BUILD_TESTS=ON \
-    > "$dir/configure.log" 2>&1 || { cat "$dir/configure.log" >&2; die "configuring $dir failed"; }
-  cmake --build "$dir" -j "$jobs" > "$dir/build.log" 2>&1 || { tail -50 "$dir/build.log" >&2; die "building $dir failed"; }
+    -DPWPOLY_BUILD_TESTS=ON
 }
 
+# timed NAME COMMAND...: runs COMMAND as the stage NAME (ci/lib/common.sh),
+# keeping its exit status.
 timed() {
-  local name=$1; shift
-  local start=$SECONDS
-  log "=== $name"
-  "$@"
-  log "=== $name: $((SECONDS - start))s"
+  local status=0
+  ci_stage_begin "$1"
+  shift
+  "$@" || status=$?
+  ci_stage_end
+  return "$status"
 }
 
 # report_dir DIR: a fresh folder for sanitizer reports. The runtimes write
@@ -93,11 +91,11 @@ check_reports() {
     [ -e "$f" ] || continue
     grep -qv 'WARNING: AddressSanitizer failed to allocate 0x' "$f" || continue
     found=1
-    log "sanitizer report $f:"
+    ci_log "sanitizer report $f:"
     cat "$f" >&2
   done
-  [ "$found" -eq 0 ] || die "sanitizer reports in $dir"
-  [ "$status" -eq 0 ] || die "tests failed (exit status $status)"
+  [ "$found" -eq 0 ] || ci_die "sanitizer reports in $dir"
+  [ "$status" -eq 0 ] || ci_die "tests failed (exit status $status)"
 }
 
 # run_pytest_preloaded PRELOAD ARGS...: pytest with PRELOAD in the
@@ -120,7 +118,7 @@ run_asan() {
   local shim=$dir/throwing_operator_new.o
   g++ -std=c++20 -O1 -g -fPIC -c "$here/throwing_operator_new.cpp" -o "$shim"
   local san="-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=undefined,float-cast-overflow"
-  timed "asan: build" configure_and_build "$dir" "$san -fno-omit-frame-pointer -D_GLIBCXX_ASSERTIONS" "$san" "$shim"
+  timed "asan: build" sanitized_build "$dir" "$san -fno-omit-frame-pointer -D_GLIBCXX_ASSERTIONS" "$san" "$shim"
 
   local reports=$dir/reports
   fresh_report_dir "$reports"
@@ -161,7 +159,7 @@ run_asan() {
 run_tsan() {
   local dir=$build_root/tsan
   local san="-fsanitize=thread"
-  timed "tsan: build" configure_and_build "$dir" "$san -fno-omit-frame-pointer" "$san"
+  timed "tsan: build" sanitized_build "$dir" "$san -fno-omit-frame-pointer" "$san"
 
   local reports=$dir/reports
   fresh_report_dir "$reports"
@@ -188,4 +186,5 @@ run_tsan() {
 for mode in "${modes[@]}"; do
   "run_$mode"
 done
-log "sanitizer runs passed: ${modes[*]}"
+ci_stage_summary
+ci_log "sanitizer runs passed: ${modes[*]}"

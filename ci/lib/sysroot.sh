@@ -121,10 +121,11 @@ _sysroot_build() {
   debootstrap --foreign --arch="$arch" --variant=minbase --include="$SYSROOT_PACKAGES" \
     "$SYSROOT_SUITE" "$root" "$mirror" > "$top/debootstrap.log" 2>&1 \
     || { tail -n 20 "$top/debootstrap.log" >&2; ci_die "debootstrap failed (log: $top/debootstrap.log)"; }
-  ci_log "unpacking $(ls "$root"/var/cache/apt/archives/*.deb | wc -l) packages"
-  local deb
-  for deb in "$root"/var/cache/apt/archives/*.deb; do
+  local debs=("$root"/var/cache/apt/archives/*.deb) deb
+  ci_log "unpacking ${#debs[@]} packages"
+  for deb in "${debs[@]}"; do
     dpkg-deb -x "$deb" "$root" || ci_die "dpkg-deb -x $deb failed"
+    # shellcheck disable=SC2016 # dpkg-deb's own ${field} syntax, not the shell's
     dpkg-deb -W --showformat='${Package} ${Version} ${Architecture}\n' "$deb" >> "$top/packages.txt"
   done
   sort -o "$top/packages.txt" "$top/packages.txt"
@@ -133,7 +134,8 @@ _sysroot_build() {
   local lib="$root/usr/lib/$multiarch" libpath
   [ -x "$root/usr/bin/python$SYSROOT_PYVER" ] || ci_die "the sysroot has no python$SYSROOT_PYVER"
   [ -f "$root/usr/include/$multiarch/python$SYSROOT_PYVER/pyconfig.h" ] || ci_die "the sysroot has no Python headers"
-  [ -d "$lib/blas" ] && [ -d "$lib/lapack" ] || ci_die "the sysroot has no BLAS/LAPACK folders"
+  [ -d "$lib/blas" ] || ci_die "the sysroot has no BLAS folder"
+  [ -d "$lib/lapack" ] || ci_die "the sysroot has no LAPACK folder"
   libpath="$lib:$lib/blas:$lib/lapack"
   printf '%s\n' "$libpath" > "$top/libpath"
   _sysroot_write_launchers "$arch" "$top" "$root" "$libpath"
@@ -149,6 +151,8 @@ _sysroot_build() {
   touch "$top/.complete"
 }
 
+# The SYSROOT_* variables it sets are read by the scripts that source this file.
+# shellcheck disable=SC2034
 sysroot_prepare() {
   local arch=$1 cache mirror key top
   ci_need_cmd apt-get apt-config debootstrap dpkg-deb flock sha256sum
@@ -170,6 +174,8 @@ sysroot_prepare() {
       done
     fi
   else
+    # The newest complete sysroot: ls sorts by time; the names are this file's own.
+    # shellcheck disable=SC2012
     top=$(ls -dt "$cache/$arch"-*/.complete 2>/dev/null | head -n 1)
     top=${top%/.complete}
     [ -n "$top" ] || ci_die "cannot read the package index of $SYSROOT_SUITE/$arch and no sysroot is cached"
