@@ -24,8 +24,8 @@ public:
         do {
             if (current == -1)
                 return false;
-        } while (!count_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                               std::memory_order_relaxed));
+        } while (
+            !count_.compare_exchange_weak(current, current + 1, std::memory_order_acquire, std::memory_order_relaxed));
         return true;
     }
     void release_shared() {

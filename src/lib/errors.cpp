@@ -22,9 +22,8 @@ namespace {
 
 std::atomic<PyObject*> g_panic_type{nullptr};
 
-constexpr const char* kPanicDoc =
-    "An internal invariant of pwpoly was violated; the call was abandoned.\n\n"
-    "Derives from BaseException, so `except Exception` does not catch it.";
+constexpr const char* kPanicDoc = "An internal invariant of pwpoly was violated; the call was abandoned.\n\n"
+                                  "Derives from BaseException, so `except Exception` does not catch it.";
 
 }  // namespace
 

@@ -11,8 +11,8 @@
 // interpreter.
 #pragma once
 
-#include "lib/python_compat.hpp"
 #include "common/internal_failure.hpp"
+#include "lib/python_compat.hpp"
 
 #include <new>
 #include <stdexcept>

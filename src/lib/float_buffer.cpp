@@ -39,8 +39,8 @@ bool is_native_double_format(const char* format) {
 // array is taken out of the cell while in use, so a re-entrant call (a
 // finalizer run by the garbage collector while results are being built)
 // simply allocates its own.
-constexpr std::size_t kRecycleMin = std::size_t{1} << 12;   // 32 KiB
-constexpr std::size_t kRecycleMax = std::size_t{1} << 23;   // 64 MiB
+constexpr std::size_t kRecycleMin = std::size_t{1} << 12;  // 32 KiB
+constexpr std::size_t kRecycleMax = std::size_t{1} << 23;  // 64 MiB
 thread_local std::unique_ptr<double[]> t_spare;
 thread_local std::size_t t_spare_capacity = 0;
 
@@ -71,11 +71,10 @@ FloatBuffer::FloatBuffer(PyObject* obj, const char* name) {
     size_ = count;
     // One bulk copy when the view is C-contiguous; strided, indirect and
     // multi-dimensional views are gathered in C order (last index fastest).
-    if (count > 0 && PyBuffer_ToContiguous(values_.get(), &view, static_cast<Py_ssize_t>(count * sizeof(double)),
-                                           'C') != 0)
+    if (count > 0 &&
+        PyBuffer_ToContiguous(values_.get(), &view, static_cast<Py_ssize_t>(count * sizeof(double)), 'C') != 0)
         throw_python_error();
 }
-
 
 FloatBuffer::~FloatBuffer() {
     if (capacity_ >= kRecycleMin && capacity_ <= kRecycleMax && capacity_ > t_spare_capacity) {

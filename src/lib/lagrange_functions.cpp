@@ -49,8 +49,7 @@ PyMethodDef g_points_def = {"get_lagrange_points", as_method(get_lagrange_points
 Signature g_prolongation_sig{
     "lagrange_prolongation_matrix", nullptr, {"nt_coarse", "nt_fine", "degree", "periodic"}, 4, 3};
 
-PyObject* lagrange_prolongation_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
+PyObject* lagrange_prolongation_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         PyObject* slots[4];
         match_arguments(g_prolongation_sig, args, nargs, kwnames, slots);
@@ -65,8 +64,7 @@ PyObject* lagrange_prolongation_matrix(PyObject*, PyObject* const* args, Py_ssiz
     });
 }
 
-PyMethodDef g_prolongation_def = {"lagrange_prolongation_matrix", as_method(lagrange_prolongation_matrix),
-                                  kFastCall,
+PyMethodDef g_prolongation_def = {"lagrange_prolongation_matrix", as_method(lagrange_prolongation_matrix), kFastCall,
                                   "lagrange_prolongation_matrix(nt_coarse, nt_fine, degree, periodic=False)\n--\n\n"};
 
 // lagrange_to_legendre_basis_transformation(degree, n_t, periodic=False)
@@ -88,9 +86,9 @@ PyObject* lagrange_to_legendre_basis_transformation(PyObject*, PyObject* const* 
     });
 }
 
-PyMethodDef g_transformation_def = {
-    "lagrange_to_legendre_basis_transformation", as_method(lagrange_to_legendre_basis_transformation), kFastCall,
-    "lagrange_to_legendre_basis_transformation(degree, n_t, periodic=False)\n--\n\n"};
+PyMethodDef g_transformation_def = {"lagrange_to_legendre_basis_transformation",
+                                    as_method(lagrange_to_legendre_basis_transformation), kFastCall,
+                                    "lagrange_to_legendre_basis_transformation(degree, n_t, periodic=False)\n--\n\n"};
 
 }  // namespace
 

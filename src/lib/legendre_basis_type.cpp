@@ -105,7 +105,8 @@ PyType_Spec g_spec = make_type_spec<BasisValue>("builtins.LegendreBasis", g_slot
 }  // namespace
 
 void register_legendre_basis(PyObject* module) {
-    add_class(module, kClassName, g_type, g_spec, {&g_new_sig, &g_evaluate_at_sig, &g_all_values_sig, &g_all_derivatives_sig});
+    add_class(module, kClassName, g_type, g_spec,
+              {&g_new_sig, &g_evaluate_at_sig, &g_all_values_sig, &g_all_derivatives_sig});
 }
 
 }  // namespace pwpoly::py

@@ -90,8 +90,8 @@ std::variant<CsrMatrix, SparseFormatError> try_from_csr_data(std::size_t nrows, 
                                                              std::vector<std::size_t> row_offsets,
                                                              std::vector<std::size_t> col_indices,
                                                              std::vector<double> values) {
-    auto pattern = SparsityPattern::try_from_offsets_and_indices(nrows, ncols, std::move(row_offsets),
-                                                                 std::move(col_indices));
+    auto pattern =
+        SparsityPattern::try_from_offsets_and_indices(nrows, ncols, std::move(row_offsets), std::move(col_indices));
     if (auto* err = std::get_if<SparseFormatError>(&pattern))
         return std::move(*err);
     SparsityPattern& p = std::get<SparsityPattern>(pattern);

@@ -93,8 +93,7 @@ public:
     const std::vector<std::size_t>& minor_indices() const noexcept { return minor_indices_; }
 
     std::span<const std::size_t> lane(std::size_t major) const {
-        return {minor_indices_.data() + major_offsets_[major],
-                major_offsets_[major + 1] - major_offsets_[major]};
+        return {minor_indices_.data() + major_offsets_[major], major_offsets_[major + 1] - major_offsets_[major]};
     }
 
 private:
@@ -153,8 +152,7 @@ private:
 
     friend std::variant<CsrMatrix, SparseFormatError> try_from_csr_data(std::size_t, std::size_t,
                                                                         std::vector<std::size_t>,
-                                                                        std::vector<std::size_t>,
-                                                                        std::vector<double>);
+                                                                        std::vector<std::size_t>, std::vector<double>);
 
     SparsityPattern pattern_;
     std::vector<double> values_;

@@ -46,21 +46,20 @@ TEST_P(TryFromCsrData, ReportsTheFirstFailingCheck) {
 
 INSTANTIATE_TEST_SUITE_P(
     Checks, TryFromCsrData,
-    testing::Values(
-        BadCsr{"offsets_too_short", 2, 2, {0, 1}, {0}, 1, Kind::InvalidStructure, kLength},
-        BadCsr{"no_offsets_for_max_rows", SIZE_MAX, 2, {}, {}, 0, Kind::InvalidStructure, kLength},
-        BadCsr{"first_offset_nonzero", 1, 2, {1, 1}, {0}, 1, Kind::InvalidStructure, kFirstLast},
-        // The last-offset test wins even though the value count is wrong too.
-        BadCsr{"last_offset_not_nnz", 1, 2, {0, 2}, {0, 1, 1}, 2, Kind::InvalidStructure, kFirstLast},
-        BadCsr{"decreasing_offsets", 3, 2, {0, 1, 0, 1}, {0}, 1, Kind::InvalidStructure, kMonotone},
-        BadCsr{"interior_offset_past_end", 2, 2, {0, 5, 2}, {0, 1}, 2, Kind::InvalidStructure, kMonotone},
-        BadCsr{"bound_before_order", 1, 2, {0, 2}, {2, 0}, 2, Kind::IndexOutOfBounds, kBounds},
-        BadCsr{"duplicate", 1, 2, {0, 2}, {1, 1}, 2, Kind::DuplicateEntry, kDuplicate},
-        BadCsr{"unsorted", 1, 2, {0, 2}, {1, 0}, 2, Kind::InvalidStructure, kSorted},
-        // Row 0's entries are examined before row 1's offsets.
-        BadCsr{"row_by_row", 3, 2, {0, 2, 1, 2}, {1, 0}, 2, Kind::InvalidStructure, kSorted},
-        BadCsr{"pattern_before_values", 1, 2, {0, 2}, {1, 1}, 5, Kind::DuplicateEntry, kDuplicate},
-        BadCsr{"value_count", 2, 3, {0, 1, 2}, {2, 0}, 1, Kind::InvalidStructure, kValues}),
+    testing::Values(BadCsr{"offsets_too_short", 2, 2, {0, 1}, {0}, 1, Kind::InvalidStructure, kLength},
+                    BadCsr{"no_offsets_for_max_rows", SIZE_MAX, 2, {}, {}, 0, Kind::InvalidStructure, kLength},
+                    BadCsr{"first_offset_nonzero", 1, 2, {1, 1}, {0}, 1, Kind::InvalidStructure, kFirstLast},
+                    // The last-offset test wins even though the value count is wrong too.
+                    BadCsr{"last_offset_not_nnz", 1, 2, {0, 2}, {0, 1, 1}, 2, Kind::InvalidStructure, kFirstLast},
+                    BadCsr{"decreasing_offsets", 3, 2, {0, 1, 0, 1}, {0}, 1, Kind::InvalidStructure, kMonotone},
+                    BadCsr{"interior_offset_past_end", 2, 2, {0, 5, 2}, {0, 1}, 2, Kind::InvalidStructure, kMonotone},
+                    BadCsr{"bound_before_order", 1, 2, {0, 2}, {2, 0}, 2, Kind::IndexOutOfBounds, kBounds},
+                    BadCsr{"duplicate", 1, 2, {0, 2}, {1, 1}, 2, Kind::DuplicateEntry, kDuplicate},
+                    BadCsr{"unsorted", 1, 2, {0, 2}, {1, 0}, 2, Kind::InvalidStructure, kSorted},
+                    // Row 0's entries are examined before row 1's offsets.
+                    BadCsr{"row_by_row", 3, 2, {0, 2, 1, 2}, {1, 0}, 2, Kind::InvalidStructure, kSorted},
+                    BadCsr{"pattern_before_values", 1, 2, {0, 2}, {1, 1}, 5, Kind::DuplicateEntry, kDuplicate},
+                    BadCsr{"value_count", 2, 3, {0, 1, 2}, {2, 0}, 1, Kind::InvalidStructure, kValues}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TryFromCsrDataValid, KeepsArraysAndShape) {
@@ -99,7 +98,7 @@ protected:
 TEST_P(ConvertCooCsr, SortsSumsDuplicatesAndKeepsZeros) {
     CooMatrix coo(3, 4);
     coo.push(2, 3, 4.0);
-    coo.push(2, 1, 0.0);   // stored zero
+    coo.push(2, 1, 0.0);  // stored zero
     coo.push(0, 2, 0.5);
     coo.push(1, 0, 1.0);
     coo.push(0, 2, -0.5);  // sums to an explicit zero
