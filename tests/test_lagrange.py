@@ -16,17 +16,9 @@ import pytest
 
 import pwpoly
 import reference_model as model
+import support
 from reference_model import describe_float, same_float
-from support import (
-    PERIODIC_DEGREE,
-    PERIODIC_INTERVALS,
-    PERIODIC_PROLONGATION,
-    PROLONGATION_COARSE,
-    PROLONGATION_DEGREE,
-    PROLONGATION_FINE,
-    TRANSFORMATION_DEGREE,
-    check_panic,
-)
+from support import check_panic
 
 
 def check_triplets(result):
@@ -214,21 +206,21 @@ def test_transformation_rows_use_the_interval_dofs(impl, degree, n_t, periodic, 
 
 # (function name, args, exception type, message); "panic" marks PanicException.
 FAILURES = [
-    ("get_lagrange_points", (0, 0, 1.0, True), ValueError, PERIODIC_DEGREE),
-    ("get_lagrange_points", (0, 3, 1.0, True), ValueError, PERIODIC_DEGREE),
-    ("get_lagrange_points", (1, 0, 1.0, True), ValueError, PERIODIC_INTERVALS),
-    ("lagrange_prolongation_matrix", (0, 2, 1, True), ValueError, PERIODIC_PROLONGATION),
-    ("lagrange_prolongation_matrix", (2, 0, 1, True), ValueError, PERIODIC_PROLONGATION),
-    ("lagrange_prolongation_matrix", (0, 0, 0, True), ValueError, PERIODIC_DEGREE),
-    ("lagrange_prolongation_matrix", (2, 2, 0), "panic", PROLONGATION_DEGREE),
-    ("lagrange_prolongation_matrix", (0, 0, 0), "panic", PROLONGATION_DEGREE),
-    ("lagrange_prolongation_matrix", (0, 2, 1), "panic", PROLONGATION_COARSE),
-    ("lagrange_prolongation_matrix", (0, 0, 1), "panic", PROLONGATION_COARSE),
-    ("lagrange_prolongation_matrix", (2, 0, 1), "panic", PROLONGATION_FINE),
-    ("lagrange_to_legendre_basis_transformation", (1, 0, True), ValueError, PERIODIC_INTERVALS),
-    ("lagrange_to_legendre_basis_transformation", (0, 0, True), ValueError, PERIODIC_DEGREE),
-    ("lagrange_to_legendre_basis_transformation", (0, 3), "panic", TRANSFORMATION_DEGREE),
-    ("lagrange_to_legendre_basis_transformation", (0, 0), "panic", TRANSFORMATION_DEGREE),
+    ("get_lagrange_points", (0, 0, 1.0, True), ValueError, support.PERIODIC_DEGREE),
+    ("get_lagrange_points", (0, 3, 1.0, True), ValueError, support.PERIODIC_DEGREE),
+    ("get_lagrange_points", (1, 0, 1.0, True), ValueError, support.PERIODIC_INTERVALS),
+    ("lagrange_prolongation_matrix", (0, 2, 1, True), ValueError, support.PERIODIC_PROLONGATION),
+    ("lagrange_prolongation_matrix", (2, 0, 1, True), ValueError, support.PERIODIC_PROLONGATION),
+    ("lagrange_prolongation_matrix", (0, 0, 0, True), ValueError, support.PERIODIC_DEGREE),
+    ("lagrange_prolongation_matrix", (2, 2, 0), "panic", support.PROLONGATION_DEGREE),
+    ("lagrange_prolongation_matrix", (0, 0, 0), "panic", support.PROLONGATION_DEGREE),
+    ("lagrange_prolongation_matrix", (0, 2, 1), "panic", support.PROLONGATION_COARSE),
+    ("lagrange_prolongation_matrix", (0, 0, 1), "panic", support.PROLONGATION_COARSE),
+    ("lagrange_prolongation_matrix", (2, 0, 1), "panic", support.PROLONGATION_FINE),
+    ("lagrange_to_legendre_basis_transformation", (1, 0, True), ValueError, support.PERIODIC_INTERVALS),
+    ("lagrange_to_legendre_basis_transformation", (0, 0, True), ValueError, support.PERIODIC_DEGREE),
+    ("lagrange_to_legendre_basis_transformation", (0, 3), "panic", support.TRANSFORMATION_DEGREE),
+    ("lagrange_to_legendre_basis_transformation", (0, 0), "panic", support.TRANSFORMATION_DEGREE),
 ]
 
 
@@ -344,6 +336,10 @@ def outcome(call, *args):
         return (type(e).__name__, str(e))
 
 
+def assert_call_matches_model(name, args):
+    assert_same_result(outcome(getattr(pwpoly, name), *args), outcome(getattr(model, name), *args), f"{name}{args}")
+
+
 def assert_same_result(got, expected, what):
     if isinstance(expected, tuple) and len(expected) == 2:  # an exception
         assert got == expected, what
@@ -382,13 +378,7 @@ def test_random_lagrange_points_match_model(seed):
                 1e308,
             ]
         )
-        periodic = rng.random() < 0.4
-        args = (degree, n_t, T, periodic)
-        assert_same_result(
-            outcome(pwpoly.get_lagrange_points, *args),
-            outcome(model.get_lagrange_points, *args),
-            f"get_lagrange_points{args}",
-        )
+        assert_call_matches_model("get_lagrange_points", (degree, n_t, T, rng.random() < 0.4))
 
 
 @pytest.mark.parametrize("seed", SEEDS, ids=SEED_IDS)
@@ -398,12 +388,7 @@ def test_random_prolongations_match_model(seed):
         p = rng.choice([1, 2, 3, rng.randint(1, 9)])
         n_c = rng.choice([1, 2, rng.randint(1, 30)])
         n_f = rng.choice([n_c, 2 * n_c, rng.randint(1, 60)])
-        args = (n_c, n_f, p, rng.random() < 0.4)
-        assert_same_result(
-            outcome(pwpoly.lagrange_prolongation_matrix, *args),
-            outcome(model.lagrange_prolongation_matrix, *args),
-            f"lagrange_prolongation_matrix{args}",
-        )
+        assert_call_matches_model("lagrange_prolongation_matrix", (n_c, n_f, p, rng.random() < 0.4))
 
 
 @pytest.mark.parametrize("seed", SEEDS, ids=SEED_IDS)
