@@ -1,8 +1,8 @@
 // The module functions on the Lagrange basis: nodal points, the prolongation
 // matrix and the Lagrange-to-Legendre matrix. Each converts all of its
 // arguments first, then checks the periodic preconditions (ValueError, with
-// the core's texts), then
-// builds its own basis and matrix and releases them before returning.
+// the core's texts), then builds its own basis and matrix and releases them
+// before returning.
 #include "lib/arguments.hpp"
 #include "lib/entries.hpp"
 #include "lib/errors.hpp"
