@@ -87,6 +87,7 @@ fresh_root_prepare() {
         > "$top/debootstrap.log" 2>&1 \
         || { tail -n 30 "$top/debootstrap.log" >&2; ci_die "debootstrap failed (log: $top/debootstrap.log)"; }
       rm -f "$top"/root/var/cache/apt/archives/*.deb
+      # shellcheck disable=SC2016 # dpkg-query's own ${field} syntax, not the shell's
       chroot "$top/root" dpkg-query -W -f '${Package} ${Version}\n' > "$top/packages.txt"
       touch "$top/.complete"
       for old in "$cache/$FRESH_SUITE-$arch"-*; do
@@ -94,6 +95,8 @@ fresh_root_prepare() {
       done
     fi
   else
+    # The newest complete root: ls sorts by time; the names are this script's own.
+    # shellcheck disable=SC2012
     top=$(ls -dt "$cache/$FRESH_SUITE-$arch"-*/.complete 2>/dev/null | head -n 1)
     top=${top%/.complete}
     [ -n "$top" ] || ci_die "cannot read the package index of $FRESH_SUITE/$arch and no root is cached"
@@ -136,7 +139,7 @@ pass_network_settings() {
   done
   for var in SSL_CERT_FILE REQUESTS_CA_BUNDLE PIP_CERT; do
     file=${!var:-}
-    [ -n "$file" ] && [ -f "$file" ] || continue
+    [ -f "$file" ] || continue
     mkdir -p "$work/root$(dirname "$file")"
     cp -L "$file" "$work/root$file"
     network_env+=("$var=$file")
@@ -242,8 +245,9 @@ done
 
 quick_start=$(readme_command "$work/root/root/pwpoly/README.md" 1)
 test_command=$(readme_command "$work/root/root/pwpoly/README.md" 2)
-[ -n "$quick_start" ] && [ -n "$test_command" ] \
-  || ci_die "README.md's \"## Quick start\" section must hold two \`\`\`sh blocks (quick start, tests)"
+if [ -z "$quick_start" ] || [ -z "$test_command" ]; then
+  ci_die "README.md's \"## Quick start\" section must hold two \`\`\`sh blocks (quick start, tests)"
+fi
 
 # The root must be as bare as claimed; a root without its compiler would not
 # prove much either.
@@ -257,6 +261,8 @@ check "README quick start" "$work/quick-start.log" in_root "cd ~/pwpoly && $quic
 check "run_tests.sh without root: names what it misses" "$work/non-root.log" non_root_run_tests
 check "README test command" "$work/test-command.log" in_root "cd ~/pwpoly-tests && $test_command"
 
+# The quoted scripts below run in the root's shell, which expands them.
+# shellcheck disable=SC2016
 check "python -m build: one sdist and one wheel" "$work/build.log" in_root '
   set -e
   python3 -m venv /root/build-venv
@@ -265,6 +271,7 @@ check "python -m build: one sdist and one wheel" "$work/build.log" in_root '
   /root/build-venv/bin/python -m build --outdir /root/dist
   ls -l /root/dist
   test "$(ls /root/dist | wc -l)" -eq 2 && ls /root/dist/pwpoly-*.tar.gz && ls /root/dist/pwpoly-*.whl'
+# shellcheck disable=SC2016
 check "sdist alone, clean venv: quick-start example" "$work/sdist.log" in_root '
   set -e
   sdist=$(ls /root/dist/pwpoly-*.tar.gz)
