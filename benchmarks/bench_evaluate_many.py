@@ -67,8 +67,8 @@ def main():
         ev.set_dofs(coefficients.tolist())
         check = ev.evaluate_many(times[:1000])
         assert check == numpy_evaluate(times[:1000], coefficients, degree, n_t, T), "numpy model disagrees"
-        ours = best_of(lambda: ev.evaluate_many(times), args.repeat)
-        theirs = best_of(lambda: numpy_evaluate(times, coefficients, degree, n_t, T), args.repeat)
+        ours = best_of(lambda ev=ev: ev.evaluate_many(times), args.repeat)
+        theirs = best_of(lambda c=coefficients, d=degree: numpy_evaluate(times, c, d, n_t, T), args.repeat)
         listing = best_of(lambda: times.tolist(), args.repeat)  # the floor: a list of n new floats
         target = ">= 5x" if degree in (3, 8) else ""
         print(

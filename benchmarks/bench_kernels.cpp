@@ -55,7 +55,8 @@ void quadratic(const LegendreBasis& basis, ColMatrixView c, bool derivative, con
         for (std::size_t i = 0; i <= basis.degree(); ++i) {
             double factor = textbook_p(i, loc.xi);
             if (derivative) {
-                d[i] = i < 2 ? static_cast<double>(i) : d[i - 2] + static_cast<double>(2 * i - 1) * textbook_p(i - 1, loc.xi);
+                d[i] = i < 2 ? static_cast<double>(i)
+                             : d[i - 2] + static_cast<double>(2 * i - 1) * textbook_p(i - 1, loc.xi);
                 factor = d[i];
             }
             sum = sum + factor * c(loc.interval, i);
@@ -84,7 +85,8 @@ struct Problem {
 
 std::unique_ptr<Problem> random_problem(std::size_t degree, std::size_t n_t, std::mt19937_64& rng) {
     std::uniform_real_distribution<double> coeff(-1.0, 1.0);
-    auto p = std::make_unique<Problem>(Problem{LegendreBasis(degree, n_t, 1.0), std::vector<double>(n_t * (degree + 1)), {}});
+    auto p = std::make_unique<Problem>(
+        Problem{LegendreBasis(degree, n_t, 1.0), std::vector<double>(n_t * (degree + 1)), {}});
     for (double& x : p->data)
         x = coeff(rng);
     p->c = ColMatrixView{p->data.data(), n_t, degree + 1};
@@ -166,10 +168,10 @@ int main(int argc, char** argv) {
         }
         for (int r = 0; r < 3 * reps; ++r)
             for (std::size_t k = 0; k < sizes.size(); ++k)
-                best[k] = std::min(best[k], seconds([&] {
-                                       evaluate_many_into(p->basis, p->c, false, times, out.data(),
-                                                          {pools[k].get(), nullptr});
-                                   }));
+                best[k] = std::min(
+                    best[k], seconds([&] {
+                        evaluate_many_into(p->basis, p->c, false, times, out.data(), {pools[k].get(), nullptr});
+                    }));
         for (std::size_t k = 0; k < sizes.size(); ++k)
             std::printf("%zu worker(s): %7.2f ns/point  speed-up over 1 worker %4.2fx\n", sizes[k],
                         best[k] * 1e9 / static_cast<double>(points), best[0] / best[k]);

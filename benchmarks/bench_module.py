@@ -77,21 +77,27 @@ def main():
     rng = random.Random(1)
     basis = pwpoly.LegendreBasis(3, 1000, 1.0)
     coeffs = [rng.uniform(-1.0, 1.0) for _ in range(4000)]
-    rows = [(
-        "LegendreBasis.evaluate_at (n_t=1000, degree 3)",
-        "array('d', list of 4000)",
-        lambda: basis.evaluate_at(0.37, coeffs),
-        lambda: array.array("d", coeffs),
-        2000,
-    )]
+    rows = [
+        (
+            "LegendreBasis.evaluate_at (n_t=1000, degree 3)",
+            "array('d', list of 4000)",
+            lambda: basis.evaluate_at(0.37, coeffs),
+            lambda: array.array("d", coeffs),
+            2000,
+        )
+    ]
 
     gc.disable()  # the big result lists would otherwise trigger collections mid-timing
     try:
         sparse = [
-            (f"lagrange_prolongation_matrix({n}, {2 * n}, 3)",
-             lambda: pwpoly.lagrange_prolongation_matrix(n, 2 * n, 3)),
-            (f"lagrange_to_legendre_basis_transformation(5, {n})",
-             lambda: pwpoly.lagrange_to_legendre_basis_transformation(5, n)),
+            (
+                f"lagrange_prolongation_matrix({n}, {2 * n}, 3)",
+                lambda: pwpoly.lagrange_prolongation_matrix(n, 2 * n, 3),
+            ),
+            (
+                f"lagrange_to_legendre_basis_transformation(5, {n})",
+                lambda: pwpoly.lagrange_to_legendre_basis_transformation(5, n),
+            ),
         ]
         for label, call in sparse:
             floor = list_floor(call())
@@ -113,8 +119,10 @@ def main():
         ratio = t_call / t_floor
         worst = max(worst, ratio)
         mark = "" if ratio <= TARGET else f"  (above {TARGET})"
-        print(f"{label:<{width}}  {floor_label:<{floor_width}}  {t_call * 1e3:8.3f}ms"
-              f"  {t_floor * 1e3:8.3f}ms  {ratio:5.2f}{mark}")
+        print(
+            f"{label:<{width}}  {floor_label:<{floor_width}}  {t_call * 1e3:8.3f}ms"
+            f"  {t_floor * 1e3:8.3f}ms  {ratio:5.2f}{mark}"
+        )
     print(f"worst ratio {worst:.2f} (target {TARGET})")
     return 0 if worst <= TARGET else 1
 

@@ -31,6 +31,8 @@ print(f"pwpoly exports: {', '.join(pwpoly.__all__)}")
 t = 2.5037
 print(f"f({t}) = {evaluator.evaluate_at(t)!r} (exact: {t * (T - t)!r})")
 print(f"f'({t}) = {evaluator.evaluate_derivative_at(t)!r} (exact: {T - 2 * t!r})")
-print(f"evaluated {len(values):,} times in {elapsed * 1e3:.1f} ms "
-      f"({elapsed / len(values) * 1e9:.1f} ns per time, end to end)")
+print(
+    f"evaluated {len(values):,} times in {elapsed * 1e3:.1f} ms "
+    f"({elapsed / len(values) * 1e9:.1f} ns per time, end to end)"
+)
 print(f"max error on the parabola: {max(abs(v - t * (T - t)) for t, v in zip(times[:1000], values)):.2e}")

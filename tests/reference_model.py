@@ -40,6 +40,20 @@ import os
 import struct
 import sys
 
+from support import (
+    CAPACITY_OVERFLOW,
+    MATRIX_VIEW_TOO_SMALL,
+    NO_INTERVALS,
+    PERIODIC_DEGREE,
+    PERIODIC_INTERVALS,
+    PERIODIC_PROLONGATION,
+    PROLONGATION_COARSE,
+    PROLONGATION_DEGREE,
+    PROLONGATION_FINE,
+    SET_DOFS_WRONG_LENGTH,
+    TRANSFORMATION_DEGREE,
+)
+
 INF = math.inf
 NAN = math.nan
 
@@ -47,9 +61,6 @@ NAN = math.nan
 # right on 32-bit and 64-bit builds alike.
 SIZE_MAX = 2 * sys.maxsize + 1
 PTRDIFF_MAX = sys.maxsize
-
-NO_INTERVALS = "cannot evaluate: the mesh has no intervals (n_t = 0)"
-CAPACITY_OVERFLOW = "capacity overflow"
 
 
 class PanicException(BaseException):
@@ -349,11 +360,6 @@ def equidistant_points_on_interval(a, b, n):
     return [fdiv(float(i) * (b - a), float(n)) + a for i in range(n + 1)]
 
 
-PERIODIC_DEGREE = "Periodic Lagrange bases require polynomial degree at least 1"
-PERIODIC_INTERVALS = "Periodic Lagrange bases require at least one interval"
-PERIODIC_PROLONGATION = "Periodic Lagrange prolongation requires positive interval counts"
-
-
 def lagrange_points(degree, n_t, T, periodic):
     """The global nodal points, one per degree of freedom."""
     if periodic:
@@ -491,7 +497,7 @@ LEGENDRE_TABLES = {
 def legendre_coefficient_matrix(degree):
     """C[p][j]: weight of local node j in the coefficient of P_p."""
     if degree == 0:
-        raise PanicException("Lagrange to Legendre conversion not meaningful for degree 0")
+        raise PanicException(TRANSFORMATION_DEGREE)
     if degree in LEGENDRE_TABLES:
         return [list(row) for row in LEGENDRE_TABLES[degree]]
     x = equidistant_points_on_interval(-1.0, 1.0, degree)
@@ -500,8 +506,7 @@ def legendre_coefficient_matrix(degree):
     try:
         w = invert(v)
     except NotInvertible:
-        raise PanicException(
-            "Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.") from None
+        raise PanicException("Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.") from None
     return [[w[j][p] for j in range(degree + 1)] for p in range(degree + 1)]
 
 
@@ -519,11 +524,11 @@ def transformation_triplets(degree, n_t, periodic):
 
 def prolongation_triplets(n_c, n_f, p, periodic):
     if p == 0:
-        raise PanicException("Lagrange prolongation requires polynomial degree at least 1")
+        raise PanicException(PROLONGATION_DEGREE)
     if n_c == 0:
-        raise PanicException("Lagrange prolongation requires at least one coarse interval")
+        raise PanicException(PROLONGATION_COARSE)
     if n_f == 0:
-        raise PanicException("Lagrange prolongation requires at least one fine interval")
+        raise PanicException(PROLONGATION_FINE)
     n_coarse_dofs = n_c * p if periodic else n_c * p + 1
     fine_span = checked_mul(n_f, p)
     nrows = fine_span if periodic else checked_add(fine_span, 1)
@@ -610,7 +615,7 @@ class LegendreBasis:
         if self._n_t == 0:
             raise ValueError(NO_INTERVALS)
         if len(vals) < m:
-            raise PanicException("Matrix view: input data buffer too small.")
+            raise PanicException(MATRIX_VIEW_TOO_SMALL)
         return evaluate(self._degree, self._n_t, self._T, t, vals[:m])
 
     def evaluate_all_basis_functions(self, t):
@@ -637,9 +642,7 @@ class LegendreBasisEvaluator:
         vals = [float(v) for v in legendre_vals]
         expected = len(self._coeffs)
         if len(vals) != expected:
-            raise PanicException(
-                "assertion `left == right` failed: LegendreBasisEvaluator: set_dofs: "
-                f"input vector has wrong length\n  left: {len(vals)}\n right: {expected}")
+            raise PanicException(f"{SET_DOFS_WRONG_LENGTH}\n  left: {len(vals)}\n right: {expected}")
         self._coeffs = vals
 
     def _check(self):
@@ -664,5 +667,4 @@ class LegendreBasisEvaluator:
     def evaluate_derivative_many(self, t_values):
         times = memoryview(t_values).cast("B").cast("d").tolist()
         self._check()
-        return [evaluate_derivative(self._degree, self._n_t, self._T, t, self._coeffs)
-                for t in times]
+        return [evaluate_derivative(self._degree, self._n_t, self._T, t, self._coeffs) for t in times]

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from pwpoly import LegendreBasisEvaluator
-from support import check_panic, run_python
+from support import ALREADY_BORROWED, ALREADY_MUTABLY_BORROWED, SET_DOFS_WRONG_LENGTH, check_panic, run_python
 
 
 def bits(values):
@@ -31,8 +31,7 @@ def test_set_dofs_wrong_length_is_a_panic_and_changes_nothing(ev, values, left):
         ev.set_dofs(values)
     check_panic(
         info.value,
-        "assertion `left == right` failed: LegendreBasisEvaluator: set_dofs: input vector has wrong length\n"
-        f"  left: {left}\n right: 4",
+        f"{SET_DOFS_WRONG_LENGTH}\n  left: {left}\n right: 4",
     )
     assert ev.evaluate_at(0.5) == 10.0
     assert ev.evaluate_at(1.0) == -10.0
@@ -71,7 +70,7 @@ def test_evaluation_during_set_dofs_conversion_is_refused(ev):
     item = Reentrant()
     item.ev = ev
     ev.set_dofs([1.0, item, 3.0, 4.0])
-    assert str(item.error) == "Already mutably borrowed"
+    assert str(item.error) == ALREADY_MUTABLY_BORROWED
     assert type(item.error) is RuntimeError
     # The borrow was released afterwards.
     assert ev.evaluate_at(0.5) == 1.0  # 1.0 * P_0 + 3.0 * P_1(0)
@@ -87,14 +86,14 @@ def test_set_dofs_during_evaluate_many_in_another_thread():
     expected_single = ev.evaluate_at(0.3)
     for _attempt in range(5):
         seen = []
-        worker = threading.Thread(target=lambda: seen.append(ev.evaluate_many(times)))
+        worker = threading.Thread(target=lambda seen=seen: seen.append(ev.evaluate_many(times)))
         worker.start()
         conflicts = 0
         while worker.is_alive():
             try:
                 ev.set_dofs(coefficients)
             except RuntimeError as exc:
-                assert str(exc) == "Already borrowed"
+                assert str(exc) == ALREADY_BORROWED
                 conflicts += 1
                 assert ev.evaluate_at(0.3) == expected_single
         worker.join()
@@ -140,7 +139,8 @@ for degree, n_t, T in [(0, 7, 3.0), (3, 100, 3.0), (8, 1000, 3.0), (13, 3, -2.0)
         base = rng.uniform(-0.25 * abs(T) - 0.1, 1.25 * abs(T) + 0.1, n)
         base[: min(n, len(special))] = special[: min(n, len(special))]
         for times in (base, np.sort(base), np.sort(base)[::-1].copy()):
-            for many, one in ((ev.evaluate_many, ev.evaluate_at), (ev.evaluate_derivative_many, ev.evaluate_derivative_at)):
+            pairs = ((ev.evaluate_many, ev.evaluate_at), (ev.evaluate_derivative_many, ev.evaluate_derivative_at))
+            for many, one in pairs:
                 got = many(times)
                 step = 1 if n <= 3000 else 37
                 want = [one(t) for t in times[::step]]

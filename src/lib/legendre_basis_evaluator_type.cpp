@@ -41,7 +41,9 @@ Signature g_evaluate_derivative_at_sig{"evaluate_derivative_at", kClassName, {"t
 Signature g_evaluate_many_sig{"evaluate_many", kClassName, {"t_values"}, 1, 1};
 Signature g_evaluate_derivative_many_sig{"evaluate_derivative_many", kClassName, {"t_values"}, 1, 1};
 
-Object& self_of(PyObject* self) { return receiver<EvaluatorValue>(self, g_type.load(std::memory_order_relaxed), kClassName); }
+Object& self_of(PyObject* self) {
+    return receiver<EvaluatorValue>(self, g_type.load(std::memory_order_relaxed), kClassName);
+}
 
 PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
@@ -90,10 +92,8 @@ PyObject* evaluate_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return evaluate_one<&LegendreBasis::evaluate>(self, args, nargs, kwnames, g_evaluate_at_sig);
 }
 
-PyObject* evaluate_derivative_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
-    return evaluate_one<&LegendreBasis::evaluate_derivative>(self, args, nargs, kwnames,
-                                                             g_evaluate_derivative_at_sig);
+PyObject* evaluate_derivative_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return evaluate_one<&LegendreBasis::evaluate_derivative>(self, args, nargs, kwnames, g_evaluate_derivative_at_sig);
 }
 
 // Releases the interpreter lock for its lifetime; re-takes it on every path

@@ -199,7 +199,8 @@ inline double legendre_derivative_sum(double xi, const double* row, std::size_t 
     if (degree == 0)
         return sum;
     sum = sum + 1.0 * row[stride];
-    for_each_derivative_factor_from_2(xi, degree, [&](std::size_t i, double d_i) { sum = sum + d_i * row[stride * i]; });
+    for_each_derivative_factor_from_2(xi, degree,
+                                      [&](std::size_t i, double d_i) { sum = sum + d_i * row[stride * i]; });
     return sum;
 }
 

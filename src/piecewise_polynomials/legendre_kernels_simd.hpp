@@ -38,7 +38,10 @@
 
 #pragma GCC push_options
 PWPOLY_PRAGMA(GCC target(PWPOLY_VARIANT(TARGET)))
-namespace pwpoly::kernels::PWPOLY_VARIANT(NAMESPACE) {
+// A plain name for the variant's namespace, so that formatting tools see an
+// ordinary namespace.
+#define PWPOLY_VARIANT_NS PWPOLY_VARIANT(NAMESPACE)
+namespace pwpoly::kernels::PWPOLY_VARIANT_NS {
 namespace {
 
 // GCC drops vector attributes on dependent types, so the register types are
@@ -246,6 +249,7 @@ constexpr int interleaved = sizeof(void*) == 8 ? 4 : 2;
 constexpr KernelSet set{PWPOLY_VARIANT(TARGET), Register::lanes, &evaluate_span<Register, interleaved, false>,
                         &evaluate_span<Register, interleaved, true>};
 
-}  // namespace pwpoly::kernels::<variant>
+}  // namespace pwpoly::kernels::PWPOLY_VARIANT_NS
 #pragma GCC pop_options
+#undef PWPOLY_VARIANT_NS
 #undef PWPOLY_KERNEL_VARIANT

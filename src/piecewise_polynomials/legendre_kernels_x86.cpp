@@ -30,10 +30,13 @@
 #define PWPOLY_PRAGMA_STRING(text) _Pragma(#text)
 #define PWPOLY_PRAGMA(text) PWPOLY_PRAGMA_STRING(text)
 // In Lanes<N, ...>: the intrinsic of N's width applied to the arguments.
-#define PWPOLY_BY_WIDTH(f2, f4, f8, ...) \
-    if constexpr (N == 2) return f2(__VA_ARGS__); \
-    else if constexpr (N == 4) return f4(__VA_ARGS__); \
-    else return f8(__VA_ARGS__)
+#define PWPOLY_BY_WIDTH(f2, f4, f8, ...)                                                                               \
+    if constexpr (N == 2)                                                                                              \
+        return f2(__VA_ARGS__);                                                                                        \
+    else if constexpr (N == 4)                                                                                         \
+        return f4(__VA_ARGS__);                                                                                        \
+    else                                                                                                               \
+        return f8(__VA_ARGS__)
 
 #define PWPOLY_KERNEL_VARIANT sse2, "sse2", 2, false
 #include "piecewise_polynomials/legendre_kernels_simd.hpp"

@@ -10,11 +10,11 @@
 #include <array>
 #include <vector>
 
+#include "common/internal_failure.hpp"
 #include "piecewise_polynomials/dense_inversion.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "sparse_matrix_tools/block_assembly.hpp"
-#include "common/internal_failure.hpp"
 
 namespace pwpoly {
 
@@ -26,8 +26,8 @@ std::vector<double> legendre_coefficient_matrix(std::size_t degree) {
         return {0.5, 0.5,  //
                 -0.5, 0.5};
     if (degree == 2)
-        return {1.0 / 6.0, 2.0 / 3.0, 1.0 / 6.0,  //
-                -0.5,      0.0,       0.5,        //
+        return {1.0 / 6.0, 2.0 / 3.0,  1.0 / 6.0,  //
+                -0.5,      0.0,        0.5,        //
                 1.0 / 3.0, -2.0 / 3.0, 1.0 / 3.0};
     if (degree == 0)
         fail("Lagrange to Legendre conversion not meaningful for degree 0");

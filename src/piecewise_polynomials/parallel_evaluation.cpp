@@ -91,13 +91,9 @@ struct Splitter {
 void evaluate_many_into(const LegendreBasis& basis, ColMatrixView c, bool derivative, std::span<const double> times,
                         double* out, const ManyPointOptions& options) {
     const kernels::KernelSet& set = options.kernels != nullptr ? *options.kernels : kernels::best_kernels();
-    const RangeEvaluator eval{basis,
-                              c,
-                              derivative,
-                              kernels::make_kernel_args(basis, c),
-                              derivative ? set.derivatives : set.values,
-                              times.data(),
-                              out};
+    const RangeEvaluator eval{
+        basis,        c,  derivative, kernels::make_kernel_args(basis, c), derivative ? set.derivatives : set.values,
+        times.data(), out};
     const std::size_t n = times.size();
     if (n < parallel_threshold) {
         eval.run(0, n);

@@ -19,7 +19,7 @@ namespace pwpoly {
 inline constexpr std::size_t parallel_threshold = 2048;
 
 struct ManyPointOptions {
-    WorkerPool* pool = nullptr;                  // nullptr: the process-wide pool
+    WorkerPool* pool = nullptr;                   // nullptr: the process-wide pool
     const kernels::KernelSet* kernels = nullptr;  // nullptr: the best for this CPU
 };
 

@@ -13,8 +13,8 @@
 #include <cmath>
 #include <vector>
 
-#include "piecewise_polynomials/lagrange_basis.hpp"
 #include "common/internal_failure.hpp"
+#include "piecewise_polynomials/lagrange_basis.hpp"
 
 namespace pwpoly {
 

@@ -11,8 +11,8 @@
 #include <pthread.h>
 #endif
 
-#include "piecewise_polynomials/worker_pool_size.hpp"
 #include "common/internal_failure.hpp"
+#include "piecewise_polynomials/worker_pool_size.hpp"
 
 namespace pwpoly {
 

@@ -117,7 +117,8 @@ std::optional<CgroupMount> find_cgroup_mount(std::string_view mountinfo, std::st
             continue;
         CgroupMount m{unescape_mount_path(f[3]), unescape_mount_path(f[4])};
         if (m.root == "/" || cgroup_path == m.root ||
-            (cgroup_path.starts_with(m.root) && cgroup_path.size() > m.root.size() && cgroup_path[m.root.size()] == '/'))
+            (cgroup_path.starts_with(m.root) && cgroup_path.size() > m.root.size() &&
+             cgroup_path[m.root.size()] == '/'))
             return m;
     }
     return std::nullopt;

@@ -91,11 +91,11 @@ TEST(LuFactorize, TiesKeepTheUpperRowAndStrictMaximaSwap) {
     // Column 0 holds 2 on the diagonal and -2 below: no exchange. In column
     // 1 (after elimination) row 3 is strictly largest: exchanged with row 1.
     std::vector<double> a = {
-        2, -2, 1, 0, 0,   // column 0
-        1, 1, 0, 8, 0,    // column 1
-        0, 1, 3, 0, 1,    // column 2
-        0, 0, 1, 1, 0,    // column 3
-        1, 0, 0, 0, 5,    // column 4
+        2, -2, 1, 0, 0,  // column 0
+        1, 1,  0, 8, 0,  // column 1
+        0, 1,  3, 0, 1,  // column 2
+        0, 0,  1, 1, 0,  // column 3
+        1, 0,  0, 0, 5,  // column 4
     };
     std::vector<std::size_t> swaps(5);
     ASSERT_TRUE(lu_factorize(a, 5, swaps));

@@ -40,10 +40,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(PointsCase{2, 2, 1.0, false, {0, 0.25, 0.5, 0.75, 1}},
                     PointsCase{2, 2, 1.0, true, {0, 0.25, 0.5, 0.75}},
                     PointsCase{1, 3, 0.3, false, {0, 0.09999999999999999, 0.19999999999999998, 0.3}},
-                    PointsCase{1, 3, 3.0, false, {0, 1, 2, 3}},
-                    PointsCase{1, 3, 3.0, true, {0, 1, 2}},
-                    PointsCase{0, 5, 2.0, false, {2}},
-                    PointsCase{4, 0, 1.0, false, {1}},
+                    PointsCase{1, 3, 3.0, false, {0, 1, 2, 3}}, PointsCase{1, 3, 3.0, true, {0, 1, 2}},
+                    PointsCase{0, 5, 2.0, false, {2}}, PointsCase{4, 0, 1.0, false, {1}},
                     PointsCase{2, 1, 3.0, true, {0, 1.5}}));
 
 TEST(LagrangeBasis, LastIntervalNodesComeFromItsRoundedEnds) {

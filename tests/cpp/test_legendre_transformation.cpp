@@ -37,14 +37,22 @@ TEST_P(TransformationExample, TripletsMatchExactly) {
 INSTANTIATE_TEST_SUITE_P(
     Examples, TransformationExample,
     testing::Values(
-        TransformationCase{1, 2, false, {0, 0, 1, 1, 2, 2, 3, 3}, {0, 1, 1, 2, 0, 1, 1, 2},
+        TransformationCase{1,
+                           2,
+                           false,
+                           {0, 0, 1, 1, 2, 2, 3, 3},
+                           {0, 1, 1, 2, 0, 1, 1, 2},
                            {0.5, 0.5, 0.5, 0.5, -0.5, 0.5, -0.5, 0.5}},
         // Interval 1's nodes are dofs [1, 0].
-        TransformationCase{1, 2, true, {0, 0, 1, 1, 2, 2, 3, 3}, {0, 1, 0, 1, 0, 1, 0, 1},
-                           {0.5, 0.5, 0.5, 0.5, -0.5, 0.5, 0.5, -0.5}},
+        TransformationCase{
+            1, 2, true, {0, 0, 1, 1, 2, 2, 3, 3}, {0, 1, 0, 1, 0, 1, 0, 1}, {0.5, 0.5, 0.5, 0.5, -0.5, 0.5, 0.5, -0.5}},
         // Both nodes are dof 0: 0.5 + 0.5, and an explicit zero from -0.5 + 0.5.
         TransformationCase{1, 1, true, {0, 1}, {0, 0}, {1.0, 0.0}},
-        TransformationCase{2, 1, false, {0, 0, 0, 1, 1, 1, 2, 2, 2}, {0, 1, 2, 0, 1, 2, 0, 1, 2},
+        TransformationCase{2,
+                           1,
+                           false,
+                           {0, 0, 0, 1, 1, 1, 2, 2, 2},
+                           {0, 1, 2, 0, 1, 2, 0, 1, 2},
                            {1.0 / 6, 2.0 / 3, 1.0 / 6, -0.5, 0.0, 0.5, 1.0 / 3, -2.0 / 3, 1.0 / 3}},
         // No intervals: a 0 x 1 matrix.
         TransformationCase{3, 0, false, {}, {}, {}}));
@@ -64,12 +72,18 @@ TEST(Transformation, BlockCountOverflowIsReportedNotWrapped) {
 double legendre(std::size_t q, double x) {
     const double x2 = x * x;
     switch (q) {
-    case 0: return 1.0;
-    case 1: return x;
-    case 2: return (3 * x2 - 1) / 2;
-    case 3: return (5 * x2 - 3) * x / 2;
-    case 4: return (35 * x2 * x2 - 30 * x2 + 3) / 8;
-    default: return ((63 * x2 - 70) * x2 + 15) * x / 8;
+    case 0:
+        return 1.0;
+    case 1:
+        return x;
+    case 2:
+        return (3 * x2 - 1) / 2;
+    case 3:
+        return (5 * x2 - 3) * x / 2;
+    case 4:
+        return (35 * x2 * x2 - 30 * x2 + 3) / 8;
+    default:
+        return ((63 * x2 - 70) * x2 + 15) * x / 8;
     }
 }
 

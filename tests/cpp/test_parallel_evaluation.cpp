@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/internal_failure.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/legendre_kernels.hpp"
 #include "piecewise_polynomials/parallel_evaluation.hpp"
 #include "piecewise_polynomials/worker_pool.hpp"
-#include "common/internal_failure.hpp"
 
 namespace pwpoly {
 namespace {
@@ -113,8 +113,9 @@ Coefficients random_coefficients(std::size_t rows, std::size_t cols, std::mt1993
 // outside [0, T], huge) followed by random times around [0, T].
 std::vector<double> awkward_times(Mesh m, std::size_t count, std::mt19937& rng) {
     const double w = m.T / static_cast<double>(m.n_t);
-    std::vector<double> t = {0.0, -0.0, nan, -nan, inf, -inf, m.T, -m.T, 2 * m.T + 1, -1e300, 1e300,
-                             std::numeric_limits<double>::denorm_min(), 2.0 / 3.0, 1e-320, 4e18, 1.8e19, -1.0};
+    std::vector<double> t = {0.0,       -0.0,   nan,         -nan,   inf,   -inf,
+                             m.T,       -m.T,   2 * m.T + 1, -1e300, 1e300, std::numeric_limits<double>::denorm_min(),
+                             2.0 / 3.0, 1e-320, 4e18,        1.8e19, -1.0};
     for (std::size_t j = 0; j <= m.n_t && j < 50; ++j) {
         const double node = static_cast<double>(j) * w;
         t.push_back(node);
@@ -250,8 +251,8 @@ std::string kernel_name(const ::testing::TestParamInfo<const kernels::KernelSet*
     return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(SupportedByThisCpu, EveryKernel, ::testing::ValuesIn(kernels::supported_kernels().begin(),
-                                                                              kernels::supported_kernels().end()),
+INSTANTIATE_TEST_SUITE_P(SupportedByThisCpu, EveryKernel,
+                         ::testing::ValuesIn(kernels::supported_kernels().begin(), kernels::supported_kernels().end()),
                          kernel_name);
 
 // The calibrated choice is one of the supported variants, each of which
@@ -277,16 +278,11 @@ TEST(ParallelEvaluation, WorkedExamplesThroughEveryKernel) {
     std::vector<double> node_case(3 * 3, 0.0);
     node_case[2 + 3 * 2] = 1.0;
     const Example examples[] = {
-        {1, 2, 2.0, {10, 30, 20, 40}, 0.5, 10, 40},
-        {1, 2, 2.0, {10, 30, 20, 40}, 1.5, 30, 80},
-        {1, 2, 2.0, {10, 30, 20, 40}, 1.0, -10, 80},
-        {1, 2, 2.0, {10, 30, 20, 40}, 2.0, 70, 80},
-        {1, 2, 2.0, {10, 30, 20, 40}, 5.0, 70, 80},
-        {1, 2, 2.0, {10, 30, 20, 40}, -3.0, -10, 40},
-        {2, 1, 2.0, {0, 0, 1}, 1.5, -0.125, 1.5},
-        {2, 1, 2.0, {0, 0, 1}, 2.0, 1.0, 3.0},
-        {2, 1, 2.0, {0, 0, 1}, 0.0, 1.0, -3.0},
-        {2, 3, 1.0, node_case, 1.0, 1.0, 18.0},
+        {1, 2, 2.0, {10, 30, 20, 40}, 0.5, 10, 40},  {1, 2, 2.0, {10, 30, 20, 40}, 1.5, 30, 80},
+        {1, 2, 2.0, {10, 30, 20, 40}, 1.0, -10, 80}, {1, 2, 2.0, {10, 30, 20, 40}, 2.0, 70, 80},
+        {1, 2, 2.0, {10, 30, 20, 40}, 5.0, 70, 80},  {1, 2, 2.0, {10, 30, 20, 40}, -3.0, -10, 40},
+        {2, 1, 2.0, {0, 0, 1}, 1.5, -0.125, 1.5},    {2, 1, 2.0, {0, 0, 1}, 2.0, 1.0, 3.0},
+        {2, 1, 2.0, {0, 0, 1}, 0.0, 1.0, -3.0},      {2, 3, 1.0, node_case, 1.0, 1.0, 18.0},
     };
     for (const Example& e : examples) {
         const LegendreBasis basis(e.degree, e.n_t, e.T);
@@ -485,8 +481,8 @@ TEST(ParallelEvaluation, NoIntervalsFailsCleanly) {
         EXPECT_EQ(failure_of(basis, empty, derivative, many, &pool), "Matrix slicing out of bounds.");
     }
     // The all-basis operations have no matrix to check: the mesh rule refuses.
-    for (const auto all : {&LegendreBasis::evaluate_all_basis_functions,
-                           &LegendreBasis::evaluate_all_basis_function_derivatives}) {
+    for (const auto all :
+         {&LegendreBasis::evaluate_all_basis_functions, &LegendreBasis::evaluate_all_basis_function_derivatives}) {
         try {
             (basis.*all)(0.5);
             ADD_FAILURE() << "no failure";
@@ -499,11 +495,33 @@ TEST(ParallelEvaluation, NoIntervalsFailsCleanly) {
 // ---- the SSE2 floor emulation ------------------------------------------------
 
 TEST(ParallelEvaluation, EmulatedFloorMatchesStdFloorForEveryKindOfDouble) {
-    std::vector<double> x = {0.0, -0.0, 0.5, -0.5, 1.0, -1.0, 2.5, -2.5, 3.5, -3.5, 0.7, -0.7,
-                             4503599627370495.5, -4503599627370495.5, 4503599627370496.0, -4503599627370496.0,
-                             9007199254740991.0, 1e300, -1e300, inf, -inf, nan, -nan,
-                             std::numeric_limits<double>::denorm_min(), -std::numeric_limits<double>::denorm_min(),
-                             std::numeric_limits<double>::max(), -std::numeric_limits<double>::max()};
+    std::vector<double> x = {0.0,
+                             -0.0,
+                             0.5,
+                             -0.5,
+                             1.0,
+                             -1.0,
+                             2.5,
+                             -2.5,
+                             3.5,
+                             -3.5,
+                             0.7,
+                             -0.7,
+                             4503599627370495.5,
+                             -4503599627370495.5,
+                             4503599627370496.0,
+                             -4503599627370496.0,
+                             9007199254740991.0,
+                             1e300,
+                             -1e300,
+                             inf,
+                             -inf,
+                             nan,
+                             -nan,
+                             std::numeric_limits<double>::denorm_min(),
+                             -std::numeric_limits<double>::denorm_min(),
+                             std::numeric_limits<double>::max(),
+                             -std::numeric_limits<double>::max()};
     std::mt19937_64 rng(seed);
     for (int i = 0; i < 20000; ++i) {
         x.push_back(std::bit_cast<double>(rng()));

@@ -39,18 +39,24 @@ TEST_P(ProlongationExample, ShapeAndTripletsMatchExactly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Examples, ProlongationExample,
-    testing::Values(
-        ProlongationCase{1, 1, 2, false, 3, 2, {0, 1, 1, 2}, {0, 0, 1, 1}, {1.0, 0.5, 0.5, 1.0}},
-        // Both coarse nodes are column 0: 0.5 + 0.5.
-        ProlongationCase{1, 1, 2, true, 2, 1, {0, 1}, {0, 0}, {1.0, 1.0}},
-        ProlongationCase{1, 3, 2, false, 3, 4, {0, 1, 1, 2}, {0, 1, 2, 3}, {1.0, 0.5, 0.5, 1.0}},
-        ProlongationCase{1, 2, 1, false, 2, 3, {0, 1}, {0, 2}, {1.0, 1.0}},
-        ProlongationCase{3, 1, 1, false, 4, 4, {0, 1, 2, 3}, {0, 1, 2, 3}, {1.0, 1.0, 1.0, 1.0}},
-        ProlongationCase{2, 2, 1, true, 2, 4, {0, 1}, {0, 2}, {1.0, 1.0}},
-        // Barycentric rounding at xi = -0.5 (row 1) and xi = 0.5 (row 3).
-        ProlongationCase{2, 1, 2, false, 5, 3, {0, 1, 1, 1, 2, 3, 3, 3, 4}, {0, 0, 1, 2, 1, 0, 1, 2, 2},
-                         {1.0, 0.375, 0.75, -0.125, 1.0, -0.12499999999999999, 0.7499999999999999,
-                          0.37499999999999994, 1.0}}));
+    testing::Values(ProlongationCase{1, 1, 2, false, 3, 2, {0, 1, 1, 2}, {0, 0, 1, 1}, {1.0, 0.5, 0.5, 1.0}},
+                    // Both coarse nodes are column 0: 0.5 + 0.5.
+                    ProlongationCase{1, 1, 2, true, 2, 1, {0, 1}, {0, 0}, {1.0, 1.0}},
+                    ProlongationCase{1, 3, 2, false, 3, 4, {0, 1, 1, 2}, {0, 1, 2, 3}, {1.0, 0.5, 0.5, 1.0}},
+                    ProlongationCase{1, 2, 1, false, 2, 3, {0, 1}, {0, 2}, {1.0, 1.0}},
+                    ProlongationCase{3, 1, 1, false, 4, 4, {0, 1, 2, 3}, {0, 1, 2, 3}, {1.0, 1.0, 1.0, 1.0}},
+                    ProlongationCase{2, 2, 1, true, 2, 4, {0, 1}, {0, 2}, {1.0, 1.0}},
+                    // Barycentric rounding at xi = -0.5 (row 1) and xi = 0.5 (row 3).
+                    ProlongationCase{2,
+                                     1,
+                                     2,
+                                     false,
+                                     5,
+                                     3,
+                                     {0, 1, 1, 1, 2, 3, 3, 3, 4},
+                                     {0, 0, 1, 2, 1, 0, 1, 2, 2},
+                                     {1.0, 0.375, 0.75, -0.125, 1.0, -0.12499999999999999, 0.7499999999999999,
+                                      0.37499999999999994, 1.0}}));
 
 TEST(Prolongation, PreconditionsInOrderDegreeCoarseFine) {
     EXPECT_EQ(failure_of([] { prolongation(0, 0, 0, false); }),

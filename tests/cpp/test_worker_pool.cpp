@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/internal_failure.hpp"
 #include "piecewise_polynomials/worker_pool.hpp"
 #include "piecewise_polynomials/worker_pool_size.hpp"
-#include "common/internal_failure.hpp"
 
 namespace pwpoly {
 namespace {
@@ -31,11 +31,21 @@ TEST(WorkerPoolSize, ParsesCountsLikeAnUnsignedDecimal) {
         std::optional<std::size_t> want;
     };
     const Case cases[] = {
-        {nullptr, std::nullopt}, {"", std::nullopt},     {"0", 0},
-        {"7", 7},                {"+7", 7},              {"007", 7},
-        {"+", std::nullopt},     {"-1", std::nullopt},   {"-0", std::nullopt},
-        {" 3", std::nullopt},    {"3 ", std::nullopt},   {"3x", std::nullopt},
-        {"++3", std::nullopt},   {"0x10", std::nullopt}, {"99999999999999999999999", std::nullopt},
+        {nullptr, std::nullopt},
+        {"", std::nullopt},
+        {"0", 0},
+        {"7", 7},
+        {"+7", 7},
+        {"007", 7},
+        {"+", std::nullopt},
+        {"-1", std::nullopt},
+        {"-0", std::nullopt},
+        {" 3", std::nullopt},
+        {"3 ", std::nullopt},
+        {"3x", std::nullopt},
+        {"++3", std::nullopt},
+        {"0x10", std::nullopt},
+        {"99999999999999999999999", std::nullopt},
     };
     for (const Case& c : cases)
         EXPECT_EQ(parse_thread_count(c.text), c.want) << (c.text ? c.text : "(unset)");
@@ -314,8 +324,7 @@ TEST(WorkerPool, FailingPiecesReportTheLowestIndexAfterAllPiecesRan) {
 
 TEST(WorkerPool, AnyExceptionTypeCrossesTheJoin) {
     WorkerPool pool(2);
-    EXPECT_THROW(pool.join_context([](bool) {}, [](bool) { throw std::runtime_error("right"); }),
-                 std::runtime_error);
+    EXPECT_THROW(pool.join_context([](bool) {}, [](bool) { throw std::runtime_error("right"); }), std::runtime_error);
     try {
         pool.join_context([](bool) { throw std::logic_error("left"); }, [](bool) { throw std::runtime_error("r"); });
         ADD_FAILURE() << "no exception";
