@@ -83,3 +83,18 @@ inline PyObject* list_item_ref(PyObject* list, Py_ssize_t i) {
 #endif
 
 }  // namespace pwpoly::py
+
+// Module slots of the array companion's multi-phase module (see
+// src/lib/arrays/native_module.cpp), for the interpreters that know them:
+// one interpreter per process (3.12+), and no need for the interpreter lock
+// (3.13+). Each expands to a slot followed by a comma, or to nothing.
+#if PY_VERSION_HEX >= 0x030C0000
+#define PWPOLY_SLOT_SINGLE_INTERPRETER {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define PWPOLY_SLOT_SINGLE_INTERPRETER
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+#define PWPOLY_SLOT_GIL_NOT_USED {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define PWPOLY_SLOT_GIL_NOT_USED
+#endif

@@ -1,0 +1,95 @@
+"""Argument normalisation shared by the public functions: cheap numpy-side
+checks with numpy-style messages, so that the native module only ever sees
+float64 buffers and sizes in range."""
+
+import math
+import numbers
+import operator
+import sys
+
+import numpy as np
+
+# Arrays are allocated as float64 (8 bytes per item): no size may exceed
+# what one such array can hold on this platform.
+MAX_ITEMS = sys.maxsize // 8
+INT32_MAX = 2**31 - 1
+
+
+def size(value, name, minimum):
+    """An integer argument (degree, n_t, ...) of at least `minimum`."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, got bool")
+    try:
+        result = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
+    if result < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, got {result}")
+    if result > MAX_ITEMS:
+        raise ValueError(f"{name} = {result} is too large")
+    return result
+
+
+def check_items(count, what):
+    """Refuse element counts no array of this platform can hold."""
+    if count > MAX_ITEMS:
+        raise ValueError(f"{what} would need {count} items, more than an array can hold on this platform")
+
+
+def period(value):
+    """The end time T of the mesh [0, T]: a positive finite real number."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"T must be a real number, got {type(value).__name__}")
+    result = float(value)
+    if not (math.isfinite(result) and result > 0.0):
+        raise ValueError(f"T must be positive and finite, got {result!r}")
+    return result
+
+
+def float64_array(value, name):
+    """`value` as a float64 ndarray (a view when it already is one).
+
+    Other dtypes are converted when numpy considers the cast safe (integers,
+    booleans, float16/32, float64 in the other byte order); anything else
+    (complex, object, strings, datetimes, extended precision) is a TypeError.
+    """
+    array = np.asarray(value)
+    if array.dtype != np.float64:
+        if not np.can_cast(array.dtype, np.float64, casting="safe"):
+            raise TypeError(
+                f"{name} must be an array of float64 (or of a type that converts to it safely, such as "
+                f"float32 or an integer type), got dtype {array.dtype}"
+            )
+        array = array.astype(np.float64)
+    return array
+
+
+def contiguous(array):
+    """A C-contiguous version of `array` (itself when it already is)."""
+    return array if array.flags.c_contiguous else np.ascontiguousarray(array)
+
+
+def check_out(out, shape, source):
+    """`out=` follows numpy's rules: a writable float64 ndarray of the result's
+    shape; it must not share memory with the input."""
+    if not isinstance(out, np.ndarray):
+        raise TypeError(f"out must be a numpy.ndarray, got {type(out).__name__}")
+    if out.dtype != np.float64:
+        raise TypeError(f"out must have dtype float64, got {out.dtype}")
+    if out.shape != shape:
+        raise ValueError(f"out must have the shape of t, {shape}, got {out.shape}")
+    if not out.flags.writeable:
+        raise ValueError("out is read-only")
+    if isinstance(source, np.ndarray) and np.may_share_memory(source, out):
+        try:
+            overlap = np.shares_memory(source, out, max_work=10**6)
+        except np.exceptions.TooHardError:
+            overlap = True
+        if overlap:
+            raise ValueError("out must not share memory with t")
+
+
+def index_dtype(*extents):
+    """int32 when every index, offset and dimension fits into it, else
+    int64: the type scipy picks itself, so it keeps the arrays as they are."""
+    return np.int32 if max(extents) <= INT32_MAX else np.int64

@@ -1,0 +1,161 @@
+"""The Expansion class: a piecewise Legendre expansion on a uniform mesh."""
+
+import struct
+
+import numpy as np
+
+from . import _checks
+from ._native_loader import load_native
+
+_native = load_native()
+
+
+class Expansion:
+    """A piecewise Legendre expansion on the uniform mesh of n_t intervals of [0, T].
+
+    Expansion(coefficients, T)
+
+    Parameters
+    ----------
+    coefficients : array_like, shape (degree + 1, n_t)
+        ``coefficients[i, j]`` multiplies the Legendre polynomial P_i on
+        interval j. Its C-order flattening is pwpoly's coefficient layout
+        (index ``j + n_t * i``). float64; other dtypes are converted when the
+        cast is safe (integers, float32, ...), anything else is a TypeError.
+        The array is copied: later changes to it do not affect the expansion.
+    T : float
+        End of the time span, positive and finite.
+
+    Evaluation
+    ----------
+    ``e(t, out=None)`` gives the values and ``e.derivative(t, out=None)`` the
+    time derivatives at the times ``t``: a float for a scalar ``t`` (a Python
+    or numpy number), a new float64 array of ``t``'s shape for an array-like,
+    or ``out`` filled and returned. ``out`` must be a writable float64 ndarray
+    of ``t``'s shape that shares no memory with ``t`` (any memory layout).
+
+    Interval j is [j T / n_t, (j + 1) T / n_t), the last one closed: a time on
+    an interior node belongs to the interval on its right; times before 0
+    (and NaN) evaluate in the first interval, times at or after T in the
+    last, with the local coordinate clamped to [-1, 1].
+
+    Results are bit for bit those of ``pwpoly.LegendreBasisEvaluator``'s
+    ``evaluate_many`` / ``evaluate_derivative_many`` on the same times. Large
+    inputs are spread over pwpoly's worker pool (one pool per process, shared
+    with pwpoly), and the interpreter lock is released while they run.
+
+    Expansions are immutable: ``degree``, ``n_t``, ``T`` and ``coefficients``
+    are read-only, any number of threads may evaluate one expansion at the
+    same time (also without the interpreter lock), and expansions are
+    hashable and picklable (for multiprocessing, dask, ...). Two expansions
+    are equal when their degree, n_t, T and every coefficient are the same
+    bits (so equal expansions give identical results; 0.0 and -0.0 differ).
+
+    Examples
+    --------
+    >>> import numpy as np, pwpoly_arrays
+    >>> e = pwpoly_arrays.Expansion([[10.0, 30.0], [20.0, 40.0]], 2.0)
+    >>> e(0.5), e(np.array([0.5, 1.5]))
+    (0.0, array([ 0., 10.]))
+    """
+
+    __slots__ = ("_core", "_coefficients", "_T")
+
+    def __new__(cls, coefficients, T):
+        c = _checks.float64_array(coefficients, "coefficients")
+        if c.ndim != 2:
+            raise ValueError(
+                f"coefficients must be a 2-D array of shape (degree + 1, n_t), got shape {c.shape}"
+            )
+        rows, n_t = c.shape
+        if rows == 0:
+            raise ValueError(f"coefficients must have at least one row (degree + 1 >= 1), got shape {c.shape}")
+        if n_t == 0:
+            raise ValueError(f"coefficients must have at least one column (n_t >= 1), got shape {c.shape}")
+        period = _checks.period(T)
+        self = object.__new__(cls)
+        core = _native.Expansion(_checks.contiguous(c), rows - 1, n_t, period)
+        # A read-only view of the native copy: numpy refuses to make it
+        # writable again, since the exporting buffer is read-only.
+        view = np.frombuffer(core, dtype=np.float64).reshape(rows, n_t)
+        object.__setattr__(self, "_core", core)
+        object.__setattr__(self, "_coefficients", view)
+        object.__setattr__(self, "_T", period)
+        return self
+
+    def __setattr__(self, name, value):
+        raise AttributeError(f"Expansion is immutable: cannot set {name!r}")
+
+    def __delattr__(self, name):
+        raise AttributeError(f"Expansion is immutable: cannot delete {name!r}")
+
+    @property
+    def degree(self):
+        """The polynomial degree on each interval (coefficients.shape[0] - 1)."""
+        return self._coefficients.shape[0] - 1
+
+    @property
+    def n_t(self):
+        """The number of intervals of the mesh (coefficients.shape[1])."""
+        return self._coefficients.shape[1]
+
+    @property
+    def T(self):
+        """The end of the time span [0, T]."""
+        return self._T
+
+    @property
+    def coefficients(self):
+        """The coefficients, shape (degree + 1, n_t): a read-only view of the expansion's own copy."""
+        return self._coefficients
+
+    def __call__(self, t, out=None):
+        """Values at the times t: a float for a scalar t, else a float64 array of t's shape (or out)."""
+        if out is None and isinstance(t, float):
+            return self._core.evaluate(t, False)
+        return self._evaluate(t, out, False)
+
+    def derivative(self, t, out=None):
+        """Time derivatives at the times t: a float for a scalar t, else a float64 array of t's shape (or out)."""
+        if out is None and isinstance(t, float):
+            return self._core.evaluate(t, True)
+        return self._evaluate(t, out, True)
+
+    def _evaluate(self, t, out, derivative):
+        source = np.asarray(t)
+        times = _checks.float64_array(source, "t")
+        if out is None:
+            if times.ndim == 0 and not isinstance(t, np.ndarray):
+                return self._core.evaluate(float(times), derivative)
+            result = np.empty(times.shape)
+            self._core.evaluate_into(_checks.contiguous(times), result, derivative)
+            return result
+        _checks.check_out(out, times.shape, source)
+        if out.flags.c_contiguous:
+            self._core.evaluate_into(_checks.contiguous(times), out, derivative)
+        else:
+            result = np.empty(times.shape)
+            self._core.evaluate_into(_checks.contiguous(times), result, derivative)
+            out[...] = result
+        return out
+
+    def __reduce__(self):
+        return (type(self), (np.array(self._coefficients), self._T))
+
+    def _key(self):
+        return (self._coefficients.shape, struct.pack("<d", self._T))
+
+    def __eq__(self, other):
+        if not isinstance(other, Expansion):
+            return NotImplemented
+        if self is other:
+            return True
+        return self._key() == other._key() and np.array_equal(
+            self._coefficients.view(np.uint64), other._coefficients.view(np.uint64)
+        )
+
+    def __hash__(self):
+        return hash((self._key(), self._coefficients.tobytes()))
+
+    def __repr__(self):
+        return f"{type(self).__name__}(<coefficients of degree {self.degree} on n_t={self.n_t} intervals>, T={self._T!r})"
