@@ -14,7 +14,7 @@
 #       leaks are suppressed in ci/lsan-python.supp (each with its reason).
 # tsan  ThreadSanitizer. Runs the worker pool's and parallel evaluation's C++
 #       tests and the Python concurrency tests (tests/test_thread_stress.py and
-#       the threaded tests of tests/test_evaluator.py).
+#       the threaded tests of tests/test_evaluator.py and tests/test_arrays.py).
 #
 # Builds go to $PWPOLY_SANITIZER_BUILD_ROOT/{asan,tsan} (default build/).
 # Needs g++ (with libasan, libubsan, libtsan), cmake, libgtest-dev and a
@@ -172,7 +172,7 @@ run_tsan() {
   check_reports "$reports" "$status"
 
   local args=("${pytest_args[@]}")
-  [ ${#args[@]} -gt 0 ] || args=(tests/test_thread_stress.py tests/test_evaluator.py -k "thread or stress or worker")
+  [ ${#args[@]} -gt 0 ] || args=(tests/test_thread_stress.py tests/test_evaluator.py tests/test_arrays.py -k "thread or stress or worker")
   local preload
   preload="$(g++ -print-file-name=libtsan.so) $(g++ -print-file-name=libstdc++.so.6)"
   status=0

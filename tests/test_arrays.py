@@ -1,0 +1,221 @@
+"""pwpoly_arrays, the numpy companion: bit-identity with the pwpoly entry
+points on seeded random meshes, true shapes of the sparse results, pickling,
+the refusal of every class of bad input, and threads sharing one expansion."""
+
+import pickle
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+import pwpoly
+
+pa = pytest.importorskip("pwpoly_arrays")
+pytest.importorskip("scipy.sparse")
+
+
+def bits(values):
+    return np.asarray(values, dtype=np.float64).view(np.uint64)
+
+
+def random_mesh(rng, degree):
+    n_t = rng.randint(1, 40)
+    T = rng.uniform(0.1, 5.0)
+    c = np.random.default_rng(rng.randrange(2**32)).normal(size=(degree + 1, n_t))
+    return n_t, T, c
+
+
+def random_times(rng, T, n):
+    t = np.random.default_rng(rng.randrange(2**32)).uniform(-0.1 * T, 1.1 * T, n)
+    nodes = np.arange(0, 5) * (T / 4)
+    return np.concatenate([t, nodes, [np.nan, np.inf, -np.inf, -0.0]])
+
+
+@pytest.mark.parametrize("degree", [0, 1, 3, 8])
+@pytest.mark.parametrize("derivative", [False, True])
+def test_expansion_is_bit_identical_to_evaluate_many(rng, degree, derivative):
+    n_t, T, c = random_mesh(rng, degree)
+    t = random_times(rng, T, 5000)  # beyond the pool's threshold
+    ev = pwpoly.LegendreBasisEvaluator(degree, n_t, T)
+    ev.set_dofs(list(c.ravel()))
+    expected = bits(ev.evaluate_derivative_many(t) if derivative else ev.evaluate_many(t))
+    e = pa.Expansion(c, T)
+    f = e.derivative if derivative else e
+    assert np.array_equal(bits(f(t)), expected)
+    grid = t[:5004].reshape(3, 4, 417)
+    assert f(grid).shape == grid.shape and np.array_equal(bits(f(grid)).ravel(), expected[:5004])
+    strided_out = np.empty((5004, 2))[:, 0]
+    assert f(t[:5004], out=strided_out) is strided_out
+    assert np.array_equal(bits(strided_out), expected[:5004])
+    assert f(t.astype(np.float32)).dtype == np.float64
+    single = f(float(t[7]))
+    assert type(single) is float and bits(single) == expected[7]
+    assert np.array_equal(bits(f(list(t[:9]))), expected[:9])
+
+
+@pytest.mark.parametrize("degree", [0, 2, 5])
+@pytest.mark.parametrize("derivative", [False, True])
+def test_collocation_rows_are_bit_identical_to_all_basis_functions(rng, degree, derivative):
+    n_t, T, _ = random_mesh(rng, degree)
+    t = random_times(rng, T, 41)
+    m = pa.collocation_matrix(degree, n_t, T, t.reshape(2, -1), derivative=derivative)
+    assert m.format == "csr" and m.shape == (t.size, n_t * (degree + 1))
+    basis = pwpoly.LegendreBasis(degree, n_t, T)
+    for r, time in enumerate(t):
+        full = np.array(
+            basis.evaluate_all_basis_function_derivatives(time)
+            if derivative
+            else basis.evaluate_all_basis_functions(time)
+        )
+        row = slice(m.indptr[r], m.indptr[r + 1])
+        cols = m.indices[row]
+        assert cols.size == degree + 1 and np.all(np.diff(cols) > 0)
+        assert np.array_equal(bits(m.data[row]), bits(full[cols]))
+        assert not np.any(np.delete(full, cols))
+
+
+def triplets_of(m):
+    rows = np.repeat(np.arange(m.shape[0]), np.diff(m.indptr))
+    return rows, m.indices, bits(m.data)
+
+
+def check_same_entries(m, triplets, shape):
+    assert m.shape == shape and m.format == "csr"
+    rows, cols, values = triplets_of(m)
+    assert rows.tolist() == triplets[0] and cols.tolist() == triplets[1]
+    assert np.array_equal(values, bits(triplets[2]))
+
+
+@pytest.mark.parametrize("periodic", [False, True])
+@pytest.mark.parametrize(
+    "degree, nt_coarse, nt_fine", [(1, 2, 1), (2, 1, 2), (3, 5, 3), (2, 3, 7), (4, 6, 6), (1, 1, 1)]
+)
+def test_prolongation_has_pwpoly_entries_and_true_shape(degree, nt_coarse, nt_fine, periodic):
+    m = pa.prolongation_matrix(degree, nt_coarse, nt_fine, periodic)
+    points = (lambda nt: nt * degree) if periodic else (lambda nt: nt * degree + 1)
+    triplets = pwpoly.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree, periodic)
+    check_same_entries(m, triplets, (points(nt_fine), points(nt_coarse)))
+
+
+@pytest.mark.parametrize("periodic", [False, True])
+@pytest.mark.parametrize("degree, n_t", [(1, 1), (2, 1), (3, 4), (5, 2)])
+def test_lagrange_to_legendre_and_points_match_pwpoly(degree, n_t, periodic):
+    m = pa.lagrange_to_legendre_matrix(degree, n_t, periodic)
+    triplets = pwpoly.lagrange_to_legendre_basis_transformation(degree, n_t, periodic)
+    points = n_t * degree + (0 if periodic else 1)
+    check_same_entries(m, triplets, (n_t * (degree + 1), points))
+    p = pa.lagrange_points(degree, n_t, 2.5, periodic)
+    assert p.dtype == np.float64 and np.array_equal(bits(p), bits(pwpoly.get_lagrange_points(degree, n_t, 2.5, periodic)))
+
+
+def test_expansion_is_an_immutable_picklable_copy(rng):
+    _, T, c = random_mesh(rng, 3)
+    e = pa.Expansion(c, T)
+    c[0, 0] += 1.0  # the caller's array is not aliased
+    copy = pickle.loads(pickle.dumps(e))
+    assert copy == e and hash(copy) == hash(e) and copy is not e
+    assert (copy.degree, copy.n_t, copy.T) == (3, c.shape[1], T)
+    assert not np.array_equal(e.coefficients, c)
+    t = random_times(rng, T, 50)
+    assert np.array_equal(bits(copy(t)), bits(e(t)))
+    assert pa.Expansion(-np.asarray(e.coefficients), T) != e and e != "e"
+    with pytest.raises(ValueError):
+        e.coefficients.flags.writeable = True
+    with pytest.raises(AttributeError):
+        e.T = 1.0
+    assert "degree 3" in repr(e)
+
+
+def test_native_module_is_pwpolys_own_file():
+    # One extension file, hence one core and one worker pool per process.
+    assert sys.modules["pwpoly_arrays._native"].__file__ == pwpoly.__file__
+    assert pwpoly.__all__ == [
+        "sum_as_string", "lagrange_to_legendre_basis_transformation", "lagrange_prolongation_matrix",
+        "get_lagrange_points", "LegendreBasis", "LegendreBasisEvaluator",
+    ]
+
+
+E = None
+
+
+def expansion():
+    global E
+    if E is None:
+        E = pa.Expansion(np.arange(8.0).reshape(2, 4), 1.0)
+    return E
+
+
+T4 = np.linspace(0.0, 1.0, 4)
+READ_ONLY = np.zeros(4)
+READ_ONLY.flags.writeable = False
+SHARED = np.zeros(8)
+
+
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda: expansion()(np.ones(3, dtype=complex)), TypeError, "got dtype complex128"),
+        (lambda: expansion()(np.array(["a"])), TypeError, "float64"),
+        (lambda: expansion()([object()]), TypeError, "got dtype object"),
+        (lambda: expansion()(T4, out=np.empty(3)), ValueError, "shape"),
+        (lambda: expansion()(T4, out=np.empty(4, dtype=np.float32)), TypeError, "dtype float64"),
+        (lambda: expansion()(T4, out=[0.0] * 4), TypeError, "numpy.ndarray"),
+        (lambda: expansion()(T4, out=READ_ONLY), ValueError, "read-only"),
+        (lambda: expansion().derivative(SHARED[:4], out=SHARED[2:6]), ValueError, "share memory"),
+        (lambda: pa.Expansion(np.ones(3), 1.0), ValueError, "got shape (3,)"),
+        (lambda: pa.Expansion(np.ones((2, 2, 2)), 1.0), ValueError, "2-D"),
+        (lambda: pa.Expansion(np.ones((0, 3)), 1.0), ValueError, "at least one row"),
+        (lambda: pa.Expansion(np.ones((2, 0)), 1.0), ValueError, "n_t >= 1"),
+        (lambda: pa.Expansion(np.ones((2, 2)), 0.0), ValueError, "T must be positive"),
+        (lambda: pa.Expansion(np.ones((2, 2)), "1"), TypeError, "T must be a real number"),
+        (lambda: pa.collocation_matrix(2, 0, 1.0, T4), ValueError, "n_t must be at least 1"),
+        (lambda: pa.collocation_matrix(-1, 3, 1.0, T4), ValueError, "degree must be at least 0"),
+        (lambda: pa.collocation_matrix(2.0, 3, 1.0, T4), TypeError, "degree must be an integer"),
+        (lambda: pa.collocation_matrix(2, 2**62, 1.0, T4), ValueError, "too large"),
+        (lambda: pa.prolongation_matrix(0, 2, 4), ValueError, "degree must be at least 1"),
+        (lambda: pa.prolongation_matrix(2, 2, 0, True), ValueError, "nt_fine must be at least 1"),
+        (lambda: pa.lagrange_to_legendre_matrix(2, 0), ValueError, "n_t must be at least 1"),
+        (lambda: pa.lagrange_points(1, 2**62, 1.0), ValueError, "too large"),
+    ],
+)
+def test_bad_input_is_a_clear_error(capfd, call, error, text):
+    with pytest.raises(error) as info:
+        call()
+    assert text in str(info.value)
+    assert capfd.readouterr().err == ""
+
+
+def test_missing_scipy_names_the_extra(monkeypatch):
+    monkeypatch.setitem(sys.modules, "scipy", None)
+    monkeypatch.setitem(sys.modules, "scipy.sparse", None)
+    with pytest.raises(ImportError, match=r"pwpoly\[sparse\]"):
+        pa.prolongation_matrix(2, 2, 4)
+
+
+def test_threads_hammer_one_expansion():
+    rng = np.random.default_rng(7)
+    e = pa.Expansion(rng.normal(size=(7, 300)), 3.0)
+    big, small = rng.uniform(-0.5, 3.5, 12_000), rng.uniform(-0.5, 3.5, 100)
+    expected = {(k, d): bits((e.derivative if d else e)(t)) for k, t in (("big", big), ("small", small)) for d in (0, 1)}
+    failures = []
+    start = threading.Barrier(8)
+
+    def worker(i):
+        start.wait()
+        out = np.empty_like(big)
+        for round_ in range(30):
+            d = (i + round_) % 2
+            f = e.derivative if d else e
+            ok = np.array_equal(bits(f(big, out=out)), expected["big", d])
+            ok &= np.array_equal(bits(f(small)), expected["small", d])
+            ok &= bits(f(float(small[3]))) == expected["small", d][3]
+            if not ok:
+                failures.append((i, round_))
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert failures == []
