@@ -56,7 +56,7 @@ class Expansion:
     >>> import numpy as np, pwpoly_arrays
     >>> e = pwpoly_arrays.Expansion([[10.0, 30.0], [20.0, 40.0]], 2.0)
     >>> e(0.5), e(np.array([0.5, 1.5]))
-    (0.0, array([ 0., 10.]))
+    (10.0, array([10., 30.]))
     """
 
     __slots__ = ("_core", "_coefficients", "_T")

@@ -1,0 +1,176 @@
+"""pwpoly_arrays against the alternatives a numpy user has, side by side in one run.
+
+Prints one table of ratios (measured in this process after a warm-up, best
+of several repeats; the C++ kernel row comes from running bench_kernels in
+the same run):
+
+* Expansion evaluation of N random times (n_t = 1000) into a new array,
+  against the same arithmetic vectorised with numpy (same bits, checked) and
+  against pwpoly's evaluate_many returning a list;
+* the same with out=, against the C++ kernel through the pool
+  (bench_kernels' pool row at degree 8, the process's worker count);
+* the collocation matrix of N times at degree 3, against scipy building a
+  CSR array from ready arrays of that size: from COO triplets
+  (data, (row, col)), the target's reference, and, for scale, from ready CSR
+  arrays (data, indices, indptr), which is only a validation pass;
+* the prolongation (n_t 10^5 -> 2 * 10^5, degree 3) as CSR, against
+  pwpoly.lagrange_prolongation_matrix plus scipy's conversion of its triplets.
+
+    python benchmarks/bench_arrays.py [--points N] [--repeat R] [--bench-kernels PATH]
+
+with pwpoly and pwpoly_arrays importable (installed, or
+PYTHONPATH=build/<dir>:. from the checkout).
+
+Without --bench-kernels, bench_kernels is built with CMake into build/bench.
+"""
+
+import argparse
+import math
+import os
+import re
+import subprocess
+import sys
+import time
+
+import numpy as np
+import scipy.sparse
+
+import pwpoly
+import pwpoly_arrays
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+
+
+def numpy_evaluate(times, matrix, n_t, T):
+    """The evaluation written with numpy arrays: interval rule, carried recurrence, sum."""
+    degree = matrix.shape[0] - 1
+    w = T / n_t
+    q = np.floor(times / w)
+    q = np.where(q >= 0.0, q, 0.0)
+    j = np.minimum(q, n_t - 1).astype(np.intp)
+    a = j * w
+    b = w + a
+    u = times + (-0.5 * (a + b))
+    xi = np.clip((u + u) / (b - a), -1.0, 1.0)
+    total = -0.0 + matrix[0, j]
+    if degree >= 1:
+        p_prev, p = np.ones_like(xi), xi
+        total = total + p * matrix[1, j]
+        k = 1.0
+        for i in range(2, degree + 1):
+            p_prev, p = p, ((((k + k) + 1.0) * xi) * p - p_prev * k) / (k + 1.0)
+            k += 1.0
+            total = total + p * matrix[i, j]
+    return total
+
+
+def best_of(fn, repeat):
+    fn()  # warm-up
+    best = math.inf
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def workers():
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+
+
+def kernel_runner(path, points):
+    """A function that runs bench_kernels once and returns its pool figure at
+    degree 8 for this process's worker count (ns/point), and that count."""
+    if path is None:
+        build = os.path.join(REPO, "build", "bench")
+        quiet = dict(check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "-S", REPO, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DPWPOLY_BUILD_EXTENSION=OFF",
+                        "-DPWPOLY_BUILD_BENCHMARKS=ON"], **quiet)
+        subprocess.run(["cmake", "--build", build, "-j2", "--target", "bench_kernels"], **quiet)
+        path = os.path.join(build, "bench_kernels")
+    w = workers()
+
+    def run():
+        text = subprocess.run([path, "--points", str(points), "--reps", "3", "--workers", str(w)], check=True,
+                              capture_output=True, text=True).stdout
+        return float(re.search(rf"^{w} worker\(s\):\s+([0-9.]+) ns/point", text, re.M).group(1))
+
+    return run, w
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--points", type=int, default=1_000_000)
+    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--bench-kernels", default=None, help="path of a built bench_kernels")
+    args = parser.parse_args()
+    n, n_t, T, repeat = args.points, 1000, 1.0, args.repeat
+    rng = np.random.default_rng(0)
+    times = rng.uniform(0.0, T, n)
+    rows = []  # (what, ours s, theirs s, target text, ok)
+
+    def row(what, ours, theirs, target, limit, higher_is_better=True):
+        ratio = theirs / ours if higher_is_better else ours / theirs
+        ok = ratio >= limit if higher_is_better else ratio <= limit
+        rows.append((what, ours, theirs, ratio, target, ok))
+
+    out = np.empty(n)
+    for degree in (3, 8):
+        c = rng.normal(size=(degree + 1, n_t))
+        e = pwpoly_arrays.Expansion(c, T)
+        ev = pwpoly.LegendreBasisEvaluator(degree, n_t, T)
+        ev.set_dofs(c.ravel().tolist())
+        assert np.array_equal(e(times[:10_000]).view(np.uint64),
+                              numpy_evaluate(times[:10_000], c, n_t, T).view(np.uint64)), "numpy model disagrees"
+        new = best_of(lambda: e(times), repeat)
+        row(f"e(t), degree {degree}  vs numpy-vectorised", new, best_of(lambda: numpy_evaluate(times, c, n_t, T), repeat),
+            ">= 10x", 10.0)
+        row(f"e(t), degree {degree}  vs evaluate_many (list)", new, best_of(lambda: ev.evaluate_many(times), repeat),
+            ">= 5x", 5.0)
+        if degree == 8:
+            # In turns with bench_kernels runs, so that load from elsewhere
+            # hits both sides alike; best of each.
+            run_kernels, w = kernel_runner(args.bench_kernels, n)
+            with_out, kernel_ns = math.inf, math.inf
+            for _ in range(3):
+                with_out = min(with_out, best_of(lambda: e(times, out=out), repeat))
+                kernel_ns = min(kernel_ns, run_kernels())
+
+    row(f"e(t, out=), degree 8  vs C++ kernel, pool of {w}", with_out, kernel_ns * 1e-9 * n, "<= 1.3x", 1.3,
+        higher_is_better=False)
+
+    degree = 3
+    m = pwpoly_arrays.collocation_matrix(degree, n_t, T, times)
+    data, indices, indptr = m.data.copy(), m.indices.copy(), m.indptr.copy()
+    row_index = np.repeat(np.arange(n, dtype=indices.dtype), degree + 1)
+    shape = m.shape
+    ours = best_of(lambda: pwpoly_arrays.collocation_matrix(degree, n_t, T, times), repeat)
+    from_coo = best_of(lambda: scipy.sparse.csr_array((data, (row_index, indices)), shape=shape), repeat)
+    from_csr = best_of(lambda: scipy.sparse.csr_array((data, indices, indptr), shape=shape), repeat)
+    row("collocation, degree 3  vs scipy CSR from COO arrays", ours, from_coo, "<= 2x", 2.0, higher_is_better=False)
+    row("collocation, degree 3  vs scipy CSR from CSR arrays", ours, from_csr, "(scale)", 0.0, higher_is_better=False)
+
+    coarse, fine = 100_000, 200_000
+
+    def via_pwpoly():
+        r, cidx, v = pwpoly.lagrange_prolongation_matrix(coarse, fine, degree)
+        return scipy.sparse.csr_array((v, (r, cidx)), shape=(fine * degree + 1, coarse * degree + 1))
+
+    assert (via_pwpoly() != pwpoly_arrays.prolongation_matrix(degree, coarse, fine)).nnz == 0
+    ours = best_of(lambda: pwpoly_arrays.prolongation_matrix(degree, coarse, fine), repeat)
+    row("prolongation 1e5->2e5, degree 3  vs pwpoly + scipy", ours, best_of(via_pwpoly, max(3, repeat // 2)),
+        ">= 2x", 2.0)
+
+    print(f"N = {n:,} random times, n_t = {n_t}, {w} worker(s); best of {repeat}; "
+          f"numpy {np.__version__}, scipy {scipy.__version__}, Python {sys.version.split()[0]}")
+    print(f"{'comparison':<52} {'ours ms':>9} {'theirs ms':>10} {'ratio':>7} {'target':>8}  met")
+    for what, ours, theirs, ratio, target, ok in rows:
+        shown = f"{ratio:.2f}x"
+        met = "" if target == "(scale)" else ("yes" if ok else "NO")
+        print(f"{what:<52} {ours * 1e3:>9.2f} {theirs * 1e3:>10.2f} {shown:>7} {target:>8}  {met}")
+    print("ratio: theirs / ours for '>=' targets (speed-up), ours / theirs for '<=' targets (cost)")
+
+
+if __name__ == "__main__":
+    main()
