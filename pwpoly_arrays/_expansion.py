@@ -13,8 +13,6 @@ _native = load_native()
 class Expansion:
     """A piecewise Legendre expansion on the uniform mesh of n_t intervals of [0, T].
 
-    Expansion(coefficients, T)
-
     Parameters
     ----------
     coefficients : array_like, shape (degree + 1, n_t)
@@ -30,8 +28,8 @@ class Expansion:
     ----------
     ``e(t, out=None)`` gives the values and ``e.derivative(t, out=None)`` the
     time derivatives at the times ``t``: a float for a scalar ``t`` (a Python
-    or numpy number), a new float64 array of ``t``'s shape for an array-like,
-    or ``out`` filled and returned. ``out`` must be a writable float64 ndarray
+    or numpy number), a new float64 array of ``t``'s shape for an array-like
+    (a 0-d ndarray included), or ``out`` filled and returned. ``out`` must be a writable float64 ndarray
     of ``t``'s shape that shares no memory with ``t`` (any memory layout).
 
     Interval j is [j T / n_t, (j + 1) T / n_t), the last one closed: a time on
