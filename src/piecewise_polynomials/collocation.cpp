@@ -21,15 +21,11 @@ void local_values(double xi, std::size_t degree, double* out) {
 }
 
 void local_derivatives(double xi, std::size_t degree, double w, double* out) {
-    out[0] = 0.0 / w;
+    out[0] = (0.0 + 0.0) / w;
     if (degree == 0)
         return;
-    out[1] = 2.0 / w;
-    const double d = derivative_denominator(xi);
-    for_each_legendre_from_2(xi, degree, [&](std::size_t i, double p_i, double p_im1) {
-        const double v = (static_cast<double>(i) * (p_i * xi - p_im1)) / d;
-        out[i] = (v + v) / w;
-    });
+    out[1] = (1.0 + 1.0) / w;
+    for_each_derivative_factor_from_2(xi, degree, [&](std::size_t i, double d_i) { out[i] = (d_i + d_i) / w; });
 }
 
 template <class Index>
@@ -86,8 +82,8 @@ void collocation_csr_into(const LegendreBasis& basis, bool derivative, std::span
                           Index* row_offsets, Index* col_indices, double* values, WorkerPool* pool) {
     const std::size_t n = times.size();
     const std::size_t n_t = basis.n_t();
-    if (n_t == 0)
-        fail("LegendreBasis: the mesh has no intervals (n_t = 0)");
+    if (!basis.has_intervals())
+        fail(no_intervals_message);
     // The largest offset is n * (degree + 1), the largest column index
     // n_t * (degree + 1) - 1: both must be representable as Index.
     const std::size_t per_row = checked_add(basis.degree(), 1);
