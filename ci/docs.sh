@@ -62,7 +62,7 @@ ci_stage_end
 cd "$repo"
 export MYPY_CACHE_DIR=$out/mypy-cache
 # Every module the distribution installs with type information.
-stub_modules=(pwpoly)
+stub_modules=(pwpoly pwpoly_arrays)
 ci_stage_begin "stubtest"
 "$py" -m mypy.stubtest "${stub_modules[@]}"
 ci_stage_end

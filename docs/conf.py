@@ -30,7 +30,7 @@ autoapi_dirs = [os.path.join(REPO, "src", "lib")] + [
 ]
 autoapi_file_patterns = ["*.pyi", "*.py"]
 autoapi_root = "api"
-autoapi_options = ["members", "show-module-summary"]
+autoapi_options = ["members", "imported-members", "show-module-summary"]
 autoapi_member_order = "bysource"
 autoapi_keep_files = False
 autoapi_add_toctree_entry = True  # writes api/index.rst, listed in index.rst

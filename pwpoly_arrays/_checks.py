@@ -2,12 +2,17 @@
 checks with numpy-style messages, so that the native module only ever sees
 float64 buffers and sizes in range."""
 
+from __future__ import annotations
+
 import math
 import numbers
 import operator
 import sys
 
+from typing import Any
+
 import numpy as np
+import numpy.typing as npt
 
 # Arrays are allocated as float64 (8 bytes per item): no size may exceed
 # what one such array can hold on this platform.
@@ -15,7 +20,7 @@ MAX_ITEMS = sys.maxsize // 8
 INT32_MAX = 2**31 - 1
 
 
-def size(value, name, minimum):
+def size(value: Any, name: str, minimum: int) -> int:
     """An integer argument (degree, n_t, ...) of at least `minimum`."""
     if isinstance(value, bool):
         raise TypeError(f"{name} must be an integer, got bool")
@@ -30,13 +35,13 @@ def size(value, name, minimum):
     return result
 
 
-def check_items(count, what):
+def check_items(count: int, what: str) -> None:
     """Refuse element counts no array of this platform can hold."""
     if count > MAX_ITEMS:
         raise ValueError(f"{what} would need {count} items, more than an array can hold on this platform")
 
 
-def period(value):
+def period(value: Any) -> float:
     """The end time T of the mesh [0, T]: a positive finite real number."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError(f"T must be a real number, got {type(value).__name__}")
@@ -46,7 +51,7 @@ def period(value):
     return result
 
 
-def float64_array(value, name):
+def float64_array(value: npt.ArrayLike, name: str) -> npt.NDArray[np.float64]:
     """`value` as a float64 ndarray (a view when it already is one).
 
     Other dtypes are converted when numpy considers the cast safe (integers,
@@ -64,12 +69,12 @@ def float64_array(value, name):
     return array
 
 
-def contiguous(array):
+def contiguous(array: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """A C-contiguous version of `array` (itself when it already is)."""
     return array if array.flags.c_contiguous else np.ascontiguousarray(array)
 
 
-def check_out(out, shape, source):
+def check_out(out: object, shape: tuple[int, ...], source: object) -> None:
     """`out=` follows numpy's rules: a writable float64 ndarray of the result's
     shape; it must not share memory with the input."""
     if not isinstance(out, np.ndarray):
@@ -80,16 +85,12 @@ def check_out(out, shape, source):
         raise ValueError(f"out must have the shape of t, {shape}, got {out.shape}")
     if not out.flags.writeable:
         raise ValueError("out is read-only")
-    if isinstance(source, np.ndarray) and np.may_share_memory(source, out):
-        try:
-            overlap = np.shares_memory(source, out, max_work=10**6)
-        except np.exceptions.TooHardError:
-            overlap = True
-        if overlap:
-            raise ValueError("out must not share memory with t")
+    # The bounds test first; the exact one only for arrays that may overlap.
+    if isinstance(source, np.ndarray) and np.may_share_memory(source, out) and np.shares_memory(source, out):
+        raise ValueError("out must not share memory with t")
 
 
-def index_dtype(*extents):
+def index_dtype(*extents: int) -> type[np.signedinteger[Any]]:
     """int32 when every index, offset and dimension fits into it, else
     int64: the type scipy picks itself, so it keeps the arrays as they are."""
     return np.int32 if max(extents) <= INT32_MAX else np.int64

@@ -1,13 +1,22 @@
 """The Expansion class: a piecewise Legendre expansion on a uniform mesh."""
 
+from __future__ import annotations
+
 import struct
+from typing import TYPE_CHECKING, overload
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _checks
 from ._native_loader import load_native
 
-_native = load_native()
+if TYPE_CHECKING:
+    from . import _native
+else:
+    _native = load_native()
+
+FloatArray = npt.NDArray[np.float64]
 
 
 class Expansion:
@@ -24,13 +33,14 @@ class Expansion:
     T : float
         End of the time span, positive and finite.
 
-    Evaluation
-    ----------
+    Notes
+    -----
     ``e(t, out=None)`` gives the values and ``e.derivative(t, out=None)`` the
     time derivatives at the times ``t``: a float for a scalar ``t`` (a Python
     or numpy number), a new float64 array of ``t``'s shape for an array-like
-    (a 0-d ndarray included), or ``out`` filled and returned. ``out`` must be a writable float64 ndarray
-    of ``t``'s shape that shares no memory with ``t`` (any memory layout).
+    (a 0-d ndarray included), or ``out`` filled and returned. ``out`` must be
+    a writable float64 ndarray of ``t``'s shape that shares no memory with
+    ``t`` (any memory layout).
 
     Interval j is [j T / n_t, (j + 1) T / n_t), the last one closed: a time on
     an interior node belongs to the interval on its right; times before 0
@@ -58,8 +68,11 @@ class Expansion:
     """
 
     __slots__ = ("_core", "_coefficients", "_T")
+    _core: _native.Expansion
+    _coefficients: FloatArray
+    _T: float
 
-    def __new__(cls, coefficients, T):
+    def __new__(cls, coefficients: npt.ArrayLike, T: float) -> Expansion:
         c = _checks.float64_array(coefficients, "coefficients")
         if c.ndim != 2:
             raise ValueError(
@@ -75,51 +88,62 @@ class Expansion:
         core = _native.Expansion(_checks.contiguous(c), rows - 1, n_t, period)
         # A read-only view of the native copy: numpy refuses to make it
         # writable again, since the exporting buffer is read-only.
-        view = np.frombuffer(core, dtype=np.float64).reshape(rows, n_t)
+        exported = memoryview(core)  # type: ignore[arg-type]
+        view = np.frombuffer(exported, dtype=np.float64).reshape(rows, n_t)
         object.__setattr__(self, "_core", core)
         object.__setattr__(self, "_coefficients", view)
         object.__setattr__(self, "_T", period)
         return self
 
-    def __setattr__(self, name, value):
+    def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError(f"Expansion is immutable: cannot set {name!r}")
 
-    def __delattr__(self, name):
+    def __delattr__(self, name: str) -> None:
         raise AttributeError(f"Expansion is immutable: cannot delete {name!r}")
 
     @property
-    def degree(self):
+    def degree(self) -> int:
         """The polynomial degree on each interval (coefficients.shape[0] - 1)."""
-        return self._coefficients.shape[0] - 1
+        return int(self._coefficients.shape[0]) - 1
 
     @property
-    def n_t(self):
+    def n_t(self) -> int:
         """The number of intervals of the mesh (coefficients.shape[1])."""
-        return self._coefficients.shape[1]
+        return int(self._coefficients.shape[1])
 
     @property
-    def T(self):
+    def T(self) -> float:
         """The end of the time span [0, T]."""
         return self._T
 
     @property
-    def coefficients(self):
+    def coefficients(self) -> FloatArray:
         """The coefficients, shape (degree + 1, n_t): a read-only view of the expansion's own copy."""
         return self._coefficients
 
-    def __call__(self, t, out=None):
+    @overload
+    def __call__(self, t: float, out: None = None) -> float: ...
+    @overload
+    def __call__(self, t: npt.ArrayLike, out: FloatArray | None = None) -> FloatArray: ...
+
+    def __call__(self, t: npt.ArrayLike, out: FloatArray | None = None) -> float | FloatArray:
         """Values at the times t: a float for a scalar t, else a float64 array of t's shape (or out)."""
         if out is None and isinstance(t, float):
             return self._core.evaluate(t, False)
         return self._evaluate(t, out, False)
 
-    def derivative(self, t, out=None):
+    @overload
+    def derivative(self, t: float, out: None = None) -> float: ...
+    @overload
+    def derivative(self, t: npt.ArrayLike, out: FloatArray | None = None) -> FloatArray: ...
+
+    def derivative(self, t: npt.ArrayLike, out: FloatArray | None = None) -> float | FloatArray:
         """Time derivatives at the times t: a float for a scalar t, else a float64 array of t's shape (or out)."""
         if out is None and isinstance(t, float):
             return self._core.evaluate(t, True)
         return self._evaluate(t, out, True)
 
-    def _evaluate(self, t, out, derivative):
+    def _evaluate(self, t: npt.ArrayLike, out: FloatArray | None, derivative: bool) -> float | FloatArray:
         source = np.asarray(t)
         times = _checks.float64_array(source, "t")
         if out is None:
@@ -137,13 +161,13 @@ class Expansion:
             out[...] = result
         return out
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[type[Expansion], tuple[FloatArray, float]]:
         return (type(self), (np.array(self._coefficients), self._T))
 
-    def _key(self):
+    def _key(self) -> tuple[tuple[int, ...], bytes]:
         return (self._coefficients.shape, struct.pack("<d", self._T))
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if not isinstance(other, Expansion):
             return NotImplemented
         if self is other:
@@ -152,8 +176,8 @@ class Expansion:
             self._coefficients.view(np.uint64), other._coefficients.view(np.uint64)
         )
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash((self._key(), self._coefficients.tobytes()))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"{type(self).__name__}(<coefficients of degree {self.degree} on n_t={self.n_t} intervals>, T={self._T!r})"

@@ -1,14 +1,26 @@
 """The sparse matrices and the Lagrange points, built natively."""
 
+from __future__ import annotations
+
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
+
 import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    from scipy.sparse import csr_array
 
 from . import _checks
 from ._native_loader import load_native
 
-_native = load_native()
+if TYPE_CHECKING:
+    from . import _native
+else:
+    _native = load_native()
 
 
-def _scipy_sparse(function):
+def _scipy_sparse(function: str) -> ModuleType:
     try:
         import scipy.sparse
     except ImportError as exc:
@@ -20,19 +32,21 @@ def _scipy_sparse(function):
     return scipy.sparse
 
 
-def _csr_array(sparse, shape, row_offsets, col_indices, values):
-    matrix = sparse.csr_array((values, col_indices, row_offsets), shape=shape)
+def _csr_array(
+    sparse: ModuleType, shape: tuple[int, int], row_offsets: Any, col_indices: Any, values: Any
+) -> csr_array:
+    matrix: csr_array = sparse.csr_array((values, col_indices, row_offsets), shape=shape)
     # Every producer here writes each row's columns strictly increasing.
     matrix.has_canonical_format = True
     return matrix
 
 
-def _from_native(sparse, result):
+def _from_native(sparse: ModuleType, result: tuple[int, int, Any, Any, Any]) -> csr_array:
     nrows, ncols, row_offsets, col_indices, values = result
     return _csr_array(sparse, (nrows, ncols), np.asarray(row_offsets), np.asarray(col_indices), np.asarray(values))
 
 
-def collocation_matrix(degree, n_t, T, t, derivative=False):
+def collocation_matrix(degree: int, n_t: int, T: float, t: npt.ArrayLike, derivative: bool = False) -> csr_array:
     """The collocation matrix of the piecewise Legendre basis at the times t.
 
     Parameters
@@ -79,7 +93,7 @@ def collocation_matrix(degree, n_t, T, t, derivative=False):
     return _csr_array(sparse, (n, ncols), row_offsets, col_indices, values)
 
 
-def _lagrange_sizes(degree, n_t, name="n_t"):
+def _lagrange_sizes(degree: int, n_t: int, name: str = "n_t") -> tuple[int, int]:
     degree = _checks.size(degree, "degree", 1)
     n_t = _checks.size(n_t, name, 1)
     # Up to (degree + 1)^2 entries per interval, n_t * degree + 1 points.
@@ -87,7 +101,7 @@ def _lagrange_sizes(degree, n_t, name="n_t"):
     return degree, n_t
 
 
-def prolongation_matrix(degree, nt_coarse, nt_fine, periodic=False):
+def prolongation_matrix(degree: int, nt_coarse: int, nt_fine: int, periodic: bool = False) -> csr_array:
     """The prolongation from the continuous piecewise Lagrange basis on nt_coarse
     intervals to the one on nt_fine intervals of the same span.
 
@@ -116,7 +130,7 @@ def prolongation_matrix(degree, nt_coarse, nt_fine, periodic=False):
     return _from_native(sparse, _native.prolongation(degree, nt_coarse, nt_fine, bool(periodic)))
 
 
-def lagrange_to_legendre_matrix(degree, n_t, periodic=False):
+def lagrange_to_legendre_matrix(degree: int, n_t: int, periodic: bool = False) -> csr_array:
     """The matrix from nodal values of the continuous piecewise Lagrange basis to
     the coefficients of the piecewise Legendre expansion of the same function.
 
@@ -144,7 +158,7 @@ def lagrange_to_legendre_matrix(degree, n_t, periodic=False):
     return _from_native(sparse, _native.lagrange_to_legendre(degree, n_t, bool(periodic)))
 
 
-def lagrange_points(degree, n_t, T, periodic=False):
+def lagrange_points(degree: int, n_t: int, T: float, periodic: bool = False) -> npt.NDArray[np.float64]:
     """The nodal points of the continuous piecewise Lagrange basis with
     equidistant nodes on n_t intervals of [0, T].
 
@@ -166,4 +180,5 @@ def lagrange_points(degree, n_t, T, periodic=False):
     """
     degree, n_t = _lagrange_sizes(degree, n_t)
     T = _checks.period(T)
-    return np.asarray(_native.lagrange_points(degree, n_t, T, bool(periodic)))
+    points: Any = _native.lagrange_points(degree, n_t, T, bool(periodic))  # exports its items as a buffer
+    return np.asarray(points, dtype=np.float64)

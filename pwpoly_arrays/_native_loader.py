@@ -9,6 +9,7 @@ interpreter lock) is not initialised on the way; loading the same file again
 gives back the dynamic loader's existing handle.
 """
 
+from types import ModuleType
 import importlib.machinery
 import importlib.util
 import sys
@@ -16,7 +17,7 @@ import sys
 NAME = "pwpoly_arrays._native"
 
 
-def load_native():
+def load_native() -> ModuleType:
     """Return the ``pwpoly_arrays._native`` module, loading it on first use."""
     module = sys.modules.get(NAME)
     if module is not None:
@@ -30,6 +31,8 @@ def load_native():
         )
     loader = importlib.machinery.ExtensionFileLoader(NAME, spec.origin)
     native_spec = importlib.util.spec_from_file_location(NAME, spec.origin, loader=loader)
+    if native_spec is None:
+        raise ImportError(f"cannot load {NAME} from {spec.origin}", name=NAME)
     module = importlib.util.module_from_spec(native_spec)
     sys.modules[NAME] = module
     try:
