@@ -85,15 +85,30 @@ def kernel_runner(path, points):
     if path is None:
         build = os.path.join(REPO, "build", "bench")
         quiet = dict(check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "-S", REPO, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DPWPOLY_BUILD_EXTENSION=OFF",
-                        "-DPWPOLY_BUILD_BENCHMARKS=ON"], **quiet)
+        subprocess.run(
+            [
+                "cmake",
+                "-S",
+                REPO,
+                "-B",
+                build,
+                "-DCMAKE_BUILD_TYPE=Release",
+                "-DPWPOLY_BUILD_EXTENSION=OFF",
+                "-DPWPOLY_BUILD_BENCHMARKS=ON",
+            ],
+            **quiet,
+        )
         subprocess.run(["cmake", "--build", build, "-j2", "--target", "bench_kernels"], **quiet)
         path = os.path.join(build, "bench_kernels")
     w = workers()
 
     def run():
-        text = subprocess.run([path, "--points", str(points), "--reps", "3", "--workers", str(w)], check=True,
-                              capture_output=True, text=True).stdout
+        text = subprocess.run(
+            [path, "--points", str(points), "--reps", "3", "--workers", str(w)],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout
         return float(re.search(rf"^{w} worker\(s\):\s+([0-9.]+) ns/point", text, re.M).group(1))
 
     return run, w
@@ -121,24 +136,41 @@ def main():
         e = pwpoly_arrays.Expansion(c, T)
         ev = pwpoly.LegendreBasisEvaluator(degree, n_t, T)
         ev.set_dofs(c.ravel().tolist())
-        assert np.array_equal(e(times[:10_000]).view(np.uint64),
-                              numpy_evaluate(times[:10_000], c, n_t, T).view(np.uint64)), "numpy model disagrees"
-        new = best_of(lambda: e(times), repeat)
-        row(f"e(t), degree {degree}  vs numpy-vectorised", new, best_of(lambda: numpy_evaluate(times, c, n_t, T), repeat),
-            ">= 10x", 10.0)
-        row(f"e(t), degree {degree}  vs evaluate_many (list)", new, best_of(lambda: ev.evaluate_many(times), repeat),
-            ">= 5x", 5.0)
+        assert np.array_equal(
+            e(times[:10_000]).view(np.uint64), numpy_evaluate(times[:10_000], c, n_t, T).view(np.uint64)
+        ), "numpy model disagrees"
+        new = best_of(lambda e=e: e(times), repeat)
+        row(
+            f"e(t), degree {degree}  vs numpy-vectorised",
+            new,
+            best_of(lambda c=c: numpy_evaluate(times, c, n_t, T), repeat),
+            ">= 10x",
+            10.0,
+        )
+        row(
+            f"e(t), degree {degree}  vs evaluate_many (list)",
+            new,
+            best_of(lambda ev=ev: ev.evaluate_many(times), repeat),
+            ">= 5x",
+            5.0,
+        )
         if degree == 8:
             # In turns with bench_kernels runs, so that load from elsewhere
             # hits both sides alike; best of each.
             run_kernels, w = kernel_runner(args.bench_kernels, n)
             with_out, kernel_ns = math.inf, math.inf
             for _ in range(3):
-                with_out = min(with_out, best_of(lambda: e(times, out=out), repeat))
+                with_out = min(with_out, best_of(lambda e=e: e(times, out=out), repeat))
                 kernel_ns = min(kernel_ns, run_kernels())
 
-    row(f"e(t, out=), degree 8  vs C++ kernel, pool of {w}", with_out, kernel_ns * 1e-9 * n, "<= 1.3x", 1.3,
-        higher_is_better=False)
+    row(
+        f"e(t, out=), degree 8  vs C++ kernel, pool of {w}",
+        with_out,
+        kernel_ns * 1e-9 * n,
+        "<= 1.3x",
+        1.3,
+        higher_is_better=False,
+    )
 
     degree = 3
     m = pwpoly_arrays.collocation_matrix(degree, n_t, T, times)
@@ -159,11 +191,18 @@ def main():
 
     assert (via_pwpoly() != pwpoly_arrays.prolongation_matrix(degree, coarse, fine)).nnz == 0
     ours = best_of(lambda: pwpoly_arrays.prolongation_matrix(degree, coarse, fine), repeat)
-    row("prolongation 1e5->2e5, degree 3  vs pwpoly + scipy", ours, best_of(via_pwpoly, max(3, repeat // 2)),
-        ">= 2x", 2.0)
+    row(
+        "prolongation 1e5->2e5, degree 3  vs pwpoly + scipy",
+        ours,
+        best_of(via_pwpoly, max(3, repeat // 2)),
+        ">= 2x",
+        2.0,
+    )
 
-    print(f"N = {n:,} random times, n_t = {n_t}, {w} worker(s); best of {repeat}; "
-          f"numpy {np.__version__}, scipy {scipy.__version__}, Python {sys.version.split()[0]}")
+    print(
+        f"N = {n:,} random times, n_t = {n_t}, {w} worker(s); best of {repeat}; "
+        f"numpy {np.__version__}, scipy {scipy.__version__}, Python {sys.version.split()[0]}"
+    )
     print(f"{'comparison':<52} {'ours ms':>9} {'theirs ms':>10} {'ratio':>7} {'target':>8}  met")
     for what, ours, theirs, ratio, target, ok in rows:
         shown = f"{ratio:.2f}x"

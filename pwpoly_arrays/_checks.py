@@ -8,7 +8,6 @@ import math
 import numbers
 import operator
 import sys
-
 from typing import Any
 
 import numpy as np

@@ -75,9 +75,7 @@ class Expansion:
     def __new__(cls, coefficients: npt.ArrayLike, T: float) -> Expansion:
         c = _checks.float64_array(coefficients, "coefficients")
         if c.ndim != 2:
-            raise ValueError(
-                f"coefficients must be a 2-D array of shape (degree + 1, n_t), got shape {c.shape}"
-            )
+            raise ValueError(f"coefficients must be a 2-D array of shape (degree + 1, n_t), got shape {c.shape}")
         rows, n_t = c.shape
         if rows == 0:
             raise ValueError(f"coefficients must have at least one row (degree + 1 >= 1), got shape {c.shape}")
@@ -180,4 +178,6 @@ class Expansion:
         return hash((self._key(), self._coefficients.tobytes()))
 
     def __repr__(self) -> str:
-        return f"{type(self).__name__}(<coefficients of degree {self.degree} on n_t={self.n_t} intervals>, T={self._T!r})"
+        return (
+            f"{type(self).__name__}(<coefficients of degree {self.degree} on n_t={self.n_t} intervals>, T={self._T!r})"
+        )

@@ -9,10 +9,10 @@ interpreter lock) is not initialised on the way; loading the same file again
 gives back the dynamic loader's existing handle.
 """
 
-from types import ModuleType
 import importlib.machinery
 import importlib.util
 import sys
+from types import ModuleType
 
 NAME = "pwpoly_arrays._native"
 

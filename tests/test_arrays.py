@@ -107,7 +107,9 @@ def test_lagrange_to_legendre_and_points_match_pwpoly(degree, n_t, periodic):
     points = n_t * degree + (0 if periodic else 1)
     check_same_entries(m, triplets, (n_t * (degree + 1), points))
     p = pa.lagrange_points(degree, n_t, 2.5, periodic)
-    assert p.dtype == np.float64 and np.array_equal(bits(p), bits(pwpoly.get_lagrange_points(degree, n_t, 2.5, periodic)))
+    assert p.dtype == np.float64 and np.array_equal(
+        bits(p), bits(pwpoly.get_lagrange_points(degree, n_t, 2.5, periodic))
+    )
 
 
 def test_expansion_is_an_immutable_picklable_copy(rng):
@@ -197,7 +199,9 @@ def test_threads_hammer_one_expansion():
     rng = np.random.default_rng(7)
     e = pa.Expansion(rng.normal(size=(7, 300)), 3.0)
     big, small = rng.uniform(-0.5, 3.5, 12_000), rng.uniform(-0.5, 3.5, 100)
-    expected = {(k, d): bits((e.derivative if d else e)(t)) for k, t in (("big", big), ("small", small)) for d in (0, 1)}
+    expected = {
+        (k, d): bits((e.derivative if d else e)(t)) for k, t in (("big", big), ("small", small)) for d in (0, 1)
+    }
     failures = []
     start = threading.Barrier(8)
 

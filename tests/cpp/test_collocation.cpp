@@ -42,7 +42,8 @@ void check_rows(std::size_t degree, bool derivative, std::size_t n, WorkerPool* 
         const std::size_t j = basis.locate(times[r]).interval;
         for (std::size_t i = 0; i <= degree; ++i) {
             ASSERT_EQ(static_cast<std::size_t>(cols[r * per_row + i]), j + n_t * i);
-            ASSERT_EQ(std::bit_cast<std::uint64_t>(values[r * per_row + i]), std::bit_cast<std::uint64_t>(full[j + n_t * i]))
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(values[r * per_row + i]),
+                      std::bit_cast<std::uint64_t>(full[j + n_t * i]))
                 << "row " << r << ", degree " << i;
         }
     }

@@ -78,8 +78,7 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         const Payload& p = payload_of(self);
         const double t = float_argument(args[0]);
         const bool derivative = bool_argument(args[1]);
-        const double value =
-            derivative ? p.basis.evaluate_derivative(t, p.matrix()) : p.basis.evaluate(t, p.matrix());
+        const double value = derivative ? p.basis.evaluate_derivative(t, p.matrix()) : p.basis.evaluate(t, p.matrix());
         PyObject* result = PyFloat_FromDouble(value);
         if (result == nullptr)
             throw PythonError{};

@@ -46,12 +46,15 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
+// The slot macros expand to "{...}," or to nothing (python_compat.hpp).
+// clang-format off
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     PWPOLY_SLOT_SINGLE_INTERPRETER
     PWPOLY_SLOT_GIL_NOT_USED
     {0, nullptr},
 };
+// clang-format on
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
