@@ -25,6 +25,7 @@ COMMON = r"""
 import faulthandler, multiprocessing, os, signal, sys, threading, warnings
 import numpy as np
 import pwpoly
+import pwpoly_arrays
 
 # Forking a process that has threads is the point here, not a mistake.
 warnings.filterwarnings("ignore", r".*fork\(\) may lead to deadlocks", DeprecationWarning)
@@ -34,9 +35,14 @@ ev = pwpoly.LegendreBasisEvaluator(3, 100, 1.0)
 ev.set_dofs(DOFS)
 TIMES = np.random.default_rng(2).uniform(-0.1, 1.1, 50_000)  # 2048 or more: the pool
 
+expansion = pwpoly_arrays.Expansion(np.reshape(DOFS, (4, 100)), 1.0)
+
 ENTRY_POINTS = {
     "evaluate_many": lambda: ev.evaluate_many(TIMES),
     "evaluate_derivative_many": lambda: ev.evaluate_derivative_many(TIMES),
+    "Expansion": lambda: expansion(TIMES),
+    "Expansion.derivative": lambda: expansion.derivative(TIMES),
+    "collocation_matrix": lambda: pwpoly_arrays.collocation_matrix(3, 100, 1.0, TIMES).data,
 }
 
 
