@@ -89,7 +89,7 @@ run_arch() {
   ci_stage_begin "$arch: pytest on CPython $SYSROOT_PYVER"
   (
     cd "$repo"
-    export PYTHONPATH="$build" PWPOLY_TEST_PYTHON="$SYSROOT_PYTHON"
+    export PYTHONPATH="$build:$repo" PWPOLY_TEST_PYTHON="$SYSROOT_PYTHON"
     # Tells the tests that every instruction is emulated (slow), which the
     # x86_64 lane is not, although it also needs a launcher.
     if [ "$arch" = i386 ]; then export PWPOLY_TEST_EMULATED=1; else unset PWPOLY_TEST_EMULATED; fi
@@ -99,7 +99,7 @@ run_arch() {
   ci_stage_end
 
   ci_stage_begin "$arch: numerics fingerprint"
-  PYTHONPATH="$build" "$SYSROOT_PYTHON" "$here/lib/numerics_fingerprint.py" > "$build/numerics-fingerprint.txt" \
+  PYTHONPATH="$build:$repo" "$SYSROOT_PYTHON" "$here/lib/numerics_fingerprint.py" > "$build/numerics-fingerprint.txt" \
     && fingerprints+=("$arch=$build/numerics-fingerprint.txt") || failed+=("$arch numerics fingerprint")
   ci_stage_end
 }

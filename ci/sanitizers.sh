@@ -150,7 +150,7 @@ run_asan() {
   local preload
   preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)"
   status=0
-  PYTHONMALLOC=malloc PYTHONPATH="$dir" PWPOLY_SANITIZER=asan \
+  PYTHONMALLOC=malloc PYTHONPATH="$dir:$repo" PWPOLY_SANITIZER=asan \
     timed "asan: pytest ${args[*]}" run_pytest_preloaded "$preload" "${args[@]}" || status=$?
   check_reports "$reports" "$status"
   unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
@@ -177,7 +177,7 @@ run_tsan() {
   preload="$(g++ -print-file-name=libtsan.so) $(g++ -print-file-name=libstdc++.so.6)"
   status=0
   # OpenBLAS would start threads of its own inside numpy.
-  OPENBLAS_NUM_THREADS=1 PYTHONPATH="$dir" PWPOLY_SANITIZER=tsan \
+  OPENBLAS_NUM_THREADS=1 PYTHONPATH="$dir:$repo" PWPOLY_SANITIZER=tsan \
     timed "tsan: pytest ${args[*]}" run_pytest_preloaded "$preload" "${args[@]}" || status=$?
   check_reports "$reports" "$status"
   unset TSAN_OPTIONS

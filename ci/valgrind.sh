@@ -37,7 +37,7 @@ ci_stage_end
 report=$dir/memcheck.log
 ci_stage_begin "valgrind: memcheck run"
 status=0
-PYTHONMALLOC=malloc PYTHONPATH="$dir" RAYON_NUM_THREADS=2 \
+PYTHONMALLOC=malloc PYTHONPATH="$dir:$repo" RAYON_NUM_THREADS=2 \
   valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
     --num-callers=40 --log-file="$report" \
     "$python" "$here/valgrind_workload.py" 2> "$dir/workload.stderr" || status=$?
