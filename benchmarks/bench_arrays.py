@@ -30,49 +30,16 @@ import os
 import re
 import subprocess
 import sys
-import time
 
 import numpy as np
 import scipy.sparse
+from bench_evaluate_many import best_of, numpy_values
 
 import pwpoly
 import pwpoly_arrays
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-
-
-def numpy_evaluate(times, matrix, n_t, T):
-    """The evaluation written with numpy arrays: interval rule, carried recurrence, sum."""
-    degree = matrix.shape[0] - 1
-    w = T / n_t
-    q = np.floor(times / w)
-    q = np.where(q >= 0.0, q, 0.0)
-    j = np.minimum(q, n_t - 1).astype(np.intp)
-    a = j * w
-    b = w + a
-    u = times + (-0.5 * (a + b))
-    xi = np.clip((u + u) / (b - a), -1.0, 1.0)
-    total = -0.0 + matrix[0, j]
-    if degree >= 1:
-        p_prev, p = np.ones_like(xi), xi
-        total = total + p * matrix[1, j]
-        k = 1.0
-        for i in range(2, degree + 1):
-            p_prev, p = p, ((((k + k) + 1.0) * xi) * p - p_prev * k) / (k + 1.0)
-            k += 1.0
-            total = total + p * matrix[i, j]
-    return total
-
-
-def best_of(fn, repeat):
-    fn()  # warm-up
-    best = math.inf
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def workers():
@@ -137,13 +104,13 @@ def main():
         ev = pwpoly.LegendreBasisEvaluator(degree, n_t, T)
         ev.set_dofs(c.ravel().tolist())
         assert np.array_equal(
-            e(times[:10_000]).view(np.uint64), numpy_evaluate(times[:10_000], c, n_t, T).view(np.uint64)
+            e(times[:10_000]).view(np.uint64), numpy_values(times[:10_000], c, n_t, T).view(np.uint64)
         ), "numpy model disagrees"
         new = best_of(lambda e=e: e(times), repeat)
         row(
             f"e(t), degree {degree}  vs numpy-vectorised",
             new,
-            best_of(lambda c=c: numpy_evaluate(times, c, n_t, T), repeat),
+            best_of(lambda c=c: numpy_values(times, c, n_t, T), repeat),
             ">= 10x",
             10.0,
         )

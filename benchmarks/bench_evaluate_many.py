@@ -16,8 +16,12 @@ import numpy as np
 import pwpoly
 
 
-def numpy_evaluate(times, coefficients, degree, n_t, T):
-    """The same evaluation, vectorised with numpy: interval rule, carried recurrence, sum."""
+def numpy_values(times, matrix, n_t, T):
+    """The evaluation vectorised with numpy (interval rule, carried recurrence, sum), as an array.
+
+    `matrix` has shape (degree + 1, n_t): row i holds the degree-i coefficients of all intervals.
+    """
+    degree = matrix.shape[0] - 1
     w = T / n_t
     q = np.floor(times / w)
     q = np.where(q >= 0.0, q, 0.0)  # negatives and NaN go to interval 0
@@ -26,7 +30,6 @@ def numpy_evaluate(times, coefficients, degree, n_t, T):
     b = w + a
     u = times + (-0.5 * (a + b))
     xi = np.clip((u + u) / (b - a), -1.0, 1.0)
-    matrix = coefficients.reshape(degree + 1, n_t)  # row i: degree-i coefficients of all intervals
     total = -0.0 + matrix[0, j]
     if degree >= 1:
         p_prev, p = np.ones_like(xi), xi
@@ -36,7 +39,12 @@ def numpy_evaluate(times, coefficients, degree, n_t, T):
             p_prev, p = p, ((((k + k) + 1.0) * xi) * p - p_prev * k) / (k + 1.0)
             k += 1.0
             total = total + p * matrix[i, j]
-    return total.tolist()
+    return total
+
+
+def numpy_evaluate(times, coefficients, degree, n_t, T):
+    """What a numpy user writes instead of evaluate_many: the vectorised evaluation, as a list."""
+    return numpy_values(times, coefficients.reshape(degree + 1, n_t), n_t, T).tolist()
 
 
 def best_of(fn, repeat):

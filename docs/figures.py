@@ -23,7 +23,6 @@ import csv
 import math
 import os
 import sys
-import time
 from collections.abc import Callable
 from functools import partial
 
@@ -40,7 +39,7 @@ import pwpoly_arrays  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "benchmarks"))
-from bench_evaluate_many import numpy_evaluate  # noqa: E402
+from bench_evaluate_many import best_of, numpy_evaluate  # noqa: E402
 
 Vector = npt.NDArray[np.float64]
 # No software version or date in the files: the same inputs give the same bytes.
@@ -161,16 +160,6 @@ def draw_sparsity(path: str) -> None:
     plt.close(fig)
 
 
-def best_seconds(fn: Callable[[], object], repeat: int) -> float:
-    fn()  # warm-up
-    best = math.inf
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def measure(points: int, repeat: int) -> list[tuple[int, str, float]]:
     """(degree, method, ns per point) for every way of evaluating many times."""
     n_t, T = 1000, 1.0
@@ -196,7 +185,7 @@ def measure(points: int, repeat: int) -> list[tuple[int, str, float]]:
             ("evaluate_at in a loop", one_call_per_time, len(few_list)),
         ]
         for label, fn, count in ways:
-            results.append((degree, label, best_seconds(fn, repeat) / count * 1e9))
+            results.append((degree, label, best_of(fn, repeat) / count * 1e9))
     return results
 
 
