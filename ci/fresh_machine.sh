@@ -137,8 +137,12 @@ pass_network_settings() {
   for var in http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY; do
     [ -n "${!var:-}" ] && network_env+=("$var=${!var}")
   done
+  # pip's bundle may also be named only in this machine's /etc/pip.conf.
+  local pip_conf_cert=""
+  [ -f /etc/pip.conf ] && pip_conf_cert=$(awk -F ' *= *' '$1 == "cert" { print $2 }' /etc/pip.conf | tail -n 1)
   for var in SSL_CERT_FILE REQUESTS_CA_BUNDLE PIP_CERT; do
     file=${!var:-}
+    [ "$var" = PIP_CERT ] && [ -z "$file" ] && file=$pip_conf_cert
     [ -f "$file" ] || continue
     mkdir -p "$work/root$(dirname "$file")"
     cp -L "$file" "$work/root$file"
