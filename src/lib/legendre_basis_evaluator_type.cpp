@@ -11,6 +11,7 @@
 #include "lib/entries.hpp"
 #include "lib/float_buffer.hpp"
 #include "lib/instance.hpp"
+#include "lib/interpreter_lock.hpp"
 #include "lib/registration.hpp"
 #include "lib/results.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
@@ -95,19 +96,6 @@ PyObject* evaluate_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* evaluate_derivative_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return evaluate_one<&LegendreBasis::evaluate_derivative>(self, args, nargs, kwnames, g_evaluate_derivative_at_sig);
 }
-
-// Releases the interpreter lock for its lifetime; re-takes it on every path
-// out, including an internal failure of the computation.
-class WithoutInterpreterLock {
-public:
-    WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
-    ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
-    WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
-    WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
-
-private:
-    PyThreadState* state_;
-};
 
 template <void (LegendreBasis::*EvaluateInPlace)(std::span<double>, ColMatrixView) const>
 PyObject* evaluate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

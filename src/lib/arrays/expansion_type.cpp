@@ -103,7 +103,7 @@ PyObject* evaluate_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (times.overlaps(out))
             raise(PyExc_ValueError, "out must not share memory with t");
         {
-            Unlocked unlocked;
+            WithoutInterpreterLock unlocked;
             evaluate_many_into(p.basis, p.matrix(), derivative, {times.data<double>(), times.count()},
                                out.data<double>());
         }
@@ -166,15 +166,6 @@ PyType_Spec g_spec = {"pwpoly_arrays._native.Expansion", static_cast<int>(sizeof
 
 }  // namespace
 
-bool add_expansion_type(PyObject* module) {
-    PyObject* type = g_type.load(std::memory_order_acquire);
-    if (type == nullptr) {
-        PyObject* created = PyType_FromSpec(&g_spec);
-        if (created == nullptr)
-            return false;
-        type = publish_once(g_type, created);
-    }
-    return PyModule_AddObjectRef(module, "Expansion", type) == 0;
-}
+bool add_expansion_type(PyObject* module) { return add_type(module, g_type, g_spec, "Expansion"); }
 
 }  // namespace pwpoly::py::arrays

@@ -55,7 +55,7 @@ PyObject* collocation_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const LegendreBasis basis(degree, n_t, T);
         const std::span<const double> span{times.data<double>(), n};
         {
-            Unlocked unlocked;
+            WithoutInterpreterLock unlocked;
             if (offsets.kind() == ItemKind::Int32)
                 collocation_csr_into(basis, derivative, span, offsets.data<std::int32_t>(),
                                      indices.data<std::int32_t>(), values.data<double>());
@@ -98,7 +98,7 @@ template <class Build>
 PyObject* sparse_result(Build&& build) {
     std::optional<CsrParts> parts;
     {
-        Unlocked unlocked;
+        WithoutInterpreterLock unlocked;
         parts.emplace(build().into_parts());
     }
     return fits_int32(*parts) ? csr_tuple<std::int32_t>(*parts) : csr_tuple<std::int64_t>(*parts);
@@ -151,7 +151,7 @@ PyObject* lagrange_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         check_lagrange_sizes(degree, n_t);
         std::vector<double> points;
         {
-            Unlocked unlocked;
+            WithoutInterpreterLock unlocked;
             points = LagrangeBasis::create(degree, n_t, T, periodic).points();
         }
         return owned_array(std::move(points));

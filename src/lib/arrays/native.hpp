@@ -9,8 +9,10 @@
 #pragma once
 
 #include "lib/errors.hpp"
+#include "lib/interpreter_lock.hpp"
 #include "lib/python_compat.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -55,25 +57,16 @@ private:
 // Fails with ValueError unless `view` holds float64 items (`what` names it).
 void expect_float64(const BufferView& view, const char* what);
 
-// Releases the interpreter lock for its lifetime; re-takes it on every path
-// out, including an internal failure of the computation.
-class Unlocked {
-public:
-    Unlocked() : state_(PyEval_SaveThread()) {}
-    ~Unlocked() { PyEval_RestoreThread(state_); }
-    Unlocked(const Unlocked&) = delete;
-    Unlocked& operator=(const Unlocked&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
 // A new one-dimensional, writable array object that owns `values` and
 // exports them through the buffer protocol ("d", "i" or the 64-bit integer
 // format), for numpy to wrap without a copy.
 PyObject* owned_array(std::vector<double>&& values);
 PyObject* owned_array(std::vector<std::int32_t>&& values);
 PyObject* owned_array(std::vector<std::int64_t>&& values);
+
+// Creates the type of `spec` once per process (kept in `cell`) and adds it to
+// `module` as `name`; false with an exception set.
+bool add_type(PyObject* module, std::atomic<PyObject*>& cell, PyType_Spec& spec, const char* name);
 
 // The registrations of the module's parts; false with an exception set.
 bool add_expansion_type(PyObject* module);

@@ -20,11 +20,23 @@
 // interpreter lock. It refuses sub-interpreters other than the first one
 // that imported it, since the types are shared process-wide.
 #include "lib/arrays/native.hpp"
+#include "lib/pyref.hpp"
 
 #include <atomic>
 #include <cstdint>
 
 namespace pwpoly::py::arrays {
+
+bool add_type(PyObject* module, std::atomic<PyObject*>& cell, PyType_Spec& spec, const char* name) {
+    PyObject* type = cell.load(std::memory_order_acquire);
+    if (type == nullptr) {
+        PyObject* created = PyType_FromSpec(&spec);
+        if (created == nullptr)
+            return false;
+        type = publish_once(cell, created);
+    }
+    return PyModule_AddObjectRef(module, name, type) == 0;
+}
 
 namespace {
 

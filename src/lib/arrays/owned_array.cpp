@@ -99,15 +99,6 @@ PyObject* owned_array(std::vector<double>&& values) { return make(std::move(valu
 PyObject* owned_array(std::vector<std::int32_t>&& values) { return make(std::move(values)); }
 PyObject* owned_array(std::vector<std::int64_t>&& values) { return make(std::move(values)); }
 
-bool add_owned_array_type(PyObject* module) {
-    PyObject* type = g_type.load(std::memory_order_acquire);
-    if (type == nullptr) {
-        PyObject* created = PyType_FromSpec(&g_spec);
-        if (created == nullptr)
-            return false;
-        type = publish_once(g_type, created);
-    }
-    return PyModule_AddObjectRef(module, "OwnedArray", type) == 0;
-}
+bool add_owned_array_type(PyObject* module) { return add_type(module, g_type, g_spec, "OwnedArray"); }
 
 }  // namespace pwpoly::py::arrays
