@@ -133,4 +133,20 @@ void expect_float64(const BufferView& view, const char* what) {
     }
 }
 
+int export_1d(PyObject* owner, Py_buffer* view, int flags, void* buf, const Py_ssize_t* shape,
+              const Py_ssize_t* itemsize, const char* format, bool readonly) {
+    view->buf = buf;
+    view->obj = Py_NewRef(owner);
+    view->len = *shape * *itemsize;
+    view->readonly = readonly ? 1 : 0;
+    view->itemsize = *itemsize;
+    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>(format) : nullptr;
+    view->ndim = 1;
+    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? const_cast<Py_ssize_t*>(shape) : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? const_cast<Py_ssize_t*>(itemsize) : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    return 0;
+}
+
 }  // namespace pwpoly::py::arrays

@@ -118,18 +118,7 @@ int get_buffer(PyObject* self, Py_buffer* view, int flags) {
         return -1;
     }
     auto* obj = reinterpret_cast<ExpansionObject*>(self);
-    view->buf = obj->payload.coefficients.data();
-    view->obj = Py_NewRef(self);
-    view->len = obj->shape * obj->itemsize;
-    view->readonly = 1;
-    view->itemsize = obj->itemsize;
-    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("d") : nullptr;
-    view->ndim = 1;
-    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? &obj->shape : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &obj->itemsize : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = nullptr;
-    return 0;
+    return export_1d(self, view, flags, obj->payload.coefficients.data(), &obj->shape, &obj->itemsize, "d", true);
 }
 
 void dealloc(PyObject* self) {

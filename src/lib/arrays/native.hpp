@@ -57,6 +57,12 @@ private:
 // Fails with ValueError unless `view` holds float64 items (`what` names it).
 void expect_float64(const BufferView& view, const char* what);
 
+// Fills `view` for a getbuffer slot that exports `shape[0]` contiguous items
+// of `*itemsize` bytes at `buf`, owned by `owner`. `shape` and `itemsize` must
+// live as long as the owner (the view points at them). Always succeeds.
+int export_1d(PyObject* owner, Py_buffer* view, int flags, void* buf, const Py_ssize_t* shape,
+              const Py_ssize_t* itemsize, const char* format, bool readonly);
+
 // A new one-dimensional, writable array object that owns `values` and
 // exports them through the buffer protocol ("d", "i" or the 64-bit integer
 // format), for numpy to wrap without a copy.

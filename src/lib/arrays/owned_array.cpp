@@ -61,18 +61,8 @@ int get_buffer(PyObject* self, Py_buffer* view, int flags) {
     auto* obj = reinterpret_cast<OwnedArray*>(self);
     // An empty vector may have no storage; numpy still wants an address.
     static double empty_storage = 0.0;
-    view->buf = obj->shape > 0 ? obj->data : &empty_storage;
-    view->obj = Py_NewRef(self);
-    view->len = obj->shape * obj->itemsize;
-    view->readonly = 0;
-    view->itemsize = obj->itemsize;
-    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>(obj->format) : nullptr;
-    view->ndim = 1;
-    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? &obj->shape : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &obj->itemsize : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = nullptr;
-    return 0;
+    void* buf = obj->shape > 0 ? obj->data : &empty_storage;
+    return export_1d(self, view, flags, buf, &obj->shape, &obj->itemsize, obj->format, false);
 }
 
 void dealloc(PyObject* self) {
