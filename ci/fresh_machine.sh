@@ -67,7 +67,7 @@ cache=${PWPOLY_FRESH_CACHE:-$(sysroot_cache_dir)/fresh}
 # Makes sure that the cache holds a root for the current package versions and
 # sets FRESH_CACHED_ROOT to it.
 fresh_root_prepare() {
-  local mirror key top old
+  local mirror key top
   mkdir -p "$cache"
   exec 8> "$cache/.lock-$arch"
   flock 8
@@ -90,15 +90,10 @@ fresh_root_prepare() {
       # shellcheck disable=SC2016 # dpkg-query's own ${field} syntax, not the shell's
       chroot "$top/root" dpkg-query -W -f '${Package} ${Version}\n' > "$top/packages.txt"
       touch "$top/.complete"
-      for old in "$cache/$FRESH_SUITE-$arch"-*; do
-        [ "$old" = "$top" ] || { ci_log "removing the outdated root $old"; rm -rf --one-file-system "$old"; }
-      done
+      cache_prune_others "$cache/$FRESH_SUITE-$arch" "$top"
     fi
   else
-    # The newest complete root: ls sorts by time; the names are this script's own.
-    # shellcheck disable=SC2012
-    top=$(ls -dt "$cache/$FRESH_SUITE-$arch"-*/.complete 2>/dev/null | head -n 1)
-    top=${top%/.complete}
+    top=$(cache_newest_complete "$cache/$FRESH_SUITE-$arch")
     [ -n "$top" ] || ci_die "cannot read the package index of $FRESH_SUITE/$arch and no root is cached"
     ci_log "WARNING: cannot read the package index of $FRESH_SUITE/$arch; using the cached root $top"
   fi

@@ -151,6 +151,24 @@ _sysroot_build() {
   touch "$top/.complete"
 }
 
+# Cached roots are folders PREFIX-KEY holding a .complete marker once built.
+# Removes every PREFIX-* but KEEP.
+cache_prune_others() {
+  local prefix=$1 keep=$2 old
+  for old in "$prefix"-*; do
+    [ "$old" = "$keep" ] || [ ! -e "$old" ] || { ci_log "removing the outdated $old"; rm -rf --one-file-system "$old"; }
+  done
+}
+
+# Prints the newest complete PREFIX-* (nothing when there is none).
+cache_newest_complete() {
+  local top
+  # ls sorts by time; the names are the CI scripts' own.
+  # shellcheck disable=SC2012
+  top=$(ls -dt "$1"-*/.complete 2>/dev/null | head -n 1)
+  printf '%s\n' "${top%/.complete}"
+}
+
 # The SYSROOT_* variables it sets are read by the scripts that source this file.
 # shellcheck disable=SC2034
 sysroot_prepare() {
@@ -168,16 +186,10 @@ sysroot_prepare() {
       ci_log "reusing the cached $arch sysroot $top"
     else
       _sysroot_build "$arch" "$top" "$mirror"
-      local old
-      for old in "$cache/$arch"-*; do
-        [ "$old" = "$top" ] || { ci_log "removing the outdated sysroot $old"; rm -rf "$old"; }
-      done
+      cache_prune_others "$cache/$arch" "$top"
     fi
   else
-    # The newest complete sysroot: ls sorts by time; the names are this file's own.
-    # shellcheck disable=SC2012
-    top=$(ls -dt "$cache/$arch"-*/.complete 2>/dev/null | head -n 1)
-    top=${top%/.complete}
+    top=$(cache_newest_complete "$cache/$arch")
     [ -n "$top" ] || ci_die "cannot read the package index of $SYSROOT_SUITE/$arch and no sysroot is cached"
     ci_log "WARNING: cannot read the package index of $SYSROOT_SUITE/$arch; using the cached sysroot $top"
   fi
