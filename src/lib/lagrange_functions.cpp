@@ -82,7 +82,7 @@ PyObject* lagrange_to_legendre_basis_transformation(PyObject*, PyObject* const* 
         if (periodic)
             refuse_if(periodic_basis_violation(degree, n_t));
         const LagrangeBasis basis = LagrangeBasis::create(degree, n_t, 1.0, periodic);
-        return make_triplet_tuple(csr_to_triplets(basis.get_transormation_matrix_to_legendre()));
+        return make_triplet_tuple(csr_to_triplets(basis.get_transformation_matrix_to_legendre()));
     });
 }
 

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "common/internal_failure.hpp"
+#include "piecewise_polynomials/parallel_ranges.hpp"
 
 namespace pwpoly {
 
@@ -55,24 +56,6 @@ struct RowFiller {
                 local_values(loc.xi, degree, values + first);
         }
     }
-
-    // Halves the range while the split budget lasts and the halves keep at
-    // least kMinLeaf rows; a half that moved to another thread gets a fresh
-    // budget, so idle workers that take work can split it again. Rows are
-    // independent, so the split never changes a bit of the output.
-    static constexpr std::size_t kMinLeaf = 512;
-
-    void process(WorkerPool& pool, std::size_t lo, std::size_t hi, std::size_t budget, bool moved) const {
-        const std::size_t workers = pool.worker_count();
-        if ((hi - lo) / 2 >= kMinLeaf && (moved || budget > 0)) {
-            budget = moved ? std::max(workers, budget / 2) : budget / 2;
-            const std::size_t mid = lo + (hi - lo) / 2;
-            pool.join_context([&](bool m) { process(pool, lo, mid, budget, m); },
-                              [&](bool m) { process(pool, mid, hi, budget, m); });
-            return;
-        }
-        run(lo, hi);
-    }
 };
 
 }  // namespace
@@ -95,12 +78,8 @@ void collocation_csr_into(const LegendreBasis& basis, bool derivative, std::span
 
     const RowFiller<Index> filler{basis, derivative, times.data(), row_offsets, col_indices, values};
     row_offsets[n] = static_cast<Index>(nnz);
-    if (n < collocation_parallel_threshold) {
-        filler.run(0, n);
-        return;
-    }
-    WorkerPool& p = pool != nullptr ? *pool : global_pool();
-    filler.process(p, 0, n, p.worker_count(), false);
+    for_each_range(
+        n, row_min_half, [&filler](std::size_t lo, std::size_t hi) { filler.run(lo, hi); }, pool);
 }
 
 template void collocation_csr_into<std::int32_t>(const LegendreBasis&, bool, std::span<const double>, std::int32_t*,

@@ -20,15 +20,13 @@
 
 namespace pwpoly {
 
-// Fewer rows than this are filled on the calling thread, without the pool.
-inline constexpr std::size_t collocation_parallel_threshold = 4096;
-
 // Writes the compressed-row arrays of the times.size() x n_t * (degree + 1)
 // matrix into caller-provided storage: row_offsets has times.size() + 1
 // slots, col_indices and values times.size() * (degree + 1) each. Index is
 // std::int32_t or std::int64_t; the caller guarantees that every offset and
 // column index fits it (fail otherwise, before anything is written). Needs
-// n_t >= 1. `pool` null: the process-wide pool.
+// n_t >= 1. `pool` null: the process-wide pool. Rows are spread over the
+// pool by the policy of parallel_ranges.hpp.
 template <class Index>
 void collocation_csr_into(const LegendreBasis& basis, bool derivative, std::span<const double> times,
                           Index* row_offsets, Index* col_indices, double* values, WorkerPool* pool = nullptr);

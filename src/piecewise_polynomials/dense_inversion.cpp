@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 
 namespace pwpoly {
 
@@ -61,6 +62,7 @@ std::optional<std::vector<double>> invert4(std::span<const double> m) {
 bool lu_factorize(std::span<double> a, std::size_t n, std::span<std::size_t> swaps) {
     auto A = [&](std::size_t r, std::size_t c) -> double& { return a[r + c * n]; };
     for (std::size_t j = 0; j < n; ++j) {
+        check_for_interruption();
         std::size_t p = j;
         double best = std::fabs(A(j, j));
         for (std::size_t i = j + 1; i < n; ++i) {
@@ -111,15 +113,18 @@ std::optional<std::vector<double>> invert(std::span<const double> m, std::size_t
                 std::swap(X(j, c), X(swaps[j], c));
 
     // Forward substitution with the unit lower factor.
-    for (std::size_t k = 0; k < n; ++k)
+    for (std::size_t k = 0; k < n; ++k) {
+        check_for_interruption();
         for (std::size_t i = k + 1; i < n; ++i) {
             const double l = A(i, k);
             for (std::size_t c = 0; c < n; ++c)
                 X(i, c) = X(i, c) - l * X(k, c);
         }
+    }
     // Back substitution with U: a true division by the diagonal, then
     // elimination upwards.
     for (std::size_t k = n; k-- > 0;) {
+        check_for_interruption();
         const double d = A(k, k);
         for (std::size_t c = 0; c < n; ++c)
             X(k, c) = X(k, c) / d;

@@ -4,6 +4,7 @@
 #include <numbers>
 
 #include "common/internal_failure.hpp"
+#include "piecewise_polynomials/mesh.hpp"
 
 namespace pwpoly {
 
@@ -145,8 +146,7 @@ QuadratureRule gauss_legendre_on_mesh(std::size_t n, std::size_t n_t, double T) 
     const double w = T / static_cast<double>(n_t);
     const double h = 0.5 * w;
     for (std::size_t j = 0; j < n_t; ++j) {
-        const double a = static_cast<double>(j) * w;
-        const double mid = a + h;
+        const double mid = interval_ends(j, w).a + h;
         for (std::size_t q = 0; q < n; ++q) {
             rule.nodes[j * n + q] = mid + h * reference.nodes[q];
             rule.weights[j * n + q] = h * reference.weights[q];

@@ -1,6 +1,8 @@
 #include "piecewise_polynomials/lagrange_basis.hpp"
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
+#include "piecewise_polynomials/mesh.hpp"
 
 namespace pwpoly {
 
@@ -37,17 +39,17 @@ LagrangeBasis LagrangeBasis::create(std::size_t degree, std::size_t n_t, double 
     std::vector<double> points;
     points.reserve(checked_array_count(count, sizeof(double)));
 
-    // Interval k is [k * h, h + k * h]: the right end is computed from the
-    // left one, and may differ in the last bit from (k + 1) * h. Each interval
+    // Interval k is [a, b] by the mesh rule (mesh.hpp). Each interval
     // contributes its nodes 0 to degree - 1; its right end is the next
     // interval's left end, or T (non-periodic) / node 0 (periodic).
     if (degree > 0) {
         const double h = T / static_cast<double>(n_t);
         for (std::size_t k = 0; k < n_t; ++k) {
-            const double a = static_cast<double>(k) * h;
-            const double b = h + a;
+            if (k % 4096 == 4095)
+                check_for_interruption();
+            const IntervalEnds ends = interval_ends(k, h);
             for (std::size_t i = 0; i < degree; ++i)
-                points.push_back(equidistant_point(a, b, degree, i));
+                points.push_back(equidistant_point(ends.a, ends.b, degree, i));
         }
     }
     if (!periodic)

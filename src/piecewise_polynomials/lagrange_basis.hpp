@@ -65,7 +65,7 @@ public:
     // The ((degree + 1) * n_t) x num_dofs() matrix from nodal values to
     // Legendre coefficients; row p * n_t + k is the coefficient of P_p on
     // interval k. Fails for degree 0.
-    CsrMatrix get_transormation_matrix_to_legendre() const;
+    CsrMatrix get_transformation_matrix_to_legendre() const;
 
     // Block p (0 <= p <= degree) of the above: n_t x num_dofs().
     CsrMatrix to_legendre_basis_matrix_for_pol_degree(std::size_t p) const;

@@ -20,11 +20,6 @@
 //    true derivative to a few ulps. D_i needs P_(i-1) only, so a derivative
 //    of degree n stops the recurrence at P_(n-1).
 //
-// Interval convention: the intervals are half-open [a_j, b_j) except the
-// last, which is closed; a time on an interior node belongs to the interval
-// on its right. Times before 0 (and NaN) fall into interval 0, times at or
-// after T into interval n_t - 1, and the local coordinate is clamped to
-// [-1, 1], so out-of-range times evaluate as the nearest end of the mesh.
 #pragma once
 
 #include <cmath>
@@ -32,6 +27,8 @@
 #include <cstdint>
 #include <span>
 #include <vector>
+
+#include "piecewise_polynomials/mesh.hpp"
 
 namespace pwpoly {
 
@@ -44,40 +41,6 @@ struct ColMatrixView {
 
     double operator()(std::size_t r, std::size_t c) const { return data[r + rows * c]; }
 };
-
-// Where a time lies: its interval and its local coordinate in [-1, 1].
-struct Location {
-    std::size_t interval;
-    double xi;
-};
-
-// The interval rule shared by everything that locates a time on the mesh.
-// Requires n_t >= 1 for a meaningful interval (with n_t = 0 the interval is
-// whatever the saturation gives; callers check the matrix rows before use).
-// `w` is the interval width T / n_t.
-inline Location locate_with_width(double t, std::size_t n_t, double w) {
-    double q = std::floor(t / w);
-    if (!(q >= 0.0))  // negative quotients and NaN go to interval 0
-        q = 0.0;
-    // Saturating conversion: cap at the largest index, then truncate.
-    std::size_t qi = q >= static_cast<double>(SIZE_MAX) ? SIZE_MAX : static_cast<std::size_t>(q);
-    const std::size_t last = n_t - 1;  // wraps for n_t = 0; see above
-    const std::size_t j = qi < last ? qi : last;
-    const double a = static_cast<double>(j) * w;
-    const double b = w + a;
-    const double s = a + b;
-    const double u = t + (-0.5 * s);
-    double xi = (u + u) / (b - a);
-    if (xi < -1.0)
-        xi = -1.0;
-    else if (xi > 1.0)
-        xi = 1.0;
-    return {j, xi};
-}
-
-inline Location locate_on_mesh(double t, std::size_t n_t, double T) {
-    return locate_with_width(t, n_t, T / static_cast<double>(n_t));
-}
 
 // One step of the three-term recurrence: from P_(k-1), P_k and k (a double
 // that counts 1.0, 2.0, ...) to P_(k+1).

@@ -22,7 +22,7 @@
 //                        an emulation that is exact for every double.
 //
 // Lane-by-lane equivalence with locate_with_width and legendre_sum /
-// legendre_derivative_sum (legendre_basis.hpp):
+// legendre_derivative_sum (mesh.hpp, legendre_basis.hpp):
 //  * q = floor(t / w); q > 0 ? q : 0 replaces "NaN or negative -> 0" (it
 //    also maps -0.0 to +0.0, which the integer conversion does anyway);
 //  * the scalar code saturates q to size_t and takes min(q, n_t - 1) on

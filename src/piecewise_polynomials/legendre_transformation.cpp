@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 #include "piecewise_polynomials/dense_inversion.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
@@ -58,35 +59,52 @@ std::vector<double> legendre_coefficient_matrix(std::size_t degree) {
 
 }  // namespace
 
-CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::size_t p) const {
-    const std::vector<double> c = legendre_coefficient_matrix(degree_);
-    const double* weights = c.data() + p * (degree_ + 1);
+namespace {
 
-    CooMatrix coo(n_t_, num_dofs());
-    coo.reserve(checked_mul(n_t_, degree_ + 1));
-    for (std::size_t k = 0; k < n_t_; ++k)
-        for (std::size_t j = 0; j <= degree_; ++j)
-            coo.push(k, dof_index(k, j), weights[j]);
+// Block p of the transformation from the coefficient table `c` of this
+// degree (see legendre_coefficient_matrix).
+CsrMatrix legendre_block(const LagrangeBasis& basis, const std::vector<double>& c, std::size_t p) {
+    const std::size_t degree = basis.degree();
+    const std::size_t n_t = basis.n_t();
+    const double* weights = c.data() + p * (degree + 1);
+    CooMatrix coo(n_t, basis.num_dofs());
+    coo.reserve(checked_mul(n_t, degree + 1));
+    for (std::size_t k = 0; k < n_t; ++k) {
+        if (k % 4096 == 4095)
+            check_for_interruption();
+        for (std::size_t j = 0; j <= degree; ++j)
+            coo.push(k, basis.dof_index(k, j), weights[j]);
+    }
     // Periodic with one interval, nodes 0 and degree share column 0 and the
     // conversion stores their sum (possibly an explicit zero).
     return convert_coo_csr(std::move(coo));
 }
 
-CsrMatrix LagrangeBasis::get_transormation_matrix_to_legendre() const {
+}  // namespace
+
+CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::size_t p) const {
+    return legendre_block(*this, legendre_coefficient_matrix(degree_), p);
+}
+
+CsrMatrix LagrangeBasis::get_transformation_matrix_to_legendre() const {
     const std::size_t nblocks = checked_add(degree_, 1);
     // The result has (degree + 1) * n_t rows; an unrepresentable count is
     // rejected before any block is built.
     checked_mul(nblocks, n_t_);
+    // The table is the same for every block: computed once (the inversion is
+    // deterministic, so every block gets exactly the entries it would get
+    // from a table of its own).
+    const std::vector<double> c = legendre_coefficient_matrix(degree_);
     std::vector<CsrMatrix> blocks;
     blocks.reserve(nblocks);
     for (std::size_t p = 0; p < nblocks; ++p)
-        blocks.push_back(to_legendre_basis_matrix_for_pol_degree(p));
+        blocks.push_back(legendre_block(*this, c, p));
 
     std::vector<const CsrMatrix*> cells;
     cells.reserve(nblocks);
     for (const CsrMatrix& b : blocks)
         cells.push_back(&b);
-    return csr_block_from_ndarray(BlockGrid{cells.data(), nblocks, 1, 1, 0});
+    return csr_from_block_grid(BlockGrid{cells.data(), nblocks, 1, 1, 0});
 }
 
 }  // namespace pwpoly

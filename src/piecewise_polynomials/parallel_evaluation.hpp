@@ -10,13 +10,10 @@
 
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/legendre_kernels.hpp"
+#include "piecewise_polynomials/parallel_ranges.hpp"
 #include "piecewise_polynomials/worker_pool.hpp"
 
 namespace pwpoly {
-
-// Fewer times than this are evaluated on the calling thread, without the
-// pool (which is then never created).
-inline constexpr std::size_t parallel_threshold = 2048;
 
 struct ManyPointOptions {
     WorkerPool* pool = nullptr;                   // nullptr: the process-wide pool

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
+#include "piecewise_polynomials/mesh.hpp"
 
 namespace pwpoly {
 
@@ -74,11 +76,10 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
     const double span = static_cast<double>(fine_span);
     const double coarse = static_cast<double>(n_c);
     for (std::size_t r = 0; r < nrows; ++r) {
+        if (r % 4096 == 4095)
+            check_for_interruption();
         const double u = (static_cast<double>(r) / span) * coarse;
-        const double kf = std::floor(u);
-        std::size_t k = kf < coarse ? static_cast<std::size_t>(kf) : n_c - 1;
-        if (k >= n_c)
-            k = n_c - 1;
+        const std::size_t k = interval_of(u, n_c);
         const double d = u - static_cast<double>(k);
         const double xi = (d + d) + (-1.0);
 

@@ -25,6 +25,12 @@
 // Offering a job wakes one sleeping worker; finishing a stolen job wakes the
 // worker that waits for it.
 //
+// Interruption. An outside thread that waits for its pair may pass a cancel
+// flag: it then runs check_for_interruption() (common/interruption.hpp)
+// while it waits, and when the check throws it raises the flag, waits until
+// both halves have ended (the work reads the flag and skips what is left),
+// and passes the exception on.
+//
 // Failures. Every job catches what its closure throws. A join waits for
 // both halves even when one fails, then rethrows a's failure if any, else
 // b's. Since a covers the lower indices of a split, recursive splitting
@@ -32,6 +38,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -78,6 +85,8 @@ class BlockingLatch {
 public:
     void set();
     void wait();
+    // Waits at most `timeout`; whether the latch is set.
+    bool wait_for(std::chrono::milliseconds timeout);
 
 private:
     std::mutex mutex_;
@@ -118,7 +127,7 @@ template <class F>
 class InjectedJob final : public Job {
 public:
     explicit InjectedJob(F& f) : Job(&execute_injected), f_(f) {}
-    void wait() { latch_.wait(); }
+    BlockingLatch& latch() { return latch_; }
     std::exception_ptr error() const { return error_; }
 
 private:
@@ -159,9 +168,11 @@ public:
     // rethrows a's failure, else b's. a runs on the current worker; b on the
     // current worker or on a thief. migrated_b is true when b was stolen;
     // both flags are true when the call came from outside the pool (the
-    // pair then runs on a worker while the caller blocks).
+    // pair then runs on a worker while the caller blocks). With `cancel`,
+    // an outside caller checks for interruption while it waits (see above);
+    // on a worker the flag is not consulted here.
     template <class A, class B>
-    void join_context(A&& a, B&& b);
+    void join_context(A&& a, B&& b, std::atomic<bool>* cancel = nullptr);
 
     // Whether the calling thread is one of this pool's workers.
     bool on_worker_thread() const noexcept { return current_worker() != nullptr; }
@@ -187,6 +198,9 @@ private:
     // Runs other work until `latch` is set, sleeping when there is none.
     void wait_until(Worker& w, const pool_detail::WorkerLatch& latch);
     void inject(pool_detail::Job* job);
+    // The outside caller's wait for its injected pair, checking for
+    // interruption (see above).
+    static void wait_interruptibly(pool_detail::BlockingLatch& latch, std::atomic<bool>& cancel);
     void notify_new_work() noexcept;
     void wake_worker(std::size_t index) noexcept;
     // Flips `w` from sleeping to awake and notifies it; false if it was awake.
@@ -216,7 +230,7 @@ WorkerPool& global_pool();
 WorkerPool* global_pool_if_created() noexcept;
 
 template <class A, class B>
-void WorkerPool::join_context(A&& a, B&& b) {
+void WorkerPool::join_context(A&& a, B&& b, std::atomic<bool>* cancel) {
     if (Worker* w = current_worker()) {
         join_on_worker(*w, a, b, false);
         return;
@@ -224,7 +238,10 @@ void WorkerPool::join_context(A&& a, B&& b) {
     auto root = [this, &a, &b] { join_on_worker(*current_worker(), a, b, true); };
     pool_detail::InjectedJob<decltype(root)> job(root);
     inject(&job);
-    job.wait();
+    if (cancel != nullptr)
+        wait_interruptibly(job.latch(), *cancel);
+    else
+        job.latch().wait();
     if (job.error())
         std::rethrow_exception(job.error());
 }

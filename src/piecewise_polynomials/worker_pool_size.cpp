@@ -176,16 +176,6 @@ std::optional<std::size_t> parse_thread_count(const char* text) {
     return static_cast<std::size_t>(*value);
 }
 
-std::size_t resolve_worker_count(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
-                                 std::size_t available_cpus) {
-    const std::size_t cpus = std::max<std::size_t>(available_cpus, 1);
-    if (const std::optional<std::size_t> n = parse_thread_count(rayon_num_threads))
-        return *n > 0 ? *n : cpus;
-    if (const std::optional<std::size_t> n = parse_thread_count(rayon_rs_num_cpus); n && *n > 0)
-        return *n;
-    return cpus;
-}
-
 std::optional<std::size_t> cgroup2_cpu_limit(std::string_view cpu_max) {
     const std::vector<std::string_view> f = split(trim(cpu_max), ' ');
     if (f.size() != 2 || f[0] == "max")
@@ -269,13 +259,8 @@ std::size_t available_cpu_count() {
 }
 
 std::size_t default_worker_count() {
-    // The CPU count is only looked up when the variables leave it open.
-    const char* num_threads = std::getenv("RAYON_NUM_THREADS");
-    const char* rs_num_cpus = std::getenv("RAYON_RS_NUM_CPUS");
-    const std::optional<std::size_t> n = parse_thread_count(num_threads);
-    const std::optional<std::size_t> m = parse_thread_count(rs_num_cpus);
-    const bool need_cpus = n ? *n == 0 : !(m && *m > 0);
-    return resolve_worker_count(num_threads, rs_num_cpus, need_cpus ? available_cpu_count() : 1);
+    return resolve_worker_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                                available_cpu_count);
 }
 
 }  // namespace pwpoly

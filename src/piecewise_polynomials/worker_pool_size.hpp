@@ -21,10 +21,22 @@ namespace pwpoly {
 
 std::optional<std::size_t> parse_thread_count(const char* text);
 
-// Rules 1-3 above on already fetched values; nullptr means "not set". Pure,
-// so that every rule can be tested without touching the environment.
+// Rules 1-3 above on already fetched variables (nullptr means "not set");
+// `available_cpus()` is asked only when rule 3 decides. Pure, so that every
+// rule can be tested without touching the environment.
+template <class AvailableCpus>
 std::size_t resolve_worker_count(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
-                                 std::size_t available_cpus);
+                                 AvailableCpus&& available_cpus) {
+    const auto cpus = [&] {
+        const std::size_t n = available_cpus();
+        return n > 0 ? n : std::size_t{1};
+    };
+    if (const std::optional<std::size_t> n = parse_thread_count(rayon_num_threads))
+        return *n > 0 ? *n : cpus();
+    if (const std::optional<std::size_t> n = parse_thread_count(rayon_rs_num_cpus); n && *n > 0)
+        return *n;
+    return cpus();
+}
 
 // CPU limit of a cgroup v2 "cpu.max" text ("<quota> <period>" or
 // "max <period>"), rounded up; nullopt when unlimited or unreadable.

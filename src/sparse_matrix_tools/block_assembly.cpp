@@ -1,5 +1,7 @@
 #include "sparse_matrix_tools/block_assembly.hpp"
 
+#include "common/interruption.hpp"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,7 +30,7 @@ std::vector<std::size_t> running_offsets(const std::vector<std::size_t>& sizes) 
 
 }  // namespace
 
-CsrMatrix csr_block_from_ndarray(const BlockGrid& grid) {
+CsrMatrix csr_from_block_grid(const BlockGrid& grid) {
     const std::size_t R = grid.block_rows;
     const std::size_t C = grid.block_cols;
     if (R == 0 || C == 0)
@@ -71,6 +73,8 @@ CsrMatrix csr_block_from_ndarray(const BlockGrid& grid) {
     offsets.push_back(0);
     for (std::size_t i = 0; i < R; ++i) {
         for (std::size_t r = 0; r < heights[i]; ++r) {
+            if (r % 4096 == 4095)
+                check_for_interruption();
             for (std::size_t j = 0; j < C; ++j) {
                 const CsrRow row = grid.at(i, j).row(r);
                 const std::size_t shift = col_offsets[j];

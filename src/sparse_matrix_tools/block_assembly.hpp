@@ -24,6 +24,6 @@ struct BlockGrid {
 // ascending, then columns) before any block column's widths; a mismatch fails
 // as an equality assertion with the offending block's size on the left.
 // Stored entries are copied unchanged, zeros included.
-CsrMatrix csr_block_from_ndarray(const BlockGrid& grid);
+CsrMatrix csr_from_block_grid(const BlockGrid& grid);
 
 }  // namespace pwpoly

@@ -1,5 +1,7 @@
 #include "sparse_matrix_tools/sparse_containers.hpp"
 
+#include "common/interruption.hpp"
+
 #include <algorithm>
 #include <utility>
 
@@ -188,6 +190,8 @@ CsrMatrix compress(std::size_t nrows, std::size_t ncols, const std::vector<std::
     std::size_t out = 0;
     std::size_t begin = 0;
     for (std::size_t r = 0; r < nrows; ++r) {
+        if (r % 4096 == 4095)
+            check_for_interruption();
         const std::size_t end = offsets[r + 1];
         sort_row(c, v, begin, end, scratch);
         for (std::size_t i = begin; i < end;) {

@@ -24,7 +24,7 @@ CsrMatrix block(std::size_t rows, std::size_t cols, double base = 0.0) {
 }
 
 std::string failure_of(const BlockGrid& grid) {
-    return testing_support::failure_of([&] { csr_block_from_ndarray(grid); });
+    return testing_support::failure_of([&] { csr_from_block_grid(grid); });
 }
 
 void expect_same(const CsrMatrix& a, const CsrMatrix& b) {
@@ -41,7 +41,7 @@ TEST(BlockAssembly, OneByOneGridIsItsBlock) {
     coo.push(0, 1, 5.0);
     const CsrMatrix b = convert_coo_csr(coo);
     const CsrMatrix* cells[] = {&b};
-    expect_same(csr_block_from_ndarray({cells, 1, 1, 1, 1}), b);
+    expect_same(csr_from_block_grid({cells, 1, 1, 1, 1}), b);
 }
 
 TEST(BlockAssembly, EmptyGridFails) {
@@ -55,7 +55,7 @@ TEST(BlockAssembly, TwoByTwoPlacesBlocksAtOffsetsAndAnyLayoutAgrees) {
     const CsrMatrix b00 = block(2, 3, 100), b01 = block(2, 1, 200), b10 = block(4, 3, 300), b11 = block(4, 1, 400);
     const CsrMatrix* row_major[] = {&b00, &b01, &b10, &b11};
     const CsrMatrix* col_major[] = {&b00, &b10, &b01, &b11};
-    const CsrMatrix m = csr_block_from_ndarray({row_major, 2, 2, 2, 1});
+    const CsrMatrix m = csr_from_block_grid({row_major, 2, 2, 2, 1});
     ASSERT_EQ(m.nrows(), 6u);
     ASSERT_EQ(m.ncols(), 4u);
     // Block (1, 1) has entries at its (0, 0) and (2, 0): rows 2 and 4, column 3.
@@ -70,13 +70,13 @@ TEST(BlockAssembly, TwoByTwoPlacesBlocksAtOffsetsAndAnyLayoutAgrees) {
     EXPECT_EQ(col3_rows, (Idx{0, 2, 4}));
     EXPECT_EQ(col3_values, (std::vector<double>{200.0, 400.0, 420.0}));
     EXPECT_EQ(m.nnz(), b00.nnz() + b01.nnz() + b10.nnz() + b11.nnz());
-    expect_same(csr_block_from_ndarray({col_major, 2, 2, 1, 2}), m);
+    expect_same(csr_from_block_grid({col_major, 2, 2, 1, 2}), m);
 }
 
 TEST(BlockAssembly, ZeroRowBlockRowContributesNoRows) {
     const CsrMatrix top = block(2, 2, 1), empty = block(0, 2), bottom = block(1, 2, 7);
     const CsrMatrix* cells[] = {&top, &empty, &bottom};
-    const CsrMatrix m = csr_block_from_ndarray({cells, 3, 1, 1, 0});
+    const CsrMatrix m = csr_from_block_grid({cells, 3, 1, 1, 0});
     EXPECT_EQ(m.row_offsets(), (Idx{0, 1, 2, 3}));
     EXPECT_EQ(m.values(), (std::vector<double>{1.0, 12.0, 7.0}));
 }

@@ -14,7 +14,7 @@ namespace {
 using namespace testing_support;
 
 Triplets transformation(std::size_t degree, std::size_t n_t, bool periodic) {
-    return csr_to_triplets(LagrangeBasis::create(degree, n_t, 1.0, periodic).get_transormation_matrix_to_legendre());
+    return csr_to_triplets(LagrangeBasis::create(degree, n_t, 1.0, periodic).get_transformation_matrix_to_legendre());
 }
 
 struct TransformationCase {

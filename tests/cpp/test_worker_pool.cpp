@@ -72,9 +72,16 @@ TEST(WorkerPoolSize, VariablesDecideInOrder) {
         {"1", nullptr, 1},      //
     };
     for (const Case& c : cases)
-        EXPECT_EQ(resolve_worker_count(c.num_threads, c.rs_num_cpus, 6), c.want)
+        EXPECT_EQ(resolve_worker_count(c.num_threads, c.rs_num_cpus, [] { return std::size_t{6}; }), c.want)
             << (c.num_threads ? c.num_threads : "(unset)") << " / " << (c.rs_num_cpus ? c.rs_num_cpus : "(unset)");
-    EXPECT_EQ(resolve_worker_count(nullptr, nullptr, 0), 1u);  // at least one worker
+    EXPECT_EQ(resolve_worker_count(nullptr, nullptr, [] { return std::size_t{0}; }), 1u);  // at least one worker
+    int asked = 0;
+    const auto counted = [&asked] {
+        ++asked;
+        return std::size_t{6};
+    };
+    EXPECT_EQ(resolve_worker_count("3", nullptr, counted) + resolve_worker_count("x", "2", counted), 5u);
+    EXPECT_EQ(asked, 0) << "the CPU count is looked up only when the variables leave it open";
 }
 
 TEST(WorkerPoolSize, CgroupQuotasRoundUp) {

@@ -136,7 +136,7 @@ PyObject* lagrange_to_legendre(PyObject*, PyObject* const* args, Py_ssize_t narg
         const bool periodic = bool_argument(args[2]);
         check_lagrange_sizes(degree, n_t);
         return sparse_result(
-            [&] { return LagrangeBasis::create(degree, n_t, 1.0, periodic).get_transormation_matrix_to_legendre(); });
+            [&] { return LagrangeBasis::create(degree, n_t, 1.0, periodic).get_transformation_matrix_to_legendre(); });
     });
 }
 
