@@ -16,7 +16,6 @@ import numpy.typing as npt
 # Arrays are allocated as float64 (8 bytes per item): no size may exceed
 # what one such array can hold on this platform.
 MAX_ITEMS = sys.maxsize // 8
-INT32_MAX = 2**31 - 1
 
 
 def size(value: Any, name: str, minimum: int) -> int:
@@ -41,13 +40,29 @@ def check_items(count: int, what: str) -> None:
 
 
 def period(value: Any) -> float:
-    """The end time T of the mesh [0, T]: a positive finite real number."""
+    """The end time T of the mesh [0, T] as a float; the native code checks its range."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError(f"T must be a real number, got {type(value).__name__}")
-    result = float(value)
-    if not (math.isfinite(result) and result > 0.0):
-        raise ValueError(f"T must be positive and finite, got {result!r}")
-    return result
+    try:
+        return float(value)
+    except OverflowError:
+        raise ValueError(f"T must be positive and finite, got {value!r} (too large for a float)") from None
+
+
+def flag(value: Any, name: str) -> bool:
+    """A yes/no argument: a Python or numpy bool, nothing else (a string such as "False" is a mistake)."""
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    raise TypeError(f"{name} must be a bool (True or False), got {type(value).__name__} {value!r}")
+
+
+def not_masked(value: object, name: str) -> None:
+    """Masked arrays are refused: their mask would be silently dropped."""
+    if isinstance(value, np.ma.MaskedArray):
+        raise TypeError(
+            f"{name} is a masked array, whose mask pwpoly_arrays would ignore; pass {name}.filled(value) or "
+            f"{name}.compressed() instead"
+        )
 
 
 def float64_array(value: npt.ArrayLike, name: str) -> npt.NDArray[np.float64]:
@@ -57,6 +72,7 @@ def float64_array(value: npt.ArrayLike, name: str) -> npt.NDArray[np.float64]:
     booleans, float16/32, float64 in the other byte order); anything else
     (complex, object, strings, datetimes, extended precision) is a TypeError.
     """
+    not_masked(value, name)
     array = np.asarray(value)
     if array.dtype != np.float64:
         if not np.can_cast(array.dtype, np.float64, casting="safe"):
@@ -68,14 +84,12 @@ def float64_array(value: npt.ArrayLike, name: str) -> npt.NDArray[np.float64]:
     return array
 
 
-def contiguous(array: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    """A C-contiguous version of `array` (itself when it already is)."""
-    return array if array.flags.c_contiguous else np.ascontiguousarray(array)
-
-
-def check_out(out: object, shape: tuple[int, ...], source: object) -> None:
+def check_out(out: object, shape: tuple[int, ...], source: npt.NDArray[np.float64]) -> None:
     """`out=` follows numpy's rules: a writable float64 ndarray of the result's
-    shape; it must not share memory with the input."""
+    shape (any memory layout). It may be the input itself (the same memory,
+    shape and strides, as in ``np.sin(x, out=x)``), but must not overlap it
+    in any other way."""
+    not_masked(out, "out")
     if not isinstance(out, np.ndarray):
         raise TypeError(f"out must be a numpy.ndarray, got {type(out).__name__}")
     if out.dtype != np.float64:
@@ -85,11 +99,13 @@ def check_out(out: object, shape: tuple[int, ...], source: object) -> None:
     if not out.flags.writeable:
         raise ValueError("out is read-only")
     # The bounds test first; the exact one only for arrays that may overlap.
-    if isinstance(source, np.ndarray) and np.may_share_memory(source, out) and np.shares_memory(source, out):
-        raise ValueError("out must not share memory with t")
+    if np.may_share_memory(source, out) and not _same_array(source, out) and np.shares_memory(source, out):
+        raise ValueError("out must not share memory with t, unless it is t itself (the same array)")
 
 
-def index_dtype(*extents: int) -> type[np.signedinteger[Any]]:
-    """int32 when every index, offset and dimension fits into it, else
-    int64: the type scipy picks itself, so it keeps the arrays as they are."""
-    return np.int32 if max(extents) <= INT32_MAX else np.int64
+def _same_array(a: npt.NDArray[np.float64], b: npt.NDArray[np.float64]) -> bool:
+    return (
+        a.__array_interface__["data"][0] == b.__array_interface__["data"][0]
+        and a.shape == b.shape
+        and all(n <= 1 or x == y for n, x, y in zip(a.shape, a.strides, b.strides))
+    )

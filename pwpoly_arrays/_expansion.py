@@ -39,8 +39,10 @@ class Expansion:
     time derivatives at the times ``t``: a float for a scalar ``t`` (a Python
     or numpy number), a new float64 array of ``t``'s shape for an array-like
     (a 0-d ndarray included), or ``out`` filled and returned. ``out`` must be
-    a writable float64 ndarray of ``t``'s shape that shares no memory with
-    ``t`` (any memory layout).
+    a writable float64 ndarray of ``t``'s shape (any memory layout); it may
+    be ``t`` itself (``e(t, out=t)`` evaluates in place), but must not share
+    memory with ``t`` in any other way. Masked arrays are refused (TypeError):
+    their masks would be ignored.
 
     Interval j is [j T / n_t, (j + 1) T / n_t), the last one closed: a time on
     an interior node belongs to the interval on its right; times before 0
@@ -83,7 +85,7 @@ class Expansion:
             raise ValueError(f"coefficients must have at least one column (n_t >= 1), got shape {c.shape}")
         period = _checks.period(T)
         self = object.__new__(cls)
-        core = _native.Expansion(_checks.contiguous(c), rows - 1, n_t, period)
+        core = _native.Expansion(c, rows - 1, n_t, period)
         # A read-only view of the native copy: numpy refuses to make it
         # writable again, since the exporting buffer is read-only.
         exported = memoryview(core)  # type: ignore[arg-type]
@@ -142,21 +144,15 @@ class Expansion:
         return self._evaluate(t, out, True)
 
     def _evaluate(self, t: npt.ArrayLike, out: FloatArray | None, derivative: bool) -> float | FloatArray:
-        source = np.asarray(t)
-        times = _checks.float64_array(source, "t")
+        times = _checks.float64_array(t, "t")
         if out is None:
             if times.ndim == 0 and not isinstance(t, np.ndarray):
                 return self._core.evaluate(float(times), derivative)
             result = np.empty(times.shape)
-            self._core.evaluate_into(_checks.contiguous(times), result, derivative)
+            self._core.evaluate_into(times, result, derivative)
             return result
-        _checks.check_out(out, times.shape, source)
-        if out.flags.c_contiguous:
-            self._core.evaluate_into(_checks.contiguous(times), out, derivative)
-        else:
-            result = np.empty(times.shape)
-            self._core.evaluate_into(_checks.contiguous(times), result, derivative)
-            out[...] = result
+        _checks.check_out(out, times.shape, times)
+        self._core.evaluate_into(times, out, derivative)
         return out
 
     def __reduce__(self) -> tuple[type[Expansion], tuple[FloatArray, float]]:

@@ -42,6 +42,8 @@ def _csr_array(
 
 
 def _from_native(sparse: ModuleType, result: tuple[int, int, Any, Any, Any]) -> csr_array:
+    """The CSR array of a native (nrows, ncols, row_offsets, col_indices, values)
+    result, wrapping the native arrays without a copy."""
     nrows, ncols, row_offsets, col_indices, values = result
     return _csr_array(sparse, (nrows, ncols), np.asarray(row_offsets), np.asarray(col_indices), np.asarray(values))
 
@@ -79,22 +81,20 @@ def collocation_matrix(degree: int, n_t: int, T: float, t: npt.ArrayLike, deriva
     degree = _checks.size(degree, "degree", 0)
     n_t = _checks.size(n_t, "n_t", 1)
     T = _checks.period(T)
-    times = _checks.contiguous(_checks.float64_array(t, "t")).reshape(-1)
-    n = times.size
-    ncols = n_t * (degree + 1)
-    nnz = n * (degree + 1)
-    _checks.check_items(ncols, "the collocation matrix's columns")
-    _checks.check_items(nnz, "the collocation matrix's entries")
-    index = _checks.index_dtype(n, ncols, nnz)
-    row_offsets = np.empty(n + 1, dtype=index)
-    col_indices = np.empty(nnz, dtype=index)
-    values = np.empty(nnz, dtype=np.float64)
-    _native.collocation_into(degree, n_t, T, times, bool(derivative), row_offsets, col_indices, values)
-    return _csr_array(sparse, (n, ncols), row_offsets, col_indices, values)
+    derivative = _checks.flag(derivative, "derivative")
+    times = _checks.float64_array(t, "t")
+    _checks.check_items(n_t * (degree + 1), "the collocation matrix's columns")
+    _checks.check_items(times.size * (degree + 1), "the collocation matrix's entries")
+    return _from_native(sparse, _native.collocation(degree, n_t, T, times, derivative))
 
 
 def _lagrange_sizes(degree: int, n_t: int, name: str = "n_t") -> tuple[int, int]:
     degree = _checks.size(degree, "degree", 1)
+    if degree > _native.MAX_LAGRANGE_DEGREE:
+        raise ValueError(
+            f"degree must be at most {_native.MAX_LAGRANGE_DEGREE} for the equidistant Lagrange basis (beyond it "
+            f"the matrices have no correct digit), got {degree}"
+        )
     n_t = _checks.size(n_t, name, 1)
     # Up to (degree + 1)^2 entries per interval, n_t * degree + 1 points.
     _checks.check_items(n_t * (degree + 1) * (degree + 1), "the matrix")
@@ -127,7 +127,7 @@ def prolongation_matrix(degree: int, nt_coarse: int, nt_fine: int, periodic: boo
     sparse = _scipy_sparse("prolongation_matrix")
     degree, nt_coarse = _lagrange_sizes(degree, nt_coarse, "nt_coarse")
     _, nt_fine = _lagrange_sizes(degree, nt_fine, "nt_fine")
-    return _from_native(sparse, _native.prolongation(degree, nt_coarse, nt_fine, bool(periodic)))
+    return _from_native(sparse, _native.prolongation(degree, nt_coarse, nt_fine, _checks.flag(periodic, "periodic")))
 
 
 def lagrange_to_legendre_matrix(degree: int, n_t: int, periodic: bool = False) -> csr_array:
@@ -155,7 +155,7 @@ def lagrange_to_legendre_matrix(degree: int, n_t: int, periodic: bool = False) -
     """
     sparse = _scipy_sparse("lagrange_to_legendre_matrix")
     degree, n_t = _lagrange_sizes(degree, n_t)
-    return _from_native(sparse, _native.lagrange_to_legendre(degree, n_t, bool(periodic)))
+    return _from_native(sparse, _native.lagrange_to_legendre(degree, n_t, _checks.flag(periodic, "periodic")))
 
 
 def lagrange_points(degree: int, n_t: int, T: float, periodic: bool = False) -> npt.NDArray[np.float64]:
@@ -180,5 +180,5 @@ def lagrange_points(degree: int, n_t: int, T: float, periodic: bool = False) -> 
     """
     degree, n_t = _lagrange_sizes(degree, n_t)
     T = _checks.period(T)
-    points: Any = _native.lagrange_points(degree, n_t, T, bool(periodic))  # exports its items as a buffer
+    points: Any = _native.lagrange_points(degree, n_t, T, _checks.flag(periodic, "periodic"))  # a buffer
     return np.asarray(points, dtype=np.float64)

@@ -1,7 +1,9 @@
 # The private native module (src/lib/arrays/), as the package uses it. Both
 # classes export their items through the buffer protocol (no __buffer__
 # method before Python 3.12, so none is declared here).
-from typing import Any, final
+from typing import Any, Final, final
+
+MAX_LAGRANGE_DEGREE: Final[int]
 
 @final
 class Expansion:
@@ -12,9 +14,9 @@ class Expansion:
 @final
 class OwnedArray: ...
 
-def collocation_into(
-    degree: int, n_t: int, T: float, t: Any, derivative: bool, row_offsets: Any, col_indices: Any, values: Any, /
-) -> None: ...
+def collocation(
+    degree: int, n_t: int, T: float, t: Any, derivative: bool, /
+) -> tuple[int, int, OwnedArray, OwnedArray, OwnedArray]: ...
 def prolongation(
     degree: int, nt_coarse: int, nt_fine: int, periodic: bool, /
 ) -> tuple[int, int, OwnedArray, OwnedArray, OwnedArray]: ...

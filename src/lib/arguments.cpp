@@ -2,6 +2,7 @@
 
 #include "lib/errors.hpp"
 #include "lib/pyref.hpp"
+#include "piecewise_polynomials/legendre_basis.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -9,7 +10,7 @@
 
 namespace pwpoly::py {
 
-void intern_signature(Signature& sig) {
+void prepare_signature(Signature& sig) {
     for (std::size_t i = 0; i < sig.n_params; ++i) {
         if (sig.interned[i] != nullptr)
             continue;
@@ -17,6 +18,27 @@ void intern_signature(Signature& sig) {
         if (sig.interned[i] == nullptr)
             throw_python_error();
     }
+    if (!sig.docstring.empty())
+        return;
+    const bool constructor = std::strcmp(sig.function_name, "__new__") == 0;
+    std::string line = constructor ? sig.class_name : sig.function_name;
+    line += '(';
+    if (sig.class_name != nullptr && !constructor)
+        line += sig.n_params > 0 ? "$self, " : "$self";
+    for (std::size_t i = 0; i < sig.n_params; ++i) {
+        if (i > 0)
+            line += ", ";
+        line += sig.params[i];
+        if (i >= sig.n_required && sig.defaults[i] != nullptr) {
+            line += '=';
+            line += sig.defaults[i];
+        }
+    }
+    if (sig.positional_only)
+        line += sig.n_params > 0 ? ", /" : "/";
+    line += ")\n--\n\n";
+    line += sig.doc;
+    sig.docstring = std::move(line);
 }
 
 // ---------------------------------------------------------------------------
@@ -130,10 +152,17 @@ void check_required(const Signature& sig, PyObject* const* slots) {
             missing_required(sig, slots);
 }
 
+[[noreturn]] [[gnu::noinline]] void no_keywords(const Signature& sig) {
+    PyErr_Format(PyExc_TypeError, "%s takes no keyword arguments", full_name(sig).c_str());
+    throw PythonError{};
+}
+
 }  // namespace
 
 void match_arguments_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                           PyObject** slots) {
+    if (sig.positional_only && kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0)
+        no_keywords(sig);
     fill_positional(sig, args, nargs, slots);
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -144,6 +173,8 @@ void match_arguments_slow(const Signature& sig, PyObject* const* args, Py_ssize_
 }
 
 void match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+    if (sig.positional_only && kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0)
+        no_keywords(sig);
     fill_positional(sig, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), slots);
     if (kwargs != nullptr) {
         // Keyword dictionaries keep the order in which the call passed them.
@@ -177,6 +208,11 @@ void throw_argument_error(const char* name) {
     PyException_SetCause(replacement.get(), PyException_GetCause(exc.get()));  // steals the new reference
     restore_raised_exception(replacement.release());
     throw PythonError{};
+}
+
+void check_has_intervals(const LegendreBasis& basis) {
+    if (!basis.has_intervals()) [[unlikely]]
+        raise_error(PyExc_ValueError, no_intervals_message);
 }
 
 std::size_t to_unsigned(PyObject* obj, const char* name) {

@@ -2,10 +2,12 @@
 // matrix and the Lagrange-to-Legendre matrix. Each converts all of its
 // arguments first, then checks the periodic preconditions (ValueError, with
 // the core's texts), then builds its own basis and matrix and releases them
-// before returning.
+// before returning. The work keeps the interpreter lock and is interruptible
+// (Ctrl-C) while it runs.
 #include "lib/arguments.hpp"
 #include "lib/entries.hpp"
 #include "lib/errors.hpp"
+#include "lib/interpreter_lock.hpp"
 #include "lib/registration.hpp"
 #include "lib/results.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
@@ -15,8 +17,6 @@ namespace pwpoly::py {
 
 namespace {
 
-bool optional_bool(PyObject* slot, const char* name) { return slot != nullptr && to_bool(slot, name); }
-
 // A periodic precondition that fails is a ValueError here, before the core
 // would report it as an internal failure.
 void refuse_if(const char* violation) {
@@ -25,9 +25,9 @@ void refuse_if(const char* violation) {
 }
 
 // get_lagrange_points(degree, n_t, T, periodic=False)
-Signature g_points_sig{"get_lagrange_points", nullptr, {"degree", "n_t", "T", "periodic"}, 4, 3};
+Signature g_points_sig{"get_lagrange_points", nullptr, {"degree", "n_t", "T", "periodic"}, 4, 3, {"", "", "", "False"}};
 
-PyObject* get_lagrange_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* get_lagrange_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* slots[4];
         match_arguments(g_points_sig, args, nargs, kwnames, slots);
@@ -37,19 +37,20 @@ PyObject* get_lagrange_points(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const bool periodic = optional_bool(slots[3], "periodic");
         if (periodic)
             refuse_if(periodic_basis_violation(degree, n_t));
+        InterruptibleWithLock interruptible;
         const LagrangeBasis basis = LagrangeBasis::create(degree, n_t, T, periodic);
         return make_float_list(basis.points());
     });
 }
 
-PyMethodDef g_points_def = {"get_lagrange_points", as_method(get_lagrange_points), kFastCall,
-                            "get_lagrange_points(degree, n_t, T, periodic=False)\n--\n\n"};
+Callable g_points{&g_points_sig, get_lagrange_points};
 
 // lagrange_prolongation_matrix(nt_coarse, nt_fine, degree, periodic=False)
 Signature g_prolongation_sig{
-    "lagrange_prolongation_matrix", nullptr, {"nt_coarse", "nt_fine", "degree", "periodic"}, 4, 3};
+    "lagrange_prolongation_matrix", nullptr, {"nt_coarse", "nt_fine", "degree", "periodic"}, 4, 3,
+    {"", "", "", "False"}};
 
-PyObject* lagrange_prolongation_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* lagrange_prolongation_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* slots[4];
         match_arguments(g_prolongation_sig, args, nargs, kwnames, slots);
@@ -59,20 +60,20 @@ PyObject* lagrange_prolongation_matrix(PyObject*, PyObject* const* args, Py_ssiz
         const bool periodic = optional_bool(slots[3], "periodic");
         if (periodic)
             refuse_if(periodic_prolongation_violation(degree, nt_coarse, nt_fine));
+        InterruptibleWithLock interruptible;
         const LagrangeBasis coarse = LagrangeBasis::create(degree, nt_coarse, 1.0, periodic);
         return make_triplet_tuple(csr_to_triplets(coarse.get_prolongation_matrix_to(nt_fine)));
     });
 }
 
-PyMethodDef g_prolongation_def = {"lagrange_prolongation_matrix", as_method(lagrange_prolongation_matrix), kFastCall,
-                                  "lagrange_prolongation_matrix(nt_coarse, nt_fine, degree, periodic=False)\n--\n\n"};
+Callable g_prolongation{&g_prolongation_sig, lagrange_prolongation_matrix};
 
 // lagrange_to_legendre_basis_transformation(degree, n_t, periodic=False)
 Signature g_transformation_sig{
-    "lagrange_to_legendre_basis_transformation", nullptr, {"degree", "n_t", "periodic"}, 3, 2};
+    "lagrange_to_legendre_basis_transformation", nullptr, {"degree", "n_t", "periodic"}, 3, 2, {"", "", "False"}};
 
 PyObject* lagrange_to_legendre_basis_transformation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                                    PyObject* kwnames) noexcept {
+                                                    PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* slots[3];
         match_arguments(g_transformation_sig, args, nargs, kwnames, slots);
@@ -81,25 +82,20 @@ PyObject* lagrange_to_legendre_basis_transformation(PyObject*, PyObject* const* 
         const bool periodic = optional_bool(slots[2], "periodic");
         if (periodic)
             refuse_if(periodic_basis_violation(degree, n_t));
+        InterruptibleWithLock interruptible;
         const LagrangeBasis basis = LagrangeBasis::create(degree, n_t, 1.0, periodic);
         return make_triplet_tuple(csr_to_triplets(basis.get_transformation_matrix_to_legendre()));
     });
 }
 
-PyMethodDef g_transformation_def = {"lagrange_to_legendre_basis_transformation",
-                                    as_method(lagrange_to_legendre_basis_transformation), kFastCall,
-                                    "lagrange_to_legendre_basis_transformation(degree, n_t, periodic=False)\n--\n\n"};
+Callable g_transformation{&g_transformation_sig, lagrange_to_legendre_basis_transformation};
 
 }  // namespace
 
-void register_get_lagrange_points(PyObject* module) { add_function(module, &g_points_def, g_points_sig); }
+void register_get_lagrange_points(PyObject* module) { add_function(module, g_points); }
 
-void register_lagrange_prolongation_matrix(PyObject* module) {
-    add_function(module, &g_prolongation_def, g_prolongation_sig);
-}
+void register_lagrange_prolongation_matrix(PyObject* module) { add_function(module, g_prolongation); }
 
-void register_lagrange_to_legendre_basis_transformation(PyObject* module) {
-    add_function(module, &g_transformation_def, g_transformation_sig);
-}
+void register_lagrange_to_legendre_basis_transformation(PyObject* module) { add_function(module, g_transformation); }
 
 }  // namespace pwpoly::py

@@ -9,6 +9,7 @@
 #include "lib/errors.hpp"
 #include "lib/pyref.hpp"
 #include "lib/python_compat.hpp"
+#include "lib/types.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -46,14 +47,7 @@ constexpr Registration kRegistrations[] = {
 };
 
 PyObject* init_module() {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1)
-        throw_python_error();
-    std::int64_t expected = -1;
-    if (!g_owner_interpreter.compare_exchange_strong(expected, id) && expected != id)
-        raise_error(PyExc_ImportError,
-                    "pwpoly does not support sub-interpreters: it can only be imported into the interpreter "
-                    "that imported it first");
+    claim_interpreter(g_owner_interpreter, "pwpoly");
 
     if (PyObject* existing = g_module.load(std::memory_order_acquire)) {
         Py_INCREF(existing);

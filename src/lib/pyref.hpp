@@ -1,6 +1,7 @@
 // A move-only owner of one strong reference.
 #pragma once
 
+#include "lib/interpreter_lock.hpp"
 #include "lib/python_compat.hpp"
 
 #include <atomic>
@@ -28,7 +29,12 @@ public:
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(obj_); }
+    // A thread that the interpreter's exit unwinds holds no lock: it leaves
+    // the object alone (interpreter_lock.hpp).
+    ~PyRef() {
+        if (obj_ != nullptr && !interpreter_lock_lost())
+            Py_DECREF(obj_);
+    }
 
     PyObject* get() const { return obj_; }
     explicit operator bool() const { return obj_ != nullptr; }

@@ -40,6 +40,15 @@ inline void restore_raised_exception(PyObject* exc) {
 #endif
 }
 
+// Whether the interpreter has begun to finalize (readable without the lock).
+inline bool is_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 // Declares that the module relies on the global interpreter lock; a no-op
 // on builds that always have it.
 inline int declare_gil_used([[maybe_unused]] PyObject* module) {

@@ -42,21 +42,14 @@ void add_named(PyObject* module, PyObject* name, PyObject* value) {
 
 }  // namespace
 
-void add_function(PyObject* module, PyMethodDef* def, Signature& sig) {
-    intern_signature(sig);
-    PyRef module_name = checked(PyModule_GetNameObject(module));
-    PyRef function = checked(PyCFunction_NewEx(def, module, module_name.get()));
+void add_function(PyObject* module, Callable& c) {
+    PyRef function = checked(module_function(module, c));
     PyRef name = checked(PyObject_GetAttrString(function.get(), "__name__"));
     add_named(module, name.get(), function.get());
 }
 
-void add_class(PyObject* module, const char* name, std::atomic<PyObject*>& cell, PyType_Spec& spec,
-               std::initializer_list<Signature*> signatures) {
-    for (Signature* sig : signatures)
-        intern_signature(*sig);
-    PyObject* type = cell.load(std::memory_order_acquire);
-    if (type == nullptr)
-        type = publish_once(cell, checked(PyType_FromSpec(&spec)).release());
+void add_class(PyObject* module, const char* name, std::atomic<PyObject*>& cell, ClassDefinition& definition) {
+    PyObject* type = class_type(cell, definition);
     add_named(module, checked(PyUnicode_FromString(name)).get(), type);
 }
 

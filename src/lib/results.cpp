@@ -16,13 +16,16 @@ PyObject* make_float(double value) {
 namespace {
 
 // A list of `values.size()` items, each made by `make` from one value.
-// Slots not yet filled are null, which list deallocation tolerates.
+// Slots not yet filled are null, which list deallocation tolerates. Long
+// lists take a while to make: Ctrl-C is noticed every 64Ki items.
 template <class T, class Make>
 PyObject* make_list(std::span<const T> values, Make make) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list)
         throw_python_error();
     for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i % 65536 == 65535 && PyErr_CheckSignals() < 0)
+            throw PythonError{};
         PyObject* item = make(values[i]);
         if (item == nullptr)
             throw_python_error();

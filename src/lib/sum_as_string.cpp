@@ -12,9 +12,10 @@ namespace pwpoly::py {
 
 namespace {
 
-Signature g_signature{"sum_as_string", nullptr, {"a", "b"}, 2, 2};
+Signature g_signature{
+    "sum_as_string", nullptr, {"a", "b"}, 2, 2, {}, false, "Formats the sum of two numbers as string."};
 
-PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* slots[2];
         match_arguments(g_signature, args, nargs, kwnames, slots);
@@ -24,15 +25,10 @@ PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-PyMethodDef g_def = {
-    "sum_as_string",
-    as_method(sum_as_string),
-    kFastCall,
-    "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string.",
-};
+Callable g_sum_as_string{&g_signature, sum_as_string};
 
 }  // namespace
 
-void register_sum_as_string(PyObject* module) { add_function(module, &g_def, g_signature); }
+void register_sum_as_string(PyObject* module) { add_function(module, g_sum_as_string); }
 
 }  // namespace pwpoly::py

@@ -1,70 +1,38 @@
-// The module functions of the private array module: the collocation matrix
-// (written into arrays the caller allocated, since its size is known in
-// advance), the prolongation and Lagrange-to-Legendre matrices and the
-// Lagrange points (built by the core, whose arrays are then handed over as
-// OwnedArray objects). Sparse matrices come back as
-// (nrows, ncols, row_offsets, col_indices, values), indices as int32 when
-// every index, offset and dimension fits it (the type scipy would pick, so it
-// takes the arrays without converting them), else int64.
-#include "lib/arrays/native.hpp"
+// The module functions of the private array module: the collocation, the
+// prolongation and the Lagrange-to-Legendre matrices and the Lagrange
+// points. Each is computed without the interpreter lock; the arrays the core
+// produces are handed to numpy as OwnedArray objects without a copy (the
+// collocation matrix is written straight into arrays allocated here, since
+// its size is known in advance). Sparse matrices come back as
+// (nrows, ncols, row_offsets, col_indices, values).
+#include <cstdint>
+#include <limits>
+#include <utility>
 
+#include "lib/arguments.hpp"
+#include "lib/arrays/native.hpp"
+#include "lib/buffers.hpp"
+#include "lib/interpreter_lock.hpp"
 #include "lib/pyref.hpp"
 #include "piecewise_polynomials/collocation.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
 
-#include <cstdint>
-#include <limits>
-#include <optional>
-#include <utility>
-
 namespace pwpoly::py::arrays {
+
+bool fits_int32(std::size_t nrows, std::size_t ncols, std::size_t nnz) {
+    constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+    return nrows <= limit && ncols <= limit && nnz <= limit;
+}
 
 namespace {
 
-PyCFunction as_method(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-// collocation_into(degree, n_t, T, times, derivative, row_offsets, col_indices, values) -> None
-PyObject* collocation_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&]() -> PyObject* {
-        expect_arguments("collocation_into", nargs, kwnames, 8);
-        const std::size_t degree = size_argument(args[0]);
-        const std::size_t n_t = size_argument(args[1]);
-        const double T = float_argument(args[2]);
-        const bool derivative = bool_argument(args[4]);
-        if (n_t == 0)
-            raise(PyExc_ValueError, "n_t must be at least 1");
-        BufferView times(args[3], false);
-        BufferView offsets(args[5], true);
-        BufferView indices(args[6], true);
-        BufferView values(args[7], true);
-        expect_float64(times, "t");
-        expect_float64(values, "values");
-        if (offsets.kind() == ItemKind::Float64 || offsets.kind() != indices.kind())
-            raise(PyExc_TypeError, "row offsets and column indices must both be int32 or both int64");
-        const std::size_t n = times.count();
-        const std::size_t nnz = checked_mul(n, checked_add(degree, 1));
-        if (offsets.count() != checked_add(n, 1) || indices.count() != nnz || values.count() != nnz)
-            raise(PyExc_ValueError, "the output arrays must have t.size + 1 and t.size * (degree + 1) items");
-        const BufferView* all[] = {&times, &offsets, &indices, &values};
-        for (std::size_t a = 0; a < 4; ++a)
-            for (std::size_t b = a + 1; b < 4; ++b)
-                if (all[a]->overlaps(*all[b]))
-                    raise(PyExc_ValueError, "the output arrays must not share memory with each other or with t");
-        const LegendreBasis basis(degree, n_t, T);
-        const std::span<const double> span{times.data<double>(), n};
-        {
-            WithoutInterpreterLock unlocked;
-            if (offsets.kind() == ItemKind::Int32)
-                collocation_csr_into(basis, derivative, span, offsets.data<std::int32_t>(),
-                                     indices.data<std::int32_t>(), values.data<double>());
-            else
-                collocation_csr_into(basis, derivative, span, offsets.data<std::int64_t>(),
-                                     indices.data<std::int64_t>(), values.data<double>());
-        }
-        Py_RETURN_NONE;
-    });
+PyObject* pack_csr(std::size_t nrows, std::size_t ncols, const PyRef& offsets, const PyRef& indices,
+                   const PyRef& values) {
+    PyObject* result = Py_BuildValue("(nnOOO)", static_cast<Py_ssize_t>(nrows), static_cast<Py_ssize_t>(ncols),
+                                     offsets.get(), indices.get(), values.get());
+    if (result == nullptr)
+        throw_python_error();
+    return result;
 }
 
 template <class Index>
@@ -76,107 +44,156 @@ std::vector<Index> narrowed(const std::vector<std::size_t>& indices) {
 }
 
 template <class Index>
-PyObject* csr_tuple(CsrParts& parts) {
+PyObject* csr_tuple_of(CsrParts& parts) {
     PyRef offsets = PyRef::steal(owned_array(narrowed<Index>(parts.row_offsets)));
     PyRef indices = PyRef::steal(owned_array(narrowed<Index>(parts.col_indices)));
     PyRef values = PyRef::steal(owned_array(std::move(parts.values)));
-    PyObject* result = Py_BuildValue("(nnOOO)", static_cast<Py_ssize_t>(parts.nrows),
-                                     static_cast<Py_ssize_t>(parts.ncols), offsets.get(), indices.get(), values.get());
-    if (result == nullptr)
-        throw PythonError{};
-    return result;
-}
-
-// Every index, offset and dimension of the matrix fits into int32?
-bool fits_int32(const CsrParts& parts) {
-    constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
-    return parts.nrows <= limit && parts.ncols <= limit && parts.values.size() <= limit;
+    return pack_csr(parts.nrows, parts.ncols, offsets, indices, values);
 }
 
 // Builds the matrix without the interpreter lock, then hands its arrays over.
 template <class Build>
 PyObject* sparse_result(Build&& build) {
-    std::optional<CsrParts> parts;
-    {
-        WithoutInterpreterLock unlocked;
-        parts.emplace(build().into_parts());
-    }
-    return fits_int32(*parts) ? csr_tuple<std::int32_t>(*parts) : csr_tuple<std::int64_t>(*parts);
+    return csr_tuple(without_interpreter_lock([&] { return build().into_parts(); }));
 }
 
-void check_lagrange_sizes(std::size_t degree, std::size_t n_t) {
-    if (degree == 0)
-        raise(PyExc_ValueError, "degree must be at least 1");
-    if (n_t == 0)
-        raise(PyExc_ValueError, "n_t must be at least 1");
+// collocation(degree, n_t, T, t, derivative, /)
+Signature g_collocation_sig{"collocation",
+                            nullptr,
+                            {"degree", "n_t", "T", "t", "derivative"},
+                            5,
+                            5,
+                            {},
+                            true,
+                            "(nrows, ncols, row_offsets, col_indices, values) of the collocation matrix at the "
+                            "times t (C order)."};
+
+template <class Index>
+PyObject* collocation_of(const LegendreBasis& basis, bool derivative, const Float64Input& times, std::size_t nnz) {
+    const std::size_t n = times.size();
+    auto [offsets_obj, offsets] = new_owned_array<Index>(checked_add(n, 1));
+    PyRef offsets_ref = PyRef::steal(offsets_obj);
+    auto [indices_obj, indices] = new_owned_array<Index>(nnz);
+    PyRef indices_ref = PyRef::steal(indices_obj);
+    auto [values_obj, values] = new_owned_array<double>(nnz);
+    PyRef values_ref = PyRef::steal(values_obj);
+    without_interpreter_lock([&, offsets = offsets, indices = indices, values = values] {
+        collocation_csr_into(basis, derivative, {times.data(), n}, offsets, indices, values);
+    });
+    return pack_csr(n, basis.n_t() * (basis.degree() + 1), offsets_ref, indices_ref, values_ref);
 }
 
-// prolongation(degree, nt_coarse, nt_fine, periodic) -> sparse tuple
-PyObject* prolongation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&]() -> PyObject* {
-        expect_arguments("prolongation", nargs, kwnames, 4);
-        const std::size_t degree = size_argument(args[0]);
-        const std::size_t nt_coarse = size_argument(args[1]);
-        const std::size_t nt_fine = size_argument(args[2]);
-        const bool periodic = bool_argument(args[3]);
-        check_lagrange_sizes(degree, nt_coarse);
-        check_lagrange_sizes(degree, nt_fine);
+PyObject* collocation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        PyObject* slots[5];
+        match_arguments(g_collocation_sig, args, nargs, kwnames, slots);
+        const std::size_t degree = to_unsigned(slots[0], "degree");
+        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
+        const double T = checked_period(slots[2], n_t);
+        Float64Input times(slots[3], "t");
+        const bool derivative = to_bool(slots[4], "derivative");
+        const std::size_t per_row = checked_add(degree, 1);
+        const std::size_t ncols = checked_array_count(checked_mul(n_t, per_row), sizeof(double));
+        const std::size_t nnz = checked_array_count(checked_mul(times.size(), per_row), sizeof(double));
+        const LegendreBasis basis(degree, n_t, T);
+        return fits_int32(times.size(), ncols, nnz) ? collocation_of<std::int32_t>(basis, derivative, times, nnz)
+                                                    : collocation_of<std::int64_t>(basis, derivative, times, nnz);
+    });
+}
+
+// prolongation(degree, nt_coarse, nt_fine, periodic, /)
+Signature g_prolongation_sig{"prolongation",
+                             nullptr,
+                             {"degree", "nt_coarse", "nt_fine", "periodic"},
+                             4,
+                             4,
+                             {},
+                             true,
+                             "(nrows, ncols, row_offsets, col_indices, values) of the prolongation matrix."};
+
+PyObject* prolongation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        PyObject* slots[4];
+        match_arguments(g_prolongation_sig, args, nargs, kwnames, slots);
+        const std::size_t degree = checked_count(slots[0], "degree", 1);
+        const std::size_t nt_coarse = checked_count(slots[1], "nt_coarse", 1);
+        const std::size_t nt_fine = checked_count(slots[2], "nt_fine", 1);
+        const bool periodic = to_bool(slots[3], "periodic");
+        check_lagrange_degree(degree);
         return sparse_result([&] {
             return LagrangeBasis::create(degree, nt_coarse, 1.0, periodic).get_prolongation_matrix_to(nt_fine);
         });
     });
 }
 
-// lagrange_to_legendre(degree, n_t, periodic) -> sparse tuple
-PyObject* lagrange_to_legendre(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&]() -> PyObject* {
-        expect_arguments("lagrange_to_legendre", nargs, kwnames, 3);
-        const std::size_t degree = size_argument(args[0]);
-        const std::size_t n_t = size_argument(args[1]);
-        const bool periodic = bool_argument(args[2]);
-        check_lagrange_sizes(degree, n_t);
+// lagrange_to_legendre(degree, n_t, periodic, /)
+Signature g_transformation_sig{"lagrange_to_legendre",
+                               nullptr,
+                               {"degree", "n_t", "periodic"},
+                               3,
+                               3,
+                               {},
+                               true,
+                               "(nrows, ncols, row_offsets, col_indices, values) of the Lagrange-to-Legendre "
+                               "matrix."};
+
+PyObject* lagrange_to_legendre(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        PyObject* slots[3];
+        match_arguments(g_transformation_sig, args, nargs, kwnames, slots);
+        const std::size_t degree = checked_count(slots[0], "degree", 1);
+        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
+        const bool periodic = to_bool(slots[2], "periodic");
+        check_lagrange_degree(degree);
         return sparse_result(
             [&] { return LagrangeBasis::create(degree, n_t, 1.0, periodic).get_transformation_matrix_to_legendre(); });
     });
 }
 
-// lagrange_points(degree, n_t, T, periodic) -> OwnedArray of float64
-PyObject* lagrange_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&]() -> PyObject* {
-        expect_arguments("lagrange_points", nargs, kwnames, 4);
-        const std::size_t degree = size_argument(args[0]);
-        const std::size_t n_t = size_argument(args[1]);
-        const double T = float_argument(args[2]);
-        const bool periodic = bool_argument(args[3]);
-        check_lagrange_sizes(degree, n_t);
-        std::vector<double> points;
-        {
-            WithoutInterpreterLock unlocked;
-            points = LagrangeBasis::create(degree, n_t, T, periodic).points();
-        }
+// lagrange_points(degree, n_t, T, periodic, /)
+Signature g_points_sig{"lagrange_points",
+                       nullptr,
+                       {"degree", "n_t", "T", "periodic"},
+                       4,
+                       4,
+                       {},
+                       true,
+                       "The Lagrange nodal points as an OwnedArray."};
+
+PyObject* lagrange_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        PyObject* slots[4];
+        match_arguments(g_points_sig, args, nargs, kwnames, slots);
+        const std::size_t degree = checked_count(slots[0], "degree", 1);
+        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
+        const double T = checked_period(slots[2], n_t);
+        const bool periodic = to_bool(slots[3], "periodic");
+        std::vector<double> points = without_interpreter_lock(
+            [&] { return std::vector<double>(LagrangeBasis::create(degree, n_t, T, periodic).points()); });
         return owned_array(std::move(points));
     });
 }
 
-constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef g_functions[] = {
-    {"collocation_into", as_method(collocation_into), kFastCall,
-     "collocation_into(degree, n_t, T, t, derivative, row_offsets, col_indices, values, /)\n--\n\n"
-     "Fills the CSR arrays of the collocation matrix."},
-    {"prolongation", as_method(prolongation), kFastCall,
-     "prolongation(degree, nt_coarse, nt_fine, periodic, /)\n--\n\n"
-     "(nrows, ncols, row_offsets, col_indices, values) of the prolongation matrix."},
-    {"lagrange_to_legendre", as_method(lagrange_to_legendre), kFastCall,
-     "lagrange_to_legendre(degree, n_t, periodic, /)\n--\n\n"
-     "(nrows, ncols, row_offsets, col_indices, values) of the Lagrange-to-Legendre matrix."},
-    {"lagrange_points", as_method(lagrange_points), kFastCall,
-     "lagrange_points(degree, n_t, T, periodic, /)\n--\n\nThe Lagrange nodal points as an OwnedArray."},
-    {nullptr, nullptr, 0, nullptr},
+Callable g_functions[] = {
+    {&g_collocation_sig, collocation},
+    {&g_prolongation_sig, prolongation},
+    {&g_transformation_sig, lagrange_to_legendre},
+    {&g_points_sig, lagrange_points},
 };
 
 }  // namespace
 
-bool add_matrix_functions(PyObject* module) { return PyModule_AddFunctions(module, g_functions) == 0; }
+PyObject* csr_tuple(CsrParts&& parts) {
+    return fits_int32(parts.nrows, parts.ncols, parts.values.size()) ? csr_tuple_of<std::int32_t>(parts)
+                                                                     : csr_tuple_of<std::int64_t>(parts);
+}
+
+void add_matrix_functions(PyObject* module) {
+    for (Callable& c : g_functions) {
+        PyRef function = PyRef::steal(module_function(module, c));
+        if (PyModule_AddObjectRef(module, c.signature->function_name, function.get()) < 0)
+            throw_python_error();
+    }
+}
 
 }  // namespace pwpoly::py::arrays

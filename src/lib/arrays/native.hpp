@@ -1,82 +1,71 @@
 // The private native module of pwpoly_arrays (`pwpoly_arrays._native`).
 //
-// Every entry takes its arguments by position only and already normalised by
-// the Python package (float64 buffers, in-range sizes); it re-checks what
-// memory safety depends on (counts, formats, overlaps, writability) and
-// raises ValueError/TypeError/BufferError otherwise. Arrays cross the
-// boundary only through the buffer protocol, so no numpy headers are needed
-// and the module does not depend on numpy's ABI.
+// It is built on pwpoly's boundary toolkit (src/lib: argument matching and
+// conversion, held buffers, types, error translation, the interpreter lock).
+// Every entry takes its arguments by position only. The Python package
+// normalises them first and raises its own numpy-style errors, but the
+// native checks are complete on their own: called directly with anything,
+// an entry raises an exception (TypeError, ValueError, MemoryError,
+// RuntimeError), never crashes, never leaks. An internal failure of the core
+// is a RuntimeError here ("capacity overflow" a MemoryError), not pwpoly's
+// PanicException.
+//
+// Arrays cross the boundary through the buffer protocol only, so no numpy
+// headers are needed and the module does not depend on numpy's ABI.
 #pragma once
 
-#include "lib/errors.hpp"
-#include "lib/interpreter_lock.hpp"
-#include "lib/python_compat.hpp"
-
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
+
+#include "lib/errors.hpp"
+#include "lib/python_compat.hpp"
+#include "lib/types.hpp"
+#include "sparse_matrix_tools/sparse_containers.hpp"
 
 namespace pwpoly::py::arrays {
 
-[[noreturn]] void raise(PyObject* type, const char* message);
+// Runs an entry's body with the companion's failure style.
+template <class F>
+inline auto entry(F&& body) -> decltype(body()) {
+    return guarded<FailureStyle::Ordinary>(std::forward<F>(body));
+}
 
-// Positional-only fast calls: exactly `n` arguments, no keywords.
-void expect_arguments(const char* function, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t n);
-std::size_t size_argument(PyObject* obj);
-double float_argument(PyObject* obj);
-bool bool_argument(PyObject* obj);
+// The largest degree of the equidistant Lagrange matrices (prolongation,
+// Lagrange to Legendre): beyond it their entries carry no correct digit
+// (see native_module.cpp for the measurement).
+inline constexpr std::size_t kMaxLagrangeDegree = 40;
 
-enum class ItemKind { Float64, Int32, Int64 };
+// Checks shared by the entries; each raises ValueError naming the argument
+// and the value it held.
+std::size_t checked_count(PyObject* obj, const char* name, std::size_t minimum);
+void check_lagrange_degree(std::size_t degree);
+// T positive, finite, and such that the mesh's arithmetic neither overflows
+// nor loses its precision to underflow: T <= 2^1000 and T / n_t >= 2^-1000.
+double checked_period(PyObject* obj, std::size_t n_t);
 
-// A C-contiguous buffer of one of the item kinds, held from construction to
-// destruction (which must happen with the interpreter lock held).
-class BufferView {
-public:
-    BufferView(PyObject* obj, bool writable);
-    ~BufferView();
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-
-    ItemKind kind() const { return kind_; }
-    std::size_t count() const { return count_; }
-    template <class T>
-    T* data() const {
-        return static_cast<T*>(view_.buf);
-    }
-    // Whether the two buffers share at least one byte.
-    bool overlaps(const BufferView& other) const;
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-    ItemKind kind_ = ItemKind::Float64;
-    std::size_t count_ = 0;
-};
-
-// Fails with ValueError unless `view` holds float64 items (`what` names it).
-void expect_float64(const BufferView& view, const char* what);
-
-// Fills `view` for a getbuffer slot that exports `shape[0]` contiguous items
-// of `*itemsize` bytes at `buf`, owned by `owner`. `shape` and `itemsize` must
-// live as long as the owner (the view points at them). Always succeeds.
-int export_1d(PyObject* owner, Py_buffer* view, int flags, void* buf, const Py_ssize_t* shape,
-              const Py_ssize_t* itemsize, const char* format, bool readonly);
-
-// A new one-dimensional, writable array object that owns `values` and
-// exports them through the buffer protocol ("d", "i" or the 64-bit integer
+// A one-dimensional array object that owns its items (a vector moved in,
+// or storage of `count` items allocated here, uninitialised) and exports
+// them through the buffer protocol ("d", "i" or the platform's int64
 // format), for numpy to wrap without a copy.
 PyObject* owned_array(std::vector<double>&& values);
 PyObject* owned_array(std::vector<std::int32_t>&& values);
 PyObject* owned_array(std::vector<std::int64_t>&& values);
+template <class T>
+std::pair<PyObject*, T*> new_owned_array(std::size_t count);
 
-// Creates the type of `spec` once per process (kept in `cell`) and adds it to
-// `module` as `name`; false with an exception set.
-bool add_type(PyObject* module, std::atomic<PyObject*>& cell, PyType_Spec& spec, const char* name);
+// (nrows, ncols, row_offsets, col_indices, values) of a CSR matrix, indices
+// as int32 when every index, offset and dimension fits, else int64 (the type
+// scipy would pick, so it keeps the arrays as they are).
+PyObject* csr_tuple(CsrParts&& parts);
+// Whether a matrix of this shape and entry count takes int32 indices.
+bool fits_int32(std::size_t nrows, std::size_t ncols, std::size_t nnz);
 
-// The registrations of the module's parts; false with an exception set.
-bool add_expansion_type(PyObject* module);
-bool add_owned_array_type(PyObject* module);
-bool add_matrix_functions(PyObject* module);
+// The registrations of the module's parts.
+void add_expansion_type(PyObject* module);
+void add_owned_array_type(PyObject* module);
+void add_matrix_functions(PyObject* module);
 
 }  // namespace pwpoly::py::arrays

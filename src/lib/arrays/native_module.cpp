@@ -19,23 +19,55 @@
 // change after construction. So it declares that it does not need the
 // interpreter lock. It refuses sub-interpreters other than the first one
 // that imported it, since the types are shared process-wide.
+//
+// The Lagrange degree limit. The prolongation and Lagrange-to-Legendre
+// matrices are built from the equidistant Lagrange basis, whose conditioning
+// grows like 2^degree: measured against exact rational arithmetic, the
+// largest entry error of the Lagrange-to-Legendre matrix relative to its
+// largest entry passes 1 (no correct digit left) at degree 45, and the
+// prolongation's reaches 1e-2 there; kMaxLagrangeDegree keeps both well
+// inside the meaningful range. (Without a limit, degree 2^29 would also
+// allocate gigabytes and then loop for years.)
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+
+#include "lib/arguments.hpp"
 #include "lib/arrays/native.hpp"
 #include "lib/pyref.hpp"
 
-#include <atomic>
-#include <cstdint>
-
 namespace pwpoly::py::arrays {
 
-bool add_type(PyObject* module, std::atomic<PyObject*>& cell, PyType_Spec& spec, const char* name) {
-    PyObject* type = cell.load(std::memory_order_acquire);
-    if (type == nullptr) {
-        PyObject* created = PyType_FromSpec(&spec);
-        if (created == nullptr)
-            return false;
-        type = publish_once(cell, created);
-    }
-    return PyModule_AddObjectRef(module, name, type) == 0;
+std::size_t checked_count(PyObject* obj, const char* name, std::size_t minimum) {
+    const std::size_t value = to_unsigned(obj, name);
+    if (value < minimum)
+        raise_format(PyExc_ValueError, "%s must be at least %zu, got %zu", name, minimum, value);
+    return value;
+}
+
+void check_lagrange_degree(std::size_t degree) {
+    if (degree > kMaxLagrangeDegree)
+        raise_format(PyExc_ValueError,
+                     "degree must be at most %zu for the equidistant Lagrange basis (beyond it the matrices have "
+                     "no correct digit), got %zu",
+                     kMaxLagrangeDegree, degree);
+}
+
+double checked_period(PyObject* obj, std::size_t n_t) {
+    const double T = to_float(obj, "T");
+    if (!(std::isfinite(T) && T > 0.0))
+        raise_format(PyExc_ValueError, "T must be positive and finite, got %R", obj);
+    // 2^1000 and 2^-1000: exact powers of two, far enough from the ends of
+    // the range for every step of the mesh's arithmetic (a + b, u + u, the
+    // Lagrange points' (i * (b - a)) / p) to stay finite and normal.
+    const double largest = std::ldexp(1.0, 1000);
+    const double smallest_width = std::ldexp(1.0, -1000);
+    if (T > largest || T / static_cast<double>(n_t) < smallest_width)
+        raise_format(PyExc_ValueError,
+                     "T must be at most 2**1000 (about 1.07e301) and T / n_t at least 2**-1000 (about 9.33e-302); "
+                     "got T = %R with n_t = %zu",
+                     obj, n_t);
+    return T;
 }
 
 namespace {
@@ -43,19 +75,15 @@ namespace {
 std::atomic<std::int64_t> g_owner_interpreter{-1};
 
 int exec_module(PyObject* module) {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1)
-        return -1;
-    std::int64_t expected = -1;
-    if (!g_owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "pwpoly_arrays does not support sub-interpreters: it can only be imported into the "
-                        "interpreter that imported it first");
-        return -1;
-    }
-    if (!add_expansion_type(module) || !add_owned_array_type(module) || !add_matrix_functions(module))
-        return -1;
-    return 0;
+    return entry([&]() -> int {
+        claim_interpreter(g_owner_interpreter, "pwpoly_arrays");
+        add_expansion_type(module);
+        add_owned_array_type(module);
+        add_matrix_functions(module);
+        if (PyModule_AddIntConstant(module, "MAX_LAGRANGE_DEGREE", static_cast<long>(kMaxLagrangeDegree)) < 0)
+            throw_python_error();
+        return 0;
+    });
 }
 
 // The slot macros expand to "{...}," or to nothing (python_compat.hpp).

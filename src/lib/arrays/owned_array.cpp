@@ -4,32 +4,28 @@
 // object holds no Python references (no GC) and cannot be created from
 // Python. Like any numpy array's memory, its items are writable; only the
 // numpy array that wraps it refers to it.
-#include "lib/arrays/native.hpp"
-
-#include "lib/pyref.hpp"
-
 #include <atomic>
-#include <new>
+#include <memory>
 #include <type_traits>
 #include <utility>
-#include <variant>
+
+#include "lib/arrays/native.hpp"
+#include "lib/buffers.hpp"
+#include "lib/pyref.hpp"
 
 namespace pwpoly::py::arrays {
 
 namespace {
 
-using Storage = std::variant<std::vector<double>, std::vector<std::int32_t>, std::vector<std::int64_t>>;
-
-struct OwnedArray {
-    PyObject_HEAD
-    Storage storage;
-    void* data;
-    Py_ssize_t shape;
-    Py_ssize_t itemsize;
-    const char* format;
+// The storage, whatever holds it (a vector moved in from the core, or an
+// uninitialised block), behind one owner pointer and its deleter.
+struct Storage {
+    std::unique_ptr<void, void (*)(void*)> owner{nullptr, [](void*) {}};
+    void* data = nullptr;
+    Py_ssize_t shape = 0;
+    Py_ssize_t itemsize = 0;
+    const char* format = "d";
 };
-
-std::atomic<PyObject*> g_type{nullptr};
 
 template <class T>
 const char* format_of() {
@@ -41,54 +37,85 @@ const char* format_of() {
         return sizeof(long) == 8 ? "l" : "q";  // numpy's name for int64 on this platform
 }
 
-template <class T>
-PyObject* make(std::vector<T>&& values) {
+std::atomic<PyObject*> g_type{nullptr};
+
+// An empty array may have no storage; numpy still wants an address.
+double g_empty_storage = 0.0;
+
+int get_buffer(PyObject* self, Py_buffer* view, int flags) {
+    Storage& s = reinterpret_cast<Instance<Storage>*>(self)->payload;
+    export_1d(self, view, flags, s.shape > 0 ? s.data : &g_empty_storage, &s.shape, &s.itemsize, s.format, false);
+    return 0;
+}
+
+Signature g_signature{"__new__", "OwnedArray",
+                      {},        0,
+                      0,         {},
+                      false,     "Array storage allocated by pwpoly_arrays' native code, exported to numpy."};
+
+PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "cannot create 'pwpoly_arrays._native.OwnedArray' instances");
+    return nullptr;
+}
+
+const PyType_Slot g_extra_slots[] = {{Py_bf_getbuffer, reinterpret_cast<void*>(get_buffer)}, {0, nullptr}};
+
+ClassDefinition g_class{"pwpoly_arrays._native.OwnedArray",
+                        static_cast<int>(sizeof(Instance<Storage>)),
+                        Py_TPFLAGS_IMMUTABLETYPE,
+                        &g_signature,
+                        refuse_new,
+                        dealloc_instance<Storage>,
+                        {},
+                        g_extra_slots};
+
+template <class Holder, class T>
+PyObject* make(Holder* holder, T* data, std::size_t count) {
+    std::unique_ptr<Holder> owned(holder);
     auto* type = reinterpret_cast<PyTypeObject*>(g_type.load(std::memory_order_acquire));
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr)
-        throw PythonError{};
-    auto* obj = reinterpret_cast<OwnedArray*>(self);
-    new (&obj->storage) Storage(std::move(values));
-    auto& held = std::get<std::vector<T>>(obj->storage);
-    obj->data = held.data();
-    obj->shape = static_cast<Py_ssize_t>(held.size());
-    obj->itemsize = static_cast<Py_ssize_t>(sizeof(T));
-    obj->format = format_of<T>();
+    PyObject* self = new_instance<Storage>(type);
+    Storage& s = reinterpret_cast<Instance<Storage>*>(self)->payload;
+    s.owner = std::unique_ptr<void, void (*)(void*)>(owned.release(), [](void* p) { delete static_cast<Holder*>(p); });
+    s.data = data;
+    s.shape = static_cast<Py_ssize_t>(count);
+    s.itemsize = static_cast<Py_ssize_t>(sizeof(T));
+    s.format = format_of<T>();
     return self;
 }
 
-int get_buffer(PyObject* self, Py_buffer* view, int flags) {
-    auto* obj = reinterpret_cast<OwnedArray*>(self);
-    // An empty vector may have no storage; numpy still wants an address.
-    static double empty_storage = 0.0;
-    void* buf = obj->shape > 0 ? obj->data : &empty_storage;
-    return export_1d(self, view, flags, buf, &obj->shape, &obj->itemsize, obj->format, false);
+template <class T>
+PyObject* from_vector(std::vector<T>&& values) {
+    auto* holder = new std::vector<T>(std::move(values));
+    return make(holder, holder->data(), holder->size());
 }
-
-void dealloc(PyObject* self) {
-    auto* obj = reinterpret_cast<OwnedArray*>(self);
-    obj->storage.~Storage();
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyType_Slot g_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(get_buffer)},
-    {Py_tp_doc, const_cast<char*>("Array storage allocated by pwpoly_arrays' native code, exported to numpy.")},
-    {0, nullptr},
-};
-
-PyType_Spec g_spec = {"pwpoly_arrays._native.OwnedArray", static_cast<int>(sizeof(OwnedArray)), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, g_slots};
 
 }  // namespace
 
-PyObject* owned_array(std::vector<double>&& values) { return make(std::move(values)); }
-PyObject* owned_array(std::vector<std::int32_t>&& values) { return make(std::move(values)); }
-PyObject* owned_array(std::vector<std::int64_t>&& values) { return make(std::move(values)); }
+PyObject* owned_array(std::vector<double>&& values) { return from_vector(std::move(values)); }
+PyObject* owned_array(std::vector<std::int32_t>&& values) { return from_vector(std::move(values)); }
+PyObject* owned_array(std::vector<std::int64_t>&& values) { return from_vector(std::move(values)); }
 
-bool add_owned_array_type(PyObject* module) { return add_type(module, g_type, g_spec, "OwnedArray"); }
+template <class T>
+std::pair<PyObject*, T*> new_owned_array(std::size_t count) {
+    checked_array_count(count, sizeof(T));
+    struct Block {
+        std::unique_ptr<T[]> items;
+    };
+    // Default-initialised: no pass over the memory before the caller fills it.
+    std::unique_ptr<T[]> items(new T[count]);
+    T* data = items.get();
+    auto* block = new Block{std::move(items)};
+    return {make(block, data, count), data};
+}
+
+template std::pair<PyObject*, double*> new_owned_array<double>(std::size_t);
+template std::pair<PyObject*, std::int32_t*> new_owned_array<std::int32_t>(std::size_t);
+template std::pair<PyObject*, std::int64_t*> new_owned_array<std::int64_t>(std::size_t);
+
+void add_owned_array_type(PyObject* module) {
+    PyObject* type = class_type(g_type, g_class);
+    if (PyModule_AddObjectRef(module, "OwnedArray", type) < 0)
+        throw_python_error();
+}
 
 }  // namespace pwpoly::py::arrays
