@@ -4,7 +4,6 @@ float64 buffers and sizes in range."""
 
 from __future__ import annotations
 
-import math
 import numbers
 import operator
 import sys
