@@ -45,7 +45,9 @@ def period(value: Any) -> float:
     try:
         return float(value)
     except OverflowError:
-        raise ValueError(f"T must be positive and finite, got {value!r} (too large for a float)") from None
+        text = repr(value)
+        shown = text if len(text) <= 24 else f"{text[:12]}...{text[-8:]} ({len(text)} digits)"
+        raise ValueError(f"T must be positive and finite, got {shown} (too large for a float)") from None
 
 
 def flag(value: Any, name: str) -> bool:

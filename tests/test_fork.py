@@ -1,7 +1,9 @@
 """Processes: a child made by fork() after the parent used the worker pool
 evaluates with a pool of its own (same bits as the parent), and the parent's
 pool keeps working; children of the spawn and forkserver start methods work
-too.
+too; a fork while another thread makes the process's very first many-point
+call leaves a working child; and an interpreter exits cleanly while daemon
+threads are inside long calls.
 
 Each scenario is a script run by a fresh interpreter. Its children arm an
 alarm (SIGALRM ends them) and the parent a watchdog, so a child that waits
@@ -12,6 +14,7 @@ on the worker pool; covering another one takes one more line there.
 
 import os
 import subprocess
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -136,6 +139,30 @@ if __name__ == "__main__":
     assert evaluate_all() == expected
 """
 
+# os.fork() while another thread makes the process's first many-point call
+# (and so creates the worker pool). The fork lands at a different moment of
+# the pool's creation in each run (FORK_DELAY); the child must evaluate.
+FORK_DURING_FIRST_CALL = r"""
+if __name__ == "__main__":
+    import time
+
+    start_watchdog()
+    first = threading.Thread(target=evaluate_all)
+    first.start()
+    time.sleep(float(os.environ["FORK_DELAY"]))
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            arm_child_alarm()
+            evaluate_all()
+            status = 0
+        finally:
+            os._exit(status)
+    first.join()
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0, "the child did not evaluate"
+"""
+
 # ProcessPoolExecutor with the platform's default start method (fork up to
 # Python 3.13 on Linux, forkserver from 3.14), then with spawn.
 EXECUTOR = r"""
@@ -180,6 +207,12 @@ FORKS_THREADED_PARENT = pytest.mark.skipif(
     ],
 )
 def test_children_evaluate_and_the_parent_keeps_working(scenario, tmp_path):
+    run = run_scenarios(tmp_path, scenario, [{}])[0]
+    assert run.returncode == 0, run.stdout + run.stderr
+
+
+def run_scenarios(tmp_path, scenario, variants, args=()):
+    """Runs the scenario once per dict of extra environment variables, up to four at a time."""
     script = tmp_path / "scenario.py"
     script.write_text(COMMON + scenario)
     env = dict(
@@ -189,11 +222,66 @@ def test_children_evaluate_and_the_parent_keeps_working(scenario, tmp_path):
         FORK_PARENT_SECONDS=str(PARENT_SECONDS),
     )
     env.pop("RAYON_RS_NUM_CPUS", None)
-    run = subprocess.run(
-        python_command() + [str(script)],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=PARENT_SECONDS + 60,
+    with ThreadPoolExecutor(4) as pool:
+        return list(
+            pool.map(
+                lambda extra: subprocess.run(
+                    python_command() + [str(script), *args],
+                    env={**env, **extra},
+                    capture_output=True,
+                    text=True,
+                    timeout=PARENT_SECONDS + 60,
+                ),
+                variants,
+            )
+        )
+
+
+@FORKS_THREADED_PARENT
+def test_a_fork_during_the_first_many_point_call_leaves_a_working_child(tmp_path):
+    delays = [f"{k * 0.0001:.4f}" for k in range(12)]
+    runs = run_scenarios(tmp_path, FORK_DURING_FIRST_CALL, [{"FORK_DELAY": d} for d in delays])
+    failed = [(d, r.stdout + r.stderr) for d, r in zip(delays, runs) if r.returncode != 0]
+    assert failed == []
+
+
+# The interpreter exits while a daemon thread loops over one kind of long
+# call, so that at exit it is usually inside the call, without the
+# interpreter lock. Up to Python 3.13 the thread is then ended by
+# pthread_exit when it asks for the lock back; from 3.14 it waits forever.
+# Either way the process must exit with status 0.
+EXIT_DURING_LONG_CALL = r"""
+if __name__ == "__main__":
+    import time
+
+    LONG_CALLS = dict(
+        ENTRY_POINTS,
+        prolongation_matrix=lambda: pwpoly_arrays.prolongation_matrix(3, 20_000, 40_000),
+        lagrange_points=lambda: pwpoly_arrays.lagrange_points(3, 500_000, 1.0),
+        pwpoly_prolongation=lambda: pwpoly.lagrange_prolongation_matrix(20_000, 40_000, 3),
     )
-    assert run.returncode == 0, run.stdout + run.stderr
+    call = LONG_CALLS[sys.argv[1]]
+
+    def loop():
+        while True:
+            call()
+
+    threading.Thread(target=loop, daemon=True).start()
+    time.sleep(0.1)
+"""
+EXIT_KINDS = [
+    "evaluate_many",
+    "Expansion",
+    "collocation_matrix",
+    "prolongation_matrix",
+    "lagrange_points",
+    "pwpoly_prolongation",
+]
+EXIT_RUNS = 3 if EMULATED else 5 if os.environ.get("PWPOLY_SANITIZER") else 20
+
+
+@pytest.mark.parametrize("kind", EXIT_KINDS)
+def test_exit_while_daemon_threads_are_inside_long_calls(kind, tmp_path):
+    runs = run_scenarios(tmp_path, EXIT_DURING_LONG_CALL, [{}] * EXIT_RUNS, args=[kind])
+    statuses = [r.returncode for r in runs]
+    assert statuses == [0] * EXIT_RUNS, next(r.stderr for r in runs if r.returncode != 0)

@@ -36,7 +36,7 @@ inline auto entry(F&& body) -> decltype(body()) {
 // The largest degree of the equidistant Lagrange matrices (prolongation,
 // Lagrange to Legendre): beyond it their entries carry no correct digit
 // (see native_module.cpp for the measurement).
-inline constexpr std::size_t kMaxLagrangeDegree = 40;
+inline constexpr std::size_t kMaxLagrangeDegree = 60;
 
 // Checks shared by the entries; each raises ValueError naming the argument
 // and the value it held.
