@@ -11,9 +11,11 @@ import numpy as np
 import pytest
 
 import pwpoly
+from support import run_python
 
 pa = pytest.importorskip("pwpoly_arrays")
 pytest.importorskip("scipy.sparse")
+from pwpoly_arrays._native_loader import load_native  # noqa: E402
 
 
 def bits(values):
@@ -149,6 +151,7 @@ T4 = np.linspace(0.0, 1.0, 4)
 READ_ONLY = np.zeros(4)
 READ_ONLY.flags.writeable = False
 SHARED = np.zeros(8)
+native = load_native()
 
 
 @pytest.mark.parametrize(
@@ -176,6 +179,26 @@ SHARED = np.zeros(8)
         (lambda: pa.prolongation_matrix(2, 2, 0, True), ValueError, "nt_fine must be at least 1"),
         (lambda: pa.lagrange_to_legendre_matrix(2, 0), ValueError, "n_t must be at least 1"),
         (lambda: pa.lagrange_points(1, 2**62, 1.0), ValueError, "too large"),
+        (lambda: pa.prolongation_matrix(2, 2, 3, periodic="False"), TypeError, "periodic must be a bool"),
+        (lambda: pa.collocation_matrix(1, 2, 1.0, T4, derivative=1), TypeError, "derivative must be a bool"),
+        (lambda: pa.Expansion(np.ones((2, 2)), 10**400), ValueError, "too large for a float"),
+        (lambda: pa.Expansion(np.ones((2, 2)), 1.7e308), ValueError, "T must be at most 2**1000"),
+        (lambda: pa.lagrange_points(1, 2, 5e-324), ValueError, "T / n_t at least 2**-1000"),
+        (lambda: expansion()(np.ma.masked_array(T4, mask=[0, 1, 0, 0])), TypeError, "t is a masked array"),
+        (lambda: expansion()(T4, out=np.ma.zeros(4)), TypeError, "out is a masked array"),
+        (lambda: pa.Expansion(np.ma.ones((2, 2)), 1.0), TypeError, "coefficients is a masked array"),
+        (lambda: pa.prolongation_matrix(61, 1, 2), ValueError, "degree must be at most 60"),
+        # The private module's own checks, called directly.
+        (lambda: native.Expansion(np.zeros(3), 1, 2, 1.0), ValueError, "expected (degree + 1) * n_t = 4"),
+        (lambda: native.Expansion(np.zeros(4), 1, 2, np.inf), ValueError, "T must be positive and finite"),
+        (lambda: expansion()._core.evaluate_into(T4, np.zeros(3), False), ValueError, "out: expected 4 items"),
+        (lambda: expansion()._core.evaluate_into(SHARED[:4], SHARED[2:6], True), ValueError, "out: shares memory"),
+        (lambda: expansion()._core.evaluate_into(T4, READ_ONLY, True), ValueError, "out: the array is read-only"),
+        (lambda: expansion()._core.evaluate_into(T4, np.zeros(4), 1), TypeError, "cannot be cast as 'bool'"),
+        (lambda: native.collocation(1, 2, 1.0, T4.astype(np.float32), False), TypeError, "t: expected float64"),
+        (lambda: native.prolongation(61, 1, 2, False), ValueError, "degree must be at most 60"),
+        (lambda: native.lagrange_points(1, 0, 1.0, False), ValueError, "n_t must be at least 1, got 0"),
+        (lambda: native.lagrange_to_legendre(2, 3, periodic=False), TypeError, "takes no keyword arguments"),
     ],
 )
 def test_bad_input_is_a_clear_error(capfd, call, error, text):
@@ -183,6 +206,61 @@ def test_bad_input_is_a_clear_error(capfd, call, error, text):
         call()
     assert text in str(info.value)
     assert capfd.readouterr().err == ""
+
+
+@pytest.mark.parametrize("derivative", [False, True])
+def test_out_may_be_t_itself_and_any_layout_or_alignment(derivative):
+    e = expansion()
+    f = e.derivative if derivative else e
+    t = np.linspace(-0.1, 1.1, 6001)  # the pool's size
+    expected = bits(f(t.copy()))
+    in_place = t.copy()
+    assert f(in_place, out=in_place) is in_place and np.array_equal(bits(in_place), expected)
+    strided = np.repeat(t, 2)[::2]  # the same array as t and out, not contiguous
+    assert np.array_equal(bits(f(strided, out=strided)), expected)
+    unaligned = np.frombuffer(bytearray(8 * t.size + 1), np.uint8)[1:].view(np.float64)
+    unaligned[:] = t
+    out = np.frombuffer(bytearray(8 * t.size + 1), np.uint8)[1:].view(np.float64)
+    assert np.array_equal(bits(f(unaligned, out=out)), expected) and np.array_equal(bits(f(unaligned)), expected)
+
+
+POOL_FAILURE = r"""
+import os, resource
+import numpy as np
+import pwpoly, pwpoly_arrays as pa
+from support import panic_exception_type
+
+panic = panic_exception_type()
+e = pa.Expansion(np.arange(6.0).reshape(2, 3), 1.0)
+t = np.linspace(0.0, 1.0, 5000)  # enough for the pool
+expected = np.concatenate([e(part) for part in np.split(t, 5)])  # below the pool's threshold
+with open("/proc/self/statm") as f:
+    mapped = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+# No room left for 200 thread stacks: the pool cannot start.
+resource.setrlimit(resource.RLIMIT_AS, (mapped + 64 * 2**20, resource.RLIM_INFINITY))
+try:
+    e(t)
+except RuntimeError as exc:
+    print("companion", type(exc).__name__, exc)
+try:
+    pwpoly.LegendreBasisEvaluator(1, 3, 1.0).evaluate_many(t)
+except panic as exc:
+    print("pwpoly", type(exc).__name__, exc)
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+assert np.array_equal(e(t), expected), "a later call does not start the pool"
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif(bool(os.environ.get("PWPOLY_SANITIZER")), reason="sanitizers reserve huge address ranges")
+def test_a_pool_that_cannot_start_is_an_ordinary_error_in_the_companion():
+    run = run_python(POOL_FAILURE, env={"RAYON_NUM_THREADS": "200"})
+    assert run.returncode == 0, run.stderr
+    reason = "The global thread pool has not been initialized.: "
+    assert run.stdout.splitlines() == [
+        f"companion RuntimeError {reason}Resource temporarily unavailable",
+        f"pwpoly PanicException {reason}Resource temporarily unavailable",
+    ]
 
 
 def test_missing_scipy_names_the_extra(monkeypatch):

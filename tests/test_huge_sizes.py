@@ -1,9 +1,11 @@
 """Sizes that overflow the size type or cannot be allocated.
 
 Every such request must be refused promptly: PanicException "capacity
-overflow" when an element or byte count is not representable, MemoryError
-when the allocator cannot satisfy it, OverflowError when an argument does not
-fit the size type at all (32-bit). It must never crash, hang, or attempt the
+overflow" when an element or byte count is not representable (in
+pwpoly_arrays: MemoryError "capacity overflow", or the package's own
+ValueError before anything native runs), MemoryError when the allocator
+cannot satisfy it, OverflowError when an argument does not fit the size type
+at all (32-bit). It must never crash, hang, or attempt the
 allocation piece by piece until the machine runs out of memory.
 
 The cases run in one child interpreter with a watchdog per case (a stuck case
@@ -37,6 +39,7 @@ WATCHDOG_SECONDS = 30 * SLOW
 RSS_GROWTH_LIMIT_MB = 256
 
 CAPACITY = f"PanicException: {CAPACITY_OVERFLOW}"
+ARRAYS_CAPACITY = f"MemoryError: {CAPACITY_OVERFLOW}"
 MEMORY = "MemoryError"
 NARROWING = "OverflowError: out of range integral type conversion attempted"
 
@@ -44,7 +47,11 @@ CHILD = r"""
 import faulthandler, json, os, resource, sys, time
 import numpy as np
 import pwpoly
+import pwpoly_arrays
 from pwpoly import LegendreBasis, LegendreBasisEvaluator
+from pwpoly_arrays._native_loader import load_native
+
+native = load_native()  # the private module, called directly: its own checks must hold
 
 if not os.environ.get("PWPOLY_SANITIZER"):
     cap = int(os.environ["HUGE_AS_LIMIT"])
@@ -76,6 +83,11 @@ CASES = {
     "set_dofs_claimed_length": lambda a: LegendreBasisEvaluator(1, 2, 1.0).set_dofs(ClaimsHugeLength(a[0])),
     "evaluate_many_broadcast": lambda a: LegendreBasisEvaluator(1, 2, 1.0).evaluate_many(
         np.broadcast_to(np.float64(0.5), tuple(a))),
+    "arrays_expansion": lambda a: native.Expansion(np.zeros(2), *a),
+    "arrays_collocation": lambda a: native.collocation(*a, np.zeros(3), False),
+    "arrays_prolongation": lambda a: native.prolongation(*a, False),
+    "arrays_points": lambda a: native.lagrange_points(*a, False),
+    "arrays_public_collocation": lambda a: pwpoly_arrays.collocation_matrix(*a, np.zeros(3)),
 }
 
 for name, args in json.loads(os.environ["HUGE_CASES"]):
@@ -152,6 +164,24 @@ CASES = [
     # A zero-stride view whose copy would need 8 TiB (2**40 values); on
     # 32-bit numpy itself refuses a view that large.
     ("evaluate_many_broadcast", [2**20, 2**20], {MEMORY}, None),
+    # The companion's private entries, called directly (the package refuses
+    # these sizes before they get there): degree + 1 overflows; n_t * (degree
+    # + 1) columns overflow; 3 * 2**30 entries (48 GiB) cannot be allocated;
+    # 2**62 + 1 fine rows or points cannot even be counted in bytes.
+    ("arrays_expansion", [SIZE_MAX, 1, 1.0], {ARRAYS_CAPACITY}, {ARRAYS_CAPACITY}),
+    ("arrays_collocation", [2**40, 2**40, 1.0], {ARRAYS_CAPACITY}, {NARROWING}),
+    ("arrays_collocation", [2**30, 1, 1.0], {MEMORY}, {ARRAYS_CAPACITY}),
+    ("arrays_prolongation", [2, 1, 2**61], {MEMORY, ARRAYS_CAPACITY}, {NARROWING}),
+    ("arrays_points", [1, 2**62, 1.0], {ARRAYS_CAPACITY}, {NARROWING}),
+    (
+        "arrays_public_collocation",
+        [2**40, 2**40, 1.0],
+        {
+            f"ValueError: the collocation matrix's columns would need {2**40 * (2**40 + 1)} items, more than an array "
+            "can hold on this platform"
+        },
+        {f"ValueError: degree = {2**40} is too large"},
+    ),
     # A row count that is representable but nowhere near allocatable (2**61 + 1
     # rows; 2**31 + 1 on 32-bit): must be refused up front, not attempted row
     # by row until memory runs out. Last, so that a regression that hangs

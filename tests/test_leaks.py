@@ -26,7 +26,7 @@ import pytest
 
 import pwpoly
 from pwpoly import LegendreBasis, LegendreBasisEvaluator
-from support import panic_exception_type
+from support import panic_exception_type, run_python
 
 SANITIZED = bool(os.environ.get("PWPOLY_SANITIZER"))
 ROUND = 150 if SANITIZED else 400
@@ -364,3 +364,52 @@ def test_resident_memory_does_not_grow(capfd):
     capfd.readouterr()
     # One leaked 160 KB array per call would be 16 MB per kind of call.
     assert growth < 8 * 2**20, f"resident memory grew by {growth / 2**20:.1f} MiB"
+
+
+IDLE_THREADS = r"""
+import gc, os, threading
+import numpy as np
+from pwpoly import LegendreBasisEvaluator
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+times = np.linspace(0.0, 1.0, 4_000_000)  # 32 MB copied out per call
+ev = LegendreBasisEvaluator(1, 4, 1.0)
+ev.evaluate_many(times)
+gc.collect()
+before = resident_bytes()
+stop = threading.Event()
+
+
+def work(done):
+    ev.evaluate_many(times)
+    done.set()
+    stop.wait()
+
+
+for _ in range(8):
+    done = threading.Event()
+    threading.Thread(target=work, args=(done,)).start()
+    done.wait()
+gc.collect()
+print(resident_bytes() - before)
+stop.set()
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif(SANITIZED, reason="sanitizer runtimes hold freed memory in quarantine")
+def test_idle_threads_keep_no_spare_arrays():
+    """A many-point call on each of eight threads, which then stay idle: what
+    the module keeps for reuse is bounded per process, not per thread. (The
+    allocator is told to map every large block on its own, so that resident
+    memory shows what is still allocated.)"""
+    run = run_python(IDLE_THREADS, env={"MALLOC_MMAP_THRESHOLD_": "65536"})
+    assert run.returncode == 0, run.stderr
+    growth = int(run.stdout)
+    # Eight idle threads keeping their last 32 MB copy would add 256 MB.
+    assert growth < 64 * 2**20, f"resident memory grew by {growth / 2**20:.1f} MiB"

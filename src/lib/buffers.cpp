@@ -215,13 +215,12 @@ Float64Input::Float64Input(PyObject* obj, const char* name) {
 }
 
 Float64Output::Float64Output(PyObject* obj, const char* name) {
-    if (!held_.acquire(obj, PyBUF_FULL)) {
-        if (PyErr_ExceptionMatches(PyExc_BufferError) && PyObject_CheckBuffer(obj)) {
-            PyErr_Clear();
-            raise_format(PyExc_ValueError, "%s: the array is read-only", name);
-        }
-        throw_argument_error(name);
-    }
+    // Asked for without PyBUF_WRITABLE, so that a read-only array is
+    // recognised by its flag (exporters differ in how they refuse a
+    // writable request); a buffer whose flag says writable may be written.
+    acquire_or_rename(held_, obj, PyBUF_FULL_RO, name);
+    if (held_.view().readonly)
+        raise_format(PyExc_ValueError, "%s: the array is read-only", name);
     const Py_buffer& view = held_.view();
     if (!is_native_float64(view))
         not_float64(name, view);
