@@ -26,6 +26,7 @@ import array
 import ctypes
 import math
 import os
+import pickle
 import struct
 import sys
 
@@ -943,3 +944,167 @@ def test_every_call_returns_or_raises_as_expected(entry):
         run_one(entry, receiver, positional, keywords)
 
     fuzz()
+
+
+# ---------------------------------------------------------------------------
+# pwpoly_arrays: its public functions and its private module's entries.
+#
+# The oracle is coarser than pwpoly's: every call either returns a result
+# that is bit for bit what pwpoly computes for the same converted input, or
+# raises one of the documented refusals (TypeError, ValueError; MemoryError
+# and OverflowError only for sizes beyond the platform). It never crashes,
+# never raises pwpoly's PanicException or a SystemError, never writes outside
+# `out`.
+
+pa = pytest.importorskip("pwpoly_arrays")
+from pwpoly_arrays._native_loader import load_native  # noqa: E402
+
+native = load_native()
+COMPANION_REFUSALS = (TypeError, ValueError)
+
+
+class Reduces:
+    """Pickles as a call of `function` with `args` (a hostile pickle)."""
+
+    def __init__(self, function, args):
+        self.function, self.args = function, args
+
+    def __reduce__(self):
+        return self.function, self.args
+
+
+def _masked(a):
+    return np.ma.masked_array(a, mask=np.zeros(a.shape, dtype=bool)) if isinstance(a, np.ndarray) else a
+
+
+coefficient_arrays = st.builds(
+    _layout,
+    hnp.arrays(np.float64, hnp.array_shapes(min_dims=2, max_dims=2, min_side=1, max_side=5), elements=st.floats(-3, 3)),
+    st.sampled_from(["plain", "strided", "reversed", "transposed", "misaligned", "readonly"]),
+)
+companion_values = {
+    "coefficients": st.one_of(coefficient_arrays, coefficient_arrays.map(_masked), numpy_arrays, anything),
+    "T": st.one_of(st.floats(0.25, 8.0), st.sampled_from([1e300, 1e302, 1e-300, 10**400, True]), floats, anything),
+    "t": st.one_of(f64_arrays, f64_arrays.map(_masked), numpy_arrays, floats, st.lists(floats, max_size=5), anything),
+    "flag": st.one_of(st.booleans(), st.sampled_from([np.bool_(True), "False", 0, 1, None]), anything),
+    "degree": st.one_of(st.integers(0, 6), st.sampled_from([61, -1, 2**70, 1.0, True]), anything),
+    "n_t": st.one_of(st.integers(1, 6), st.sampled_from([0, -2, 2**64, 2.0]), anything),
+}
+
+
+def reference_values(e, times, derivative):
+    """pwpoly's evaluate_many on the C-order flattening of the float64 times."""
+    ev = LegendreBasisEvaluator(e.degree, e.n_t, e.T)
+    ev.set_dofs(list(np.asarray(e.coefficients).ravel()))
+    flat = np.ascontiguousarray(times, dtype=np.float64).ravel()
+    return np.asarray((ev.evaluate_derivative_many if derivative else ev.evaluate_many)(flat))
+
+
+def check_companion_call(call, validate):
+    try:
+        result = call()
+    except COMPANION_REFUSALS:
+        return
+    except (MemoryError, OverflowError) as exc:
+        note(f"refused by size: {exc!r}")
+        return
+    validate(result)
+
+
+@FUZZ
+@given(data=st.data())
+def test_companion_expansion_returns_or_refuses(data):
+    coefficients = data.draw(companion_values["coefficients"], "coefficients")
+    T = data.draw(companion_values["T"], "T")
+
+    def validate(e):
+        assert np.array_equal(e.coefficients.view(np.uint64), np.asarray(coefficients, np.float64).view(np.uint64))
+        assert pickle.loads(pickle.dumps(e)) == e
+        t = data.draw(companion_values["t"], "t")
+        derivative = data.draw(st.booleans(), "derivative")
+        f = e.derivative if derivative else e
+        layout = data.draw(st.sampled_from(["new", "alias", "fresh", "strided", "misaligned", "overlap"]), "out")
+        array = np.asarray(t) if isinstance(t, np.ndarray) and not isinstance(t, np.ma.MaskedArray) else None
+        out = None
+        if array is not None and array.dtype == np.float64 and array.flags.writeable:
+            out = {
+                "alias": array,
+                "fresh": np.empty(array.shape),
+                "strided": np.empty(array.shape + (2,))[..., 0],
+                "misaligned": _layout(np.empty(array.shape), "misaligned"),
+                "overlap": array[..., ::-1] if array.ndim and array.shape[-1] > 1 else None,
+            }.get(layout)
+        expected = None
+        if array is not None:
+            try:
+                expected = reference_values(e, pa._checks.float64_array(array, "t"), derivative)
+            except (TypeError, ValueError):
+                pass
+
+        def check(values):
+            assert expected is not None, "accepted times that cannot be converted safely"
+            got = np.asarray(values, dtype=np.float64)
+            assert np.array_equal(got.ravel().view(np.uint64), expected.view(np.uint64))
+            if out is not None:
+                assert values is out
+
+        check_companion_call(
+            lambda: f(t) if out is None else f(t, out=out), check if array is not None else lambda v: None
+        )
+
+    check_companion_call(lambda: pa.Expansion(coefficients, T), validate)
+
+
+@FUZZ
+@given(data=st.data())
+def test_companion_functions_return_or_refuse(data):
+    draw = data.draw
+    name = draw(st.sampled_from(["collocation", "prolongation", "lagrange_to_legendre", "points", "unpickle"]), "fn")
+    degree, n_t, T = draw(companion_values["degree"]), draw(companion_values["n_t"]), draw(companion_values["T"])
+    flag = draw(companion_values["flag"])
+    if name == "collocation":
+        t = draw(companion_values["t"])
+        check_companion_call(lambda: pa.collocation_matrix(degree, n_t, T, t, derivative=flag), lambda m: m.tocsr())
+    elif name == "prolongation":
+        fine = draw(companion_values["n_t"])
+
+        def same_as_pwpoly(m):
+            rows, cols, values = pwpoly.lagrange_prolongation_matrix(n_t, fine, degree, flag)
+            assert m.nnz == len(values) and np.array_equal(m.data, values)
+
+        check_companion_call(lambda: pa.prolongation_matrix(degree, n_t, fine, periodic=flag), same_as_pwpoly)
+    elif name == "lagrange_to_legendre":
+        check_companion_call(lambda: pa.lagrange_to_legendre_matrix(degree, n_t, periodic=flag), lambda m: m.tocsr())
+    elif name == "points":
+        check_companion_call(
+            lambda: pa.lagrange_points(degree, n_t, T, periodic=flag),
+            lambda p: np.array_equal(p, pwpoly.get_lagrange_points(degree, n_t, T, flag)) or pytest.fail("points"),
+        )
+    else:
+        picklable = st.one_of(
+            ints, floats, st.none(), st.text(max_size=3), numpy_arrays.filter(lambda a: isinstance(a, np.ndarray))
+        )
+        payload = pickle.dumps(Reduces(pa.Expansion, tuple(draw(st.lists(picklable, max_size=3)))))
+        check_companion_call(lambda: pickle.loads(payload), lambda e: e(0.5))
+
+
+@FUZZ
+@given(data=st.data())
+def test_companion_private_entries_never_crash(data):
+    """The private module, called directly with anything: an exception or a result, never a crash."""
+    e = pa.Expansion(np.arange(6.0).reshape(2, 3), 1.5)
+    entries = [
+        native.Expansion,
+        native.collocation,
+        native.prolongation,
+        native.lagrange_to_legendre,
+        native.lagrange_points,
+        e._core.evaluate,
+        e._core.evaluate_into,
+    ]
+    entry = data.draw(st.sampled_from(entries), "entry")
+    args = data.draw(st.lists(st.one_of(anything, f64_arrays, st.integers(0, 5), st.booleans()), max_size=6), "args")
+    try:
+        entry(*args)
+    except (TypeError, ValueError, MemoryError, OverflowError, BufferError):
+        pass

@@ -226,6 +226,7 @@ def scenarios():
         ("evaluate_many zero-dim", lambda: ev.evaluate_many(zero_dim), BufferError, shared_ev + (zero_dim,)),
         ("evaluate_many empty mesh", lambda: empty_ev.evaluate_many(small_times), ValueError, (empty_ev, small_times)),
     ]
+    S += companion_scenarios(misaligned, strided_times)
     if broadcast_huge is not None:
         S.append(
             ("evaluate_many huge", lambda: ev.evaluate_many(broadcast_huge), MemoryError, shared_ev + (broadcast_huge,))
@@ -233,6 +234,74 @@ def scenarios():
         S.append(("points memory", lambda: pwpoly.get_lagrange_points(2**20, 2**20, 1.0), MemoryError, ()))
         S.append(("prolongation memory", lambda: pwpoly.lagrange_prolongation_matrix(1, 2**40, 1), MemoryError, ()))
     return S
+
+
+class Reduces:
+    """Pickles as a call of `function` with `args`: what an unpickler meets in
+    a file written by someone else."""
+
+    def __init__(self, function, args):
+        self.function, self.args = function, args
+
+    def __reduce__(self):
+        return self.function, self.args
+
+
+def companion_scenarios(misaligned, strided_times):
+    """The same for pwpoly_arrays: the public functions and the private module called directly."""
+    import pickle
+
+    import pwpoly_arrays as pa
+    from pwpoly_arrays._native_loader import load_native
+
+    native = load_native()
+    c = np.linspace(-1.0, 1.0, 12).reshape(3, 4)
+    e = pa.Expansion(c, 2.0)
+    t = np.linspace(-0.5, 2.5, 50)
+    pool_t = np.linspace(-0.5, 2.5, 2048)
+    out = np.empty(50)
+    in_place = t.copy()
+    unaligned_out = np.frombuffer(bytearray(8 * 5 + 1), dtype=np.uint8)[1:].view(np.float64)
+    overlapping = np.zeros(8)
+    read_only = np.zeros(50)
+    read_only.flags.writeable = False
+    masked = np.ma.masked_array(t)
+    float32 = t.astype(np.float32)
+    pickled = pickle.dumps(e)
+    hostile = pickle.dumps(Reduces(pa.Expansion, (np.zeros(3), 1.0)))
+    shared_e = (e, type(e), c)
+    return [
+        ("arrays Expansion new", lambda: pa.Expansion(c, 2.0), None, (c,)),
+        ("arrays Expansion new 1-D", lambda: pa.Expansion(t, 2.0), ValueError, (t,)),
+        ("arrays Expansion new T", lambda: pa.Expansion(c, 1e305), ValueError, (c,)),
+        ("arrays Expansion new masked", lambda: pa.Expansion(masked, 1.0), TypeError, (masked,)),
+        ("arrays evaluate", lambda: e(t), None, shared_e + (t,)),
+        ("arrays evaluate pool", lambda: e.derivative(pool_t), None, shared_e + (pool_t,)),
+        ("arrays evaluate float", lambda: e(0.3), None, shared_e),
+        ("arrays evaluate out", lambda: e(t, out=out), None, shared_e + (t, out)),
+        ("arrays evaluate in place", lambda: e(in_place, out=in_place), None, shared_e + (in_place,)),
+        ("arrays evaluate unaligned", lambda: e(misaligned, out=unaligned_out), None, (misaligned, unaligned_out)),
+        ("arrays evaluate strided", lambda: e(strided_times), None, shared_e + (strided_times,)),
+        ("arrays evaluate float32", lambda: e(float32), None, shared_e + (float32,)),
+        ("arrays evaluate overlap", lambda: e(overlapping[:4], out=overlapping[2:6]), ValueError, (overlapping,)),
+        ("arrays evaluate read-only", lambda: e(t, out=read_only), ValueError, shared_e + (read_only,)),
+        ("arrays evaluate masked", lambda: e(masked), TypeError, shared_e + (masked,)),
+        ("arrays evaluate complex", lambda: e(t.astype(complex)), TypeError, shared_e),
+        ("arrays pickle", lambda: pickle.loads(pickled), None, (pickled,)),
+        ("arrays unpickle hostile", lambda: pickle.loads(hostile), ValueError, (hostile,)),
+        ("arrays collocation", lambda: pa.collocation_matrix(3, 4, 2.0, t), None, (t,)),
+        ("arrays collocation flag", lambda: pa.collocation_matrix(3, 4, 2.0, t, derivative="no"), TypeError, (t,)),
+        ("arrays prolongation", lambda: pa.prolongation_matrix(3, 5, 7, periodic=True), None, ()),
+        ("arrays prolongation degree", lambda: pa.prolongation_matrix(61, 5, 7), ValueError, ()),
+        ("arrays lagrange_to_legendre", lambda: pa.lagrange_to_legendre_matrix(4, 6), None, ()),
+        ("arrays points", lambda: pa.lagrange_points(3, 20, 2.0), None, ()),
+        ("arrays points n_t", lambda: pa.lagrange_points(3, 0, 2.0), ValueError, ()),
+        ("arrays native evaluate_into count", lambda: e._core.evaluate_into(t, out[:3], False), ValueError, (t, out)),
+        ("arrays native evaluate_into type", lambda: e._core.evaluate_into(float32, out, 0), TypeError, (float32,)),
+        ("arrays native Expansion size", lambda: native.Expansion(t, 2, 4, 1.0), ValueError, (t,)),
+        ("arrays native collocation dtype", lambda: native.collocation(1, 2, 1.0, float32, False), TypeError, ()),
+        ("arrays native keywords", lambda: native.lagrange_points(1, 2, 1.0, periodic=False), TypeError, ()),
+    ]
 
 
 SCENARIOS = scenarios()
@@ -302,7 +371,10 @@ def test_no_reference_or_object_leak(scenario, traced, capfd):
 
 def test_exporters_are_released_after_every_call():
     """A bytearray cannot be resized while an export of it is held."""
+    import pwpoly_arrays as pa
+
     ev = LegendreBasisEvaluator(1, 2, 2.0)
+    expansion_core = pa.Expansion(np.ones((2, 2)), 2.0)._core
     for build, expected in [
         (lambda ba: memoryview(ba).cast("d"), None),
         (lambda ba: ba, BufferError),  # format "B"
@@ -314,6 +386,13 @@ def test_exporters_are_released_after_every_call():
         view = build(ba)
         call_expecting(functools.partial(ev.evaluate_many, view), expected)
         call_expecting(functools.partial(ev.evaluate_derivative_many, view), expected)
+        # The companion's native half takes every one of these views (the
+        # unaligned one is copied) except the non-float formats.
+        core_expected = TypeError if expected is BufferError and not isinstance(view, memoryview) else None
+        out = np.empty(memoryview(view).nbytes // 8)
+        call_expecting(functools.partial(expansion_core.evaluate_into, view, out, False), core_expected)
+        if core_expected is None:
+            call_expecting(functools.partial(expansion_core.evaluate_into, view, view, False), None)
         if isinstance(view, memoryview):
             view.release()  # raises BufferError if an export of it is still held
         del view
