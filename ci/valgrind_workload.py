@@ -1,14 +1,19 @@
-"""A representative pwpoly session, run under valgrind by ci/valgrind.sh.
+"""A representative session of both modules, run under valgrind by ci/valgrind.sh.
 
-Touches every entry point on its successful and failing paths (argument
-matching, every conversion, value checks, internal failures, refused huge
-sizes, borrow conflicts through re-entrant objects, the worker pool), with
-buffers from the standard library only, so that the run stays short under
-memcheck. Prints one line per section; ends with "workload done".
+Touches every entry point of pwpoly and of pwpoly_arrays' private native
+module on its successful and failing paths (argument matching, every
+conversion, value checks, internal failures, refused huge sizes, borrow
+conflicts through re-entrant objects, the worker pool, arrays that are
+strided, unaligned or the same as the output), with buffers from the
+standard library only, so that the run stays short under memcheck (the
+companion's native module is loaded from pwpoly's file without importing
+numpy). Prints one line per section; ends with "workload done".
 """
 
 import array
 import gc
+import importlib.machinery
+import importlib.util
 import sys
 
 import pwpoly
@@ -122,6 +127,41 @@ for _ in range(3):
 misaligned.release()
 raw.extend(b"\0")  # every export of raw was released
 
-basis = ev = None  # the last references
+section("pwpoly_arrays native module")
+loader = importlib.machinery.ExtensionFileLoader("pwpoly_arrays._native", pwpoly.__file__)
+native = importlib.util.module_from_spec(
+    importlib.util.spec_from_file_location("pwpoly_arrays._native", pwpoly.__file__, loader=loader)
+)
+loader.exec_module(native)
+raw = bytearray(8 * 1001)
+for _ in range(3):
+    e = native.Expansion(array.array("d", coefficients), 4, 30, 3.0)
+    e.evaluate(1.25, True)
+    out = array.array("d", bytes(8 * 3000))
+    e.evaluate_into(large, out, False)
+    e.evaluate_into(out, out, True)  # in place
+    unaligned = memoryview(raw)[1:-7].cast("d")
+    e.evaluate_into(memoryview(large)[::3], unaligned[:1000], False)  # copied in, copied back
+    unaligned.release()
+    for matrix in (
+        native.collocation(3, 7, 2.0, large, True),
+        native.prolongation(3, 5, 8, True),
+        native.lagrange_to_legendre(4, 6, False),
+    ):
+        assert len(memoryview(matrix[4])) == len(memoryview(matrix[3]))
+    memoryview(native.lagrange_points(3, 20, 2.0, True)).tolist()
+    refused(lambda: native.Expansion(array.array("d", coefficients[:-1]), 4, 30, 3.0), "ValueError")
+    refused(lambda: native.Expansion(array.array("f", coefficients), 4, 30, 3.0), "TypeError")
+    refused(lambda: e.evaluate_into(large, out[:10], False), "ValueError")
+    refused(lambda: e.evaluate_into(memoryview(out)[:100], memoryview(out)[50:150], False), "ValueError")
+    refused(lambda: e.evaluate_into(small, bytes(800), False), "ValueError")  # read-only
+    refused(lambda: e.evaluate_into(small, small, "yes"), "TypeError")
+    refused(lambda: native.collocation(2**40, 2**40, 1.0, small, False), None)
+    refused(lambda: native.prolongation(61, 2, 3, False), "ValueError")
+    refused(lambda: native.lagrange_points(2, 3, float("inf"), False), "ValueError")
+    refused(lambda: native.lagrange_to_legendre(2, 3, periodic=False), "TypeError")
+raw.extend(b"\0")  # every export of raw was released
+
+basis = ev = e = None  # the last references
 gc.collect()
 print(f"workload done ({expected_failures} expected failures)", flush=True)
