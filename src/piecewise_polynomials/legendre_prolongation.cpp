@@ -501,6 +501,13 @@ CsrMatrix legendre_projection_matrix(std::size_t degree, std::size_t nt_coarse, 
     return projection_matrix("legendre_projection_matrix", degree, nt_coarse, nt_fine);
 }
 
+double legendre_reexpansion_coefficient(std::size_t i, std::size_t k, std::size_t s, std::size_t m) {
+    if (k > i || s >= m || m > exact_double_limit)
+        fail("legendre_reexpansion_coefficient: needs k <= i and s < m <= 2^53");
+    const std::int64_t b = static_cast<std::int64_t>(2 * s + 1) - static_cast<std::int64_t>(m);
+    return ExactReexpansion(i).value(i, k, b, m);
+}
+
 // The transpose of P, scaled: a counting pass over P's columns gives the row
 // lengths, then P's rows are scattered in increasing order, so every row of
 // the result receives its columns in increasing order. The Legendre degree

@@ -51,4 +51,10 @@ CsrMatrix legendre_projection_matrix(std::size_t degree, std::size_t nt_coarse, 
 
 CsrMatrix legendre_restriction_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
 
+// R_ik(s) of the re-expansion on sub-interval s of m (k <= i, s < m,
+// 1 <= m <= 2^53), computed in exact integer arithmetic and rounded once to
+// the nearest double (+0.0 when it is zero): the value that
+// legendre_prolongation_matrix stores, which computes most entries faster.
+double legendre_reexpansion_coefficient(std::size_t i, std::size_t k, std::size_t s, std::size_t m);
+
 }  // namespace pwpoly

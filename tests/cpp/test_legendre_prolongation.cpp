@@ -94,7 +94,32 @@ TEST_P(NestedReexpansion, MatchesClosedFormsBitForBitWithTheFixedPattern) {
 
 // m = 2 has exact zeros off the midpoint (R_20), odd m the parity zeros of
 // the middle sub-interval; large m makes R_ik tiny with cancelling sums.
-INSTANTIATE_TEST_SUITE_P(SubintervalCounts, NestedReexpansion, testing::Values(1, 2, 3, 4, 5, 7, 10, 99, 1000, 65537));
+INSTANTIATE_TEST_SUITE_P(SubintervalCounts, NestedReexpansion, testing::Values(1, 2, 3, 4, 5, 7, 10, 99, 1000, 20011));
+
+// The exact computation alone against the closed forms, then every entry of
+// the matrix (mostly computed in double-double) against it.
+TEST(NestedReexpansion, EveryEntryIsTheExactlyRoundedCoefficient) {
+    for (const std::size_t m : {1, 2, 3, 6, 1000, 65537, 99991})
+        for (const std::size_t s : {std::size_t{0}, m / 3, m / 2, m - 1})
+            for (std::size_t i = 0; i <= 3; ++i)
+                for (std::size_t k = 0; k <= i; ++k) {
+                    const double b = 2.0 * static_cast<double>(s) + 1.0 - static_cast<double>(m);
+                    EXPECT_EQ(bits_of(legendre_reexpansion_coefficient(i, k, s, m)),
+                              bits_of(closed_form(i, k, b, static_cast<double>(m))))
+                        << "m " << m << " s " << s << " i " << i << " k " << k;
+                }
+    for (const std::size_t p : {4, 8})
+        for (const std::size_t m : {1, 2, 3, 5, 8, 21}) {
+            const CsrMatrix pr = legendre_prolongation_matrix(p, 1, m);
+            for (std::size_t s = 0; s < m; ++s)
+                for (std::size_t k = 0; k <= p; ++k) {
+                    const CsrRow row = pr.row(s + m * k);
+                    for (std::size_t i = k; i <= p; ++i)
+                        ASSERT_EQ(bits_of(row.values[i - k]), bits_of(legendre_reexpansion_coefficient(i, k, s, m)))
+                            << "p " << p << " m " << m << " s " << s << " i " << i << " k " << k;
+                }
+        }
+}
 
 TEST(NestedReexpansion, ReproducesTheCoarseExpansionPointwise) {
     for (const std::size_t p : {0, 1, 4, 6, 9})
