@@ -572,27 +572,33 @@ CsrMatrix upwind_matrix(std::size_t degree, std::size_t n_t, bool periodic) {
     if (!periodic || n_t == 1)
         nnz -= block;
     CsrRowWriter out(n, nnz);
+    // Row j + n_t a: the own block holds (-1)^(a + b) at j + n_t b, the
+    // upwind neighbour's -(-1)^a at (j - 1) + n_t b.
     double sa = 1.0;  // (-1)^a
     for (std::size_t a = 0; a <= degree; ++a) {
-        for (std::size_t j = 0; j < n_t; ++j) {
+        // Row of interval 0: no neighbour, or (periodic) the last interval,
+        // which is interval 0 itself when there is only one.
+        double sab = sa;  // (-1)^(a + b)
+        for (std::size_t b = 0; b <= degree; ++b) {
+            const std::size_t own = n_t * b;
+            if (!periodic)
+                out.push(own, sab);
+            else if (n_t == 1)
+                out.push(own, sab + (-sa));
+            else {
+                out.push(own, sab);
+                out.push((n_t - 1) + own, -sa);
+            }
+            sab = -sab;
+        }
+        out.end_row();
+        for (std::size_t j = 1; j < n_t; ++j) {
             // TODO(interruption): check every few thousand rows.
-            const bool has_neighbour = j > 0 || periodic;
-            const std::size_t jn = j > 0 ? j - 1 : n_t - 1;
-            // Own block: (-1)^(a + b); neighbour block: -(-1)^a.
-            double sab = sa;  // (-1)^(a + b)
+            sab = sa;
             for (std::size_t b = 0; b <= degree; ++b) {
                 const std::size_t own = j + n_t * b;
-                if (!has_neighbour) {
-                    out.push(own, sab);
-                } else if (jn == j) {
-                    out.push(own, sab + (-sa));
-                } else if (jn < j) {
-                    out.push(jn + n_t * b, -sa);
-                    out.push(own, sab);
-                } else {
-                    out.push(own, sab);
-                    out.push(jn + n_t * b, -sa);
-                }
+                out.push(own - 1, -sa);
+                out.push(own, sab);
                 sab = -sab;
             }
             out.end_row();
