@@ -270,9 +270,7 @@ def legendre_restriction_matrix(degree, nt_coarse, nt_fine):
     p = legendre_prolongation_matrix(degree, nt_coarse, nt_fine)
     m_coarse = legendre_mass_matrix(degree, nt_coarse, Fraction(1))
     m_fine = legendre_mass_matrix(degree, nt_fine, Fraction(1))
-    return [
-        [p[f][c] * m_fine[f][f] / m_coarse[c][c] for f in range(len(m_fine))] for c in range(len(m_coarse))
-    ]
+    return [[p[f][c] * m_fine[f][f] / m_coarse[c][c] for f in range(len(m_fine))] for c in range(len(m_coarse))]
 
 
 def lagrange_prolongation_matrix(degree, nt_coarse, nt_fine, periodic):
