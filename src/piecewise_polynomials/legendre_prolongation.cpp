@@ -107,9 +107,10 @@ DD operator/(DD x, DD y) {
 // terms outside 0 <= k <= i being zero. Every input (b, m^2, the small
 // rationals) is exact or within 2^-104 of exact in double-double, so the
 // error of the computed H_ik is at most about i 2^-100 times the same
-// recurrence run on absolute values (Habs). R_ik = H_ik / m^i is then
-// accepted when every value within four times that bound of the
-// double-double result rounds to the same double; otherwise (exact zeros,
+// recurrence run on absolute values (Habs). R_ik = H_ik / m^i is then taken
+// from the double-double result when every value within 2 E of it rounds to
+// the same double, E = (i + 1) 2^-94 Habs / m^i (some 64 times the error
+// estimate, which also covers the division by m^i); otherwise (exact zeros,
 // cancellation, values too close to a rounding boundary, or out of the
 // normal range) it is computed in exact integers and rounded once. Either
 // way the entry is the double nearest to R_ik.
@@ -219,7 +220,7 @@ bool rounds_unambiguously(DD v, double bound) {
 // which multiplies R_ik by (-1)^(i + k) exactly; only s <= (m - 1) / 2 are
 // computed.
 std::vector<double> subinterval_coefficients(std::size_t degree, std::size_t m) {
-    const std::size_t tri = (degree + 1) * (degree + 2) / 2;
+    const std::size_t tri = checked_mul(checked_add(degree, 1), checked_add(degree, 2)) / 2;
     std::vector<double> table(checked_array_count(checked_mul(m, tri), sizeof(double)));
     const double md = static_cast<double>(m);  // exact: m <= 2^53
 
@@ -331,7 +332,8 @@ CsrMatrix reexpansion_matrix(std::size_t degree, std::size_t nt_coarse, std::siz
     const std::size_t m = nt_fine / nt_coarse;
     const std::size_t nrows = checked_mul(n, nt_fine);
     const std::size_t ncols = checked_mul(n, nt_coarse);
-    const std::size_t nnz = checked_mul(nt_fine, checked_mul(n, degree + 2) / 2);
+    const std::size_t tri = checked_mul(n, checked_add(degree, 2)) / 2;  // entries k <= i of a sub-interval
+    const std::size_t nnz = checked_mul(nt_fine, tri);
     std::vector<std::size_t> offsets, cols;
     std::vector<double> values;
     offsets.reserve(checked_array_count(checked_add(nrows, 1), sizeof(std::size_t)));
@@ -339,7 +341,6 @@ CsrMatrix reexpansion_matrix(std::size_t degree, std::size_t nt_coarse, std::siz
     values.reserve(checked_array_count(nnz, sizeof(double)));
 
     const std::vector<double> table = subinterval_coefficients(degree, m);
-    const std::size_t tri = n * (degree + 2) / 2;
     offsets.push_back(0);
     for (std::size_t k = 0; k <= degree; ++k)
         for (std::size_t c = 0; c < nt_coarse; ++c)
