@@ -1,0 +1,611 @@
+#include "piecewise_polynomials/time_operators.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "common/internal_failure.hpp"
+
+namespace pwpoly {
+
+// ---------------------------------------------------------------------------
+// Exact integers
+
+namespace exact {
+
+namespace {
+
+using Limbs = std::vector<std::uint32_t>;
+
+void trim(Limbs& a) {
+    while (!a.empty() && a.back() == 0)
+        a.pop_back();
+}
+
+Limbs limbs_of(std::uint64_t v) {
+    Limbs out;
+    while (v != 0) {
+        out.push_back(static_cast<std::uint32_t>(v));
+        v >>= 32;
+    }
+    return out;
+}
+
+int compare_magnitudes(const Limbs& a, const Limbs& b) {
+    if (a.size() != b.size())
+        return a.size() < b.size() ? -1 : 1;
+    for (std::size_t i = a.size(); i-- > 0;)
+        if (a[i] != b[i])
+            return a[i] < b[i] ? -1 : 1;
+    return 0;
+}
+
+Limbs add_magnitudes(const Limbs& a, const Limbs& b) {
+    const Limbs& longer = a.size() >= b.size() ? a : b;
+    const Limbs& shorter = a.size() >= b.size() ? b : a;
+    Limbs out(longer.size() + 1);
+    std::uint64_t carry = 0;
+    for (std::size_t i = 0; i < longer.size(); ++i) {
+        const std::uint64_t s = std::uint64_t{longer[i]} + (i < shorter.size() ? shorter[i] : 0u) + carry;
+        out[i] = static_cast<std::uint32_t>(s);
+        carry = s >> 32;
+    }
+    out[longer.size()] = static_cast<std::uint32_t>(carry);
+    trim(out);
+    return out;
+}
+
+// a - b for a >= b. A limb difference that goes below zero wraps around to a
+// value with the top bit set, which is the borrow into the next limb.
+Limbs subtract_magnitudes(const Limbs& a, const Limbs& b) {
+    Limbs out(a.size());
+    std::uint64_t borrow = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const std::uint64_t d = std::uint64_t{a[i]} - (i < b.size() ? b[i] : 0u) - borrow;
+        out[i] = static_cast<std::uint32_t>(d);
+        borrow = d >> 63;
+    }
+    trim(out);
+    return out;
+}
+
+// Schoolbook product; a limb product plus two limbs fits 64 bits exactly.
+Limbs multiply_magnitudes(const Limbs& a, const Limbs& b) {
+    if (a.empty() || b.empty())
+        return {};
+    Limbs out(a.size() + b.size(), 0);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        std::uint64_t carry = 0;
+        for (std::size_t j = 0; j < b.size(); ++j) {
+            const std::uint64_t t = std::uint64_t{a[i]} * b[j] + out[i + j] + carry;
+            out[i + j] = static_cast<std::uint32_t>(t);
+            carry = t >> 32;
+        }
+        out[i + b.size()] = static_cast<std::uint32_t>(carry);
+    }
+    trim(out);
+    return out;
+}
+
+std::size_t bit_length(const Limbs& a) {
+    if (a.empty())
+        return 0;
+    std::size_t bits = 32 * (a.size() - 1);
+    for (std::uint32_t top = a.back(); top != 0; top >>= 1)
+        ++bits;
+    return bits;
+}
+
+Limbs shifted_left(const Limbs& a, std::size_t bits) {
+    if (a.empty())
+        return {};
+    const std::size_t whole = bits / 32, part = bits % 32;
+    Limbs out(a.size() + whole + 1, 0);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const std::uint64_t v = std::uint64_t{a[i]} << part;
+        out[i + whole] |= static_cast<std::uint32_t>(v);
+        out[i + whole + 1] |= static_cast<std::uint32_t>(v >> 32);
+    }
+    trim(out);
+    return out;
+}
+
+void halve(Limbs& a) {
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        a[i] >>= 1;
+        if (i + 1 < a.size())
+            a[i] |= a[i + 1] << 31;
+    }
+    trim(a);
+}
+
+}  // namespace
+
+BigInt::BigInt(std::int64_t value) : negative_(value < 0) {
+    // The magnitude as an unsigned difference, so that INT64_MIN works too.
+    limbs_ =
+        limbs_of(value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value));
+}
+
+BigInt BigInt::from_unsigned(std::uint64_t value) {
+    BigInt out;
+    out.limbs_ = limbs_of(value);
+    return out;
+}
+
+BigInt BigInt::operator-() const {
+    BigInt out = *this;
+    out.negative_ = !out.is_zero() && !negative_;
+    return out;
+}
+
+BigInt operator+(const BigInt& a, const BigInt& b) {
+    BigInt out;
+    if (a.negative_ == b.negative_) {
+        out.limbs_ = add_magnitudes(a.limbs_, b.limbs_);
+        out.negative_ = a.negative_;
+    } else if (compare_magnitudes(a.limbs_, b.limbs_) >= 0) {
+        out.limbs_ = subtract_magnitudes(a.limbs_, b.limbs_);
+        out.negative_ = a.negative_;
+    } else {
+        out.limbs_ = subtract_magnitudes(b.limbs_, a.limbs_);
+        out.negative_ = b.negative_;
+    }
+    if (out.limbs_.empty())
+        out.negative_ = false;
+    return out;
+}
+
+BigInt operator-(const BigInt& a, const BigInt& b) { return a + (-b); }
+
+BigInt operator*(const BigInt& a, const BigInt& b) {
+    BigInt out;
+    out.limbs_ = multiply_magnitudes(a.limbs_, b.limbs_);
+    out.negative_ = !out.limbs_.empty() && a.negative_ != b.negative_;
+    return out;
+}
+
+double nearest_double_to_quotient(const BigInt& num, const BigInt& den) {
+    if (den.is_zero())
+        fail("nearest_double_to_quotient: zero denominator");
+    if (num.is_zero())
+        return 0.0;
+    const bool negative = num.negative_ != den.negative_;
+
+    // Scale by 2^s so that the integer quotient q = floor(|num| 2^s / |den|)
+    // lies in [2^54, 2^56): with la, ld the bit lengths, |num| / |den| lies in
+    // (2^(la - ld - 1), 2^(la - ld + 1)), so s = 55 - (la - ld).
+    const std::int64_t la = static_cast<std::int64_t>(bit_length(num.limbs_));
+    const std::int64_t ld = static_cast<std::int64_t>(bit_length(den.limbs_));
+    const std::int64_t s = 55 - (la - ld);
+    Limbs rest = s >= 0 ? shifted_left(num.limbs_, static_cast<std::size_t>(s)) : num.limbs_;
+    Limbs step = shifted_left(den.limbs_, static_cast<std::size_t>(s >= 0 ? 0 : -s) + 55);
+    // Long division, one quotient bit at a time from bit 55 down.
+    std::uint64_t q = 0;
+    for (int bit = 55; bit >= 0; --bit) {
+        if (compare_magnitudes(rest, step) >= 0) {
+            rest = subtract_magnitudes(rest, step);
+            q |= std::uint64_t{1} << bit;
+        }
+        halve(step);
+    }
+    const bool sticky = !rest.empty();
+
+    // The value is (q + fraction) 2^-s with q of qbits bits, so its binary
+    // exponent is e = qbits - 1 - s. Normal results keep 53 bits; below
+    // 2^-1022 the precision shrinks to the bits above 2^-1074.
+    const std::int64_t qbits = static_cast<std::int64_t>(bit_length(limbs_of(q)));
+    const std::int64_t e = qbits - 1 - s;
+    const std::int64_t precision = e >= -1022 ? 53 : e + 1075;
+    const std::int64_t drop = qbits - precision;  // >= 2
+    std::uint64_t kept = 0;
+    if (drop < 64) {
+        kept = q >> drop;
+        const std::uint64_t lost = q & ((std::uint64_t{1} << drop) - 1);
+        const std::uint64_t half = std::uint64_t{1} << (drop - 1);
+        if (lost > half || (lost == half && (sticky || (kept & 1) != 0)))
+            ++kept;
+    }
+    // Otherwise everything is below half of the smallest subnormal: zero.
+    // kept <= 2^53 and the scale puts its last bit on a representable
+    // position, so the conversion and the scaling are exact.
+    const double magnitude = std::ldexp(static_cast<double>(kept), static_cast<int>(drop - s));
+    return negative ? -magnitude : magnitude;
+}
+
+BigPolynomial multiply_polynomials(const BigPolynomial& a, const BigPolynomial& b) {
+    if (a.empty() || b.empty())
+        return {};
+    BigPolynomial out(a.size() + b.size() - 1);
+    for (std::size_t i = 0; i < a.size(); ++i)
+        for (std::size_t j = 0; j < b.size(); ++j)
+            out[i + j] = out[i + j] + a[i] * b[j];
+    return out;
+}
+
+}  // namespace exact
+
+namespace {
+
+using exact::BigInt;
+using exact::BigPolynomial;
+
+void require_positive(const char* function, const char* argument, std::size_t value) {
+    if (value == 0)
+        fail(std::string(function) + ": " + argument + " must be at least 1, got " + std::to_string(value));
+}
+
+// Appends rows in order to CSR arrays whose sizes are known (or bounded)
+// beforehand: the arrays are reserved once and never reallocated.
+class CsrRowWriter {
+public:
+    CsrRowWriter(std::size_t nrows, std::size_t max_nnz) {
+        offsets_.reserve(checked_array_count(checked_add(nrows, 1), sizeof(std::size_t)));
+        cols_.reserve(checked_array_count(max_nnz, sizeof(std::size_t)));
+        values_.reserve(checked_array_count(max_nnz, sizeof(double)));
+        offsets_.push_back(0);
+    }
+
+    void push(std::size_t col, double value) {
+        cols_.push_back(col);
+        values_.push_back(value);
+    }
+    void end_row() { offsets_.push_back(cols_.size()); }
+
+    CsrMatrix finish(const char* producer, std::size_t nrows, std::size_t ncols) && {
+        return csr_from_valid_data(producer, nrows, ncols, std::move(offsets_), std::move(cols_), std::move(values_));
+    }
+
+private:
+    std::vector<std::size_t> offsets_;
+    std::vector<std::size_t> cols_;
+    std::vector<double> values_;
+};
+
+// (degree + 1) * n_t, the size of the Legendre coefficient vector.
+std::size_t legendre_size(std::size_t degree, std::size_t n_t) { return checked_mul(checked_add(degree, 1), n_t); }
+
+// R (derivative = false) or D (derivative = true) of the equidistant
+// Lagrange polynomials, in integers. With u = degree (xi + 1) / 2 the nodes
+// are u = 0, ..., degree and L_j = n_j(u) / d_j with the integer polynomial
+// n_j(u) = prod_{m != j} (u - m) and the integer d_j = prod_{m != j} (j - m).
+// Since dxi = (2 / degree) du and dL/dxi = (degree / 2) dL/du,
+//   R[j][k] = (2 / degree) integral_0^degree n_j n_k du / (d_j d_k),
+//   D[j][k] = integral_0^degree n_j n_k' du / (d_j d_k),
+// and integral_0^degree u^c du = degree^(c + 1) / (c + 1). With
+// F = (2 degree + 1)! and h_c = F / (c + 1) (an integer for c <= 2 degree)
+// both are sum_c (n_j t_k)_c g_c / (F d_j d_k) with t_k = n_k, g_c =
+// 2 degree^c h_c for R, and t_k = n_k', g_c = degree^(c + 1) h_c for D. The
+// quotient is rounded once.
+std::vector<double> lagrange_reference_matrix(std::size_t degree, bool derivative) {
+    const char* function = derivative ? "lagrange_reference_derivative" : "lagrange_reference_mass";
+    require_positive(function, "degree", degree);
+    const std::size_t n = checked_add(degree, 1);
+    std::vector<double> out(checked_array_count(checked_mul(n, n), sizeof(double)));
+    const std::size_t top = checked_add(checked_mul(degree, 2), 1);  // 2 degree + 1
+
+    std::vector<BigPolynomial> numerators(n);
+    std::vector<BigInt> denominators(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        BigPolynomial poly{BigInt(1)};
+        BigInt d(1);
+        for (std::size_t m = 0; m < n; ++m) {
+            if (m == j)
+                continue;
+            poly = exact::multiply_polynomials(poly, {BigInt(-static_cast<std::int64_t>(m)), BigInt(1)});
+            d = d * BigInt(static_cast<std::int64_t>(j) - static_cast<std::int64_t>(m));
+        }
+        numerators[j] = std::move(poly);
+        denominators[j] = std::move(d);
+    }
+
+    // h_c = c! * (c + 2) (c + 3) ... top, from prefix and suffix products.
+    std::vector<BigInt> prefix(top + 1), suffix(top + 2);
+    prefix[0] = BigInt(1);
+    for (std::size_t t = 1; t <= top; ++t)
+        prefix[t] = prefix[t - 1] * BigInt::from_unsigned(t);
+    suffix[top + 1] = BigInt(1);
+    for (std::size_t t = top; t >= 1; --t)
+        suffix[t] = suffix[t + 1] * BigInt::from_unsigned(t);
+    const BigInt& factorial = prefix[top];
+    const BigInt p = BigInt::from_unsigned(degree);
+    std::vector<BigInt> g(top);  // c = 0, ..., 2 degree
+    BigInt power = derivative ? p : BigInt(2);
+    for (std::size_t c = 0; c < top; ++c) {
+        g[c] = power * prefix[c] * suffix[c + 2];
+        power = power * p;
+    }
+
+    for (std::size_t k = 0; k < n; ++k) {
+        // TODO(interruption): check once per column (the cost grows as degree^3).
+        BigPolynomial trial = numerators[k];
+        if (derivative) {
+            for (std::size_t b = 0; b + 1 < trial.size(); ++b)
+                trial[b] = BigInt::from_unsigned(b + 1) * trial[b + 1];
+            trial.pop_back();
+        }
+        // v[a] = sum_b t_kb g_(a + b), so that the numerator is sum_a n_ja v[a].
+        std::vector<BigInt> v(n);
+        for (std::size_t a = 0; a < n; ++a)
+            for (std::size_t b = 0; b < trial.size(); ++b)
+                v[a] = v[a] + trial[b] * g[a + b];
+        for (std::size_t j = 0; j < n; ++j) {
+            BigInt num;
+            for (std::size_t a = 0; a < n; ++a)
+                num = num + numerators[j][a] * v[a];
+            out[j * n + k] = exact::nearest_double_to_quotient(num, factorial * denominators[j] * denominators[k]);
+        }
+    }
+    return out;
+}
+
+struct LagrangeSizes {
+    std::size_t ndofs;
+    std::size_t max_nnz;  // every local entry lands in one stored entry (some share one)
+};
+
+// Checked before the reference matrix is computed, so that impossible sizes
+// fail at once.
+LagrangeSizes lagrange_sizes(std::size_t degree, std::size_t n_t, bool periodic) {
+    const std::size_t interior = checked_mul(n_t, degree);
+    const std::size_t ndofs = periodic ? interior : checked_add(interior, 1);
+    const std::size_t n = checked_add(degree, 1);
+    const std::size_t max_nnz = checked_mul(n_t, checked_mul(n, n));
+    checked_array_count(max_nnz, sizeof(double));
+    return {ndofs, max_nnz};
+}
+
+// The continuous Lagrange assembly of one local matrix `local` ((degree + 1)^2,
+// row-major) that every interval shares. Row a gathers, for each occurrence
+// (interval k, local node jj) of dof a in increasing (k, jj) order, the local
+// row jj at the columns dof(k, kk), kk = 0, ..., degree; a stable insertion
+// sort orders them by column, and each run of equal columns is summed in
+// gathering order. So a global entry is the sum over the intervals sharing
+// the pair in increasing interval order (at most two terms). Periodic with one
+// interval is assembled on its own, see below.
+CsrMatrix assemble_lagrange(const char* producer, std::size_t degree, std::size_t n_t, bool periodic,
+                            LagrangeSizes sizes, const std::vector<double>& local) {
+    const std::size_t p = degree;
+    const std::size_t ndofs = sizes.ndofs;
+    CsrRowWriter out(ndofs, sizes.max_nnz);
+
+    if (periodic && n_t == 1) {
+        // Local nodes 0 and p are both dof 0; every pair of dofs is stored.
+        // Entry (a, b) sums the local entries of the nodes of a and b: one
+        // term for a, b > 0, two for row or column 0, added with local node
+        // 0 first, and four for (0, 0), added as
+        // (local(0, 0) + local(p, p)) + (local(0, p) + local(p, 0)), so that
+        // parts that cancel exactly (the derivative's) give exactly zero.
+        auto entry = [&](std::size_t jj, std::size_t kk) { return local[jj * (p + 1) + kk]; };
+        for (std::size_t a = 0; a < p; ++a) {
+            for (std::size_t b = 0; b < p; ++b) {
+                double value;
+                if (a == 0 && b == 0)
+                    value = (entry(0, 0) + entry(p, p)) + (entry(0, p) + entry(p, 0));
+                else if (a == 0)
+                    value = entry(0, b) + entry(p, b);
+                else if (b == 0)
+                    value = entry(a, 0) + entry(a, p);
+                else
+                    value = entry(a, b);
+                out.push(b, value);
+            }
+            out.end_row();
+        }
+        return std::move(out).finish(producer, ndofs, ndofs);
+    }
+
+    struct Item {
+        std::size_t col;
+        double value;
+    };
+    std::vector<Item> items;
+    items.reserve(2 * (p + 1));
+    auto dof = [&](std::size_t k, std::size_t kk) {
+        const std::size_t g = k * p + kk;  // <= n_t p
+        return g >= ndofs ? g - ndofs : g;
+    };
+    auto gather = [&](std::size_t k, std::size_t jj) {
+        const double* row = local.data() + jj * (p + 1);
+        for (std::size_t kk = 0; kk <= p; ++kk) {
+            const Item item{dof(k, kk), row[kk]};
+            std::size_t pos = items.size();
+            items.push_back(item);
+            while (pos > 0 && items[pos - 1].col > item.col) {
+                items[pos] = items[pos - 1];
+                --pos;
+            }
+            items[pos] = item;
+        }
+    };
+    auto emit = [&] {
+        for (std::size_t i = 0; i < items.size();) {
+            const std::size_t col = items[i].col;
+            double sum = items[i].value;
+            for (++i; i < items.size() && items[i].col == col; ++i)
+                sum = sum + items[i].value;
+            out.push(col, sum);
+        }
+        out.end_row();
+        items.clear();
+    };
+
+    // Rows whose columns do not wrap around (all but those of node 0 and of
+    // the last interval when periodic) are written directly: the same
+    // entries, columns and sums in the same order as the general path gives.
+    const double* corner_first = local.data() + p * (p + 1);  // local row p
+    const double* corner_second = local.data();               // local row 0
+    const double shared_diagonal = corner_first[p] + corner_second[0];
+    for (std::size_t k = 0; k < n_t; ++k) {
+        // TODO(interruption): check every few thousand intervals.
+        const std::size_t start = k * p;
+        const bool wraps = periodic && (k == 0 || k + 1 == n_t);
+        // The node at the start of interval k.
+        if (wraps) {
+            if (k > 0)
+                gather(k - 1, p);
+            gather(k, 0);
+            if (k == 0)
+                gather(n_t - 1, p);
+            emit();
+        } else if (k == 0) {
+            for (std::size_t kk = 0; kk <= p; ++kk)
+                out.push(kk, corner_second[kk]);
+            out.end_row();
+        } else {
+            // Interval k - 1 (local row p), then interval k (local row 0),
+            // meeting on the diagonal.
+            const std::size_t before = start - p;
+            for (std::size_t kk = 0; kk < p; ++kk)
+                out.push(before + kk, corner_first[kk]);
+            out.push(start, shared_diagonal);
+            for (std::size_t kk = 1; kk <= p; ++kk)
+                out.push(start + kk, corner_second[kk]);
+            out.end_row();
+        }
+        // The interior nodes of interval k.
+        for (std::size_t jj = 1; jj < p; ++jj) {
+            if (periodic && k + 1 == n_t) {
+                gather(k, jj);
+                emit();
+                continue;
+            }
+            const double* row = local.data() + jj * (p + 1);
+            for (std::size_t kk = 0; kk <= p; ++kk)
+                out.push(start + kk, row[kk]);
+            out.end_row();
+        }
+    }
+    if (!periodic) {
+        gather(n_t - 1, p);
+        emit();
+    }
+    return std::move(out).finish(producer, ndofs, ndofs);
+}
+
+}  // namespace
+
+std::vector<double> lagrange_reference_mass(std::size_t degree) { return lagrange_reference_matrix(degree, false); }
+
+std::vector<double> lagrange_reference_derivative(std::size_t degree) {
+    return lagrange_reference_matrix(degree, true);
+}
+
+CsrMatrix legendre_mass_matrix(std::size_t degree, std::size_t n_t, double T) {
+    require_positive("legendre_mass_matrix", "n_t", n_t);
+    const std::size_t n = legendre_size(degree, n_t);
+    const double w = T / static_cast<double>(n_t);
+    CsrRowWriter out(n, n);
+    for (std::size_t i = 0; i <= degree; ++i) {
+        const double value = w / static_cast<double>(2 * i + 1);
+        for (std::size_t j = 0; j < n_t; ++j) {
+            // TODO(interruption): check every few thousand rows.
+            out.push(j + n_t * i, value);
+            out.end_row();
+        }
+    }
+    return std::move(out).finish("legendre_mass_matrix", n, n);
+}
+
+CsrMatrix lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, bool periodic) {
+    require_positive("lagrange_mass_matrix", "degree", degree);
+    require_positive("lagrange_mass_matrix", "n_t", n_t);
+    const LagrangeSizes sizes = lagrange_sizes(degree, n_t, periodic);
+    std::vector<double> local = lagrange_reference_mass(degree);
+    const double w = T / static_cast<double>(n_t);
+    const double half_width = 0.5 * w;
+    for (double& r : local)
+        r = half_width * r;  // (0.5 * w) * R[jj][kk]
+    return assemble_lagrange("lagrange_mass_matrix", degree, n_t, periodic, sizes, local);
+}
+
+CsrMatrix legendre_derivative_matrix(std::size_t degree, std::size_t n_t) {
+    require_positive("legendre_derivative_matrix", "n_t", n_t);
+    const std::size_t n = legendre_size(degree, n_t);
+    // Row degree i has the columns k = i + 1, i + 3, ... <= degree; over all i
+    // that is floor((degree + 1)^2 / 4) per interval.
+    const std::size_t per_interval = checked_mul(degree + 1, degree + 1) / 4;
+    CsrRowWriter out(n, checked_mul(per_interval, n_t));
+    for (std::size_t i = 0; i <= degree; ++i)
+        for (std::size_t j = 0; j < n_t; ++j) {
+            // TODO(interruption): check every few thousand rows.
+            for (std::size_t k = i + 1; k <= degree; k += 2)
+                out.push(j + n_t * k, 2.0);
+            out.end_row();
+        }
+    return std::move(out).finish("legendre_derivative_matrix", n, n);
+}
+
+CsrMatrix lagrange_derivative_matrix(std::size_t degree, std::size_t n_t, bool periodic) {
+    require_positive("lagrange_derivative_matrix", "degree", degree);
+    require_positive("lagrange_derivative_matrix", "n_t", n_t);
+    const LagrangeSizes sizes = lagrange_sizes(degree, n_t, periodic);
+    return assemble_lagrange("lagrange_derivative_matrix", degree, n_t, periodic, sizes,
+                             lagrange_reference_derivative(degree));
+}
+
+std::pair<CsrMatrix, CsrMatrix> endpoint_matrices(std::size_t degree, std::size_t n_t) {
+    require_positive("endpoint_matrices", "n_t", n_t);
+    const std::size_t n = legendre_size(degree, n_t);
+    CsrRowWriter at_start(n_t, n), at_end(n_t, n);
+    for (std::size_t j = 0; j < n_t; ++j) {
+        // TODO(interruption): check every few thousand rows.
+        double sign = 1.0;  // (-1)^i = P_i(-1)
+        for (std::size_t i = 0; i <= degree; ++i) {
+            at_start.push(j + n_t * i, sign);
+            at_end.push(j + n_t * i, 1.0);
+            sign = -sign;
+        }
+        at_start.end_row();
+        at_end.end_row();
+    }
+    return {std::move(at_start).finish("endpoint_matrices", n_t, n),
+            std::move(at_end).finish("endpoint_matrices", n_t, n)};
+}
+
+CsrMatrix upwind_matrix(std::size_t degree, std::size_t n_t, bool periodic) {
+    require_positive("upwind_matrix", "n_t", n_t);
+    const std::size_t n = legendre_size(degree, n_t);
+    const std::size_t block = checked_mul(degree + 1, degree + 1);
+    // Two blocks per interval, but one on interval 0 unless periodic, and one
+    // (summed) periodic with a single interval.
+    std::size_t nnz = checked_mul(checked_mul(block, n_t), 2);
+    if (!periodic || n_t == 1)
+        nnz -= block;
+    CsrRowWriter out(n, nnz);
+    // Row j + n_t a: the own block holds (-1)^(a + b) at j + n_t b, the
+    // upwind neighbour's -(-1)^a at (j - 1) + n_t b.
+    double sa = 1.0;  // (-1)^a
+    for (std::size_t a = 0; a <= degree; ++a) {
+        // Row of interval 0: no neighbour, or (periodic) the last interval,
+        // which is interval 0 itself when there is only one.
+        double sab = sa;  // (-1)^(a + b)
+        for (std::size_t b = 0; b <= degree; ++b) {
+            const std::size_t own = n_t * b;
+            if (!periodic)
+                out.push(own, sab);
+            else if (n_t == 1)
+                out.push(own, sab + (-sa));
+            else {
+                out.push(own, sab);
+                out.push((n_t - 1) + own, -sa);
+            }
+            sab = -sab;
+        }
+        out.end_row();
+        for (std::size_t j = 1; j < n_t; ++j) {
+            // TODO(interruption): check every few thousand rows.
+            sab = sa;
+            for (std::size_t b = 0; b <= degree; ++b) {
+                const std::size_t own = j + n_t * b;
+                out.push(own - 1, -sa);
+                out.push(own, sab);
+                sab = -sab;
+            }
+            out.end_row();
+        }
+        sa = -sa;
+    }
+    return std::move(out).finish("upwind_matrix", n, n);
+}
+
+}  // namespace pwpoly
