@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 #include "piecewise_polynomials/gauss_legendre.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/time_operators.hpp"
@@ -246,7 +247,8 @@ std::vector<double> subinterval_coefficients(std::size_t degree, std::size_t m) 
     std::vector<double> a_prev(n), a_cur(n), a_next(n);
     const std::size_t half = (m + 1) / 2;
     for (std::size_t s = 0; s < half; ++s) {
-        // TODO(interruption): check every few thousand sub-intervals.
+        if (s % 256 == 255)
+            check_for_interruption();
         const std::int64_t b = static_cast<std::int64_t>(2 * s + 1) - static_cast<std::int64_t>(m);  // <= 0
         const double bd = static_cast<double>(b);  // exact: |b| < 2^53
         double* entries = table.data() + s * tri;
@@ -342,10 +344,12 @@ CsrMatrix reexpansion_matrix(std::size_t degree, std::size_t nt_coarse, std::siz
 
     const std::vector<double> table = subinterval_coefficients(degree, m);
     offsets.push_back(0);
+    std::size_t rows = 0;
     for (std::size_t k = 0; k <= degree; ++k)
         for (std::size_t c = 0; c < nt_coarse; ++c)
             for (std::size_t s = 0; s < m; ++s) {
-                // TODO(interruption): check every few thousand rows.
+                if (++rows % 4096 == 0)
+                    check_for_interruption();
                 const double* entries = table.data() + s * tri;
                 for (std::size_t i = k; i <= degree; ++i) {
                     cols.push_back(c + nt_coarse * i);
@@ -414,7 +418,8 @@ CsrMatrix projection_matrix(const char* producer, std::size_t degree, std::size_
     std::vector<double> entry(n * n);                // [k * n + i]
     std::uint64_t c0 = 0, c1 = 0;
     for (std::uint64_t f = 0; f < nf; ++f) {
-        // TODO(interruption): check every few thousand fine intervals.
+        if (f % 4096 == 4095)
+            check_for_interruption();
         while ((c0 + 1) * nf <= f * nc)
             ++c0;
         while ((c1 + 1) * nf < (f + 1) * nc)
@@ -537,7 +542,8 @@ CsrMatrix legendre_restriction_matrix(std::size_t degree, std::size_t nt_coarse,
     std::vector<double> values(p.nnz());
     for (std::size_t k = 0; k < n; ++k)
         for (std::size_t f = 0; f < nt_fine; ++f) {
-            // TODO(interruption): check every few thousand rows.
+            if (f % 4096 == 4095)
+                check_for_interruption();
             const std::size_t row = f + nt_fine * k;
             const CsrRow entries = p.row(row);
             std::size_t i = 0;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 
 namespace pwpoly {
 
@@ -316,7 +317,7 @@ std::vector<double> lagrange_reference_matrix(std::size_t degree, bool derivativ
     }
 
     for (std::size_t k = 0; k < n; ++k) {
-        // TODO(interruption): check once per column (the cost grows as degree^3).
+        check_for_interruption();  // once per column: the cost grows as degree^3
         BigPolynomial trial = numerators[k];
         if (derivative) {
             for (std::size_t b = 0; b + 1 < trial.size(); ++b)
@@ -436,7 +437,8 @@ CsrMatrix assemble_lagrange(const char* producer, std::size_t degree, std::size_
     const double* corner_second = local.data();               // local row 0
     const double shared_diagonal = corner_first[p] + corner_second[0];
     for (std::size_t k = 0; k < n_t; ++k) {
-        // TODO(interruption): check every few thousand intervals.
+        if (k % 4096 == 4095)
+            check_for_interruption();
         const std::size_t start = k * p;
         const bool wraps = periodic && (k == 0 || k + 1 == n_t);
         // The node at the start of interval k.
@@ -498,7 +500,8 @@ CsrMatrix legendre_mass_matrix(std::size_t degree, std::size_t n_t, double T) {
     for (std::size_t i = 0; i <= degree; ++i) {
         const double value = w / static_cast<double>(2 * i + 1);
         for (std::size_t j = 0; j < n_t; ++j) {
-            // TODO(interruption): check every few thousand rows.
+            if (j % 4096 == 4095)
+                check_for_interruption();
             out.push(j + n_t * i, value);
             out.end_row();
         }
@@ -527,7 +530,8 @@ CsrMatrix legendre_derivative_matrix(std::size_t degree, std::size_t n_t) {
     CsrRowWriter out(n, checked_mul(per_interval, n_t));
     for (std::size_t i = 0; i <= degree; ++i)
         for (std::size_t j = 0; j < n_t; ++j) {
-            // TODO(interruption): check every few thousand rows.
+            if (j % 4096 == 4095)
+                check_for_interruption();
             for (std::size_t k = i + 1; k <= degree; k += 2)
                 out.push(j + n_t * k, 2.0);
             out.end_row();
@@ -548,7 +552,8 @@ std::pair<CsrMatrix, CsrMatrix> endpoint_matrices(std::size_t degree, std::size_
     const std::size_t n = legendre_size(degree, n_t);
     CsrRowWriter at_start(n_t, n), at_end(n_t, n);
     for (std::size_t j = 0; j < n_t; ++j) {
-        // TODO(interruption): check every few thousand rows.
+        if (j % 4096 == 4095)
+            check_for_interruption();
         double sign = 1.0;  // (-1)^i = P_i(-1)
         for (std::size_t i = 0; i <= degree; ++i) {
             at_start.push(j + n_t * i, sign);
@@ -593,7 +598,8 @@ CsrMatrix upwind_matrix(std::size_t degree, std::size_t n_t, bool periodic) {
         }
         out.end_row();
         for (std::size_t j = 1; j < n_t; ++j) {
-            // TODO(interruption): check every few thousand rows.
+            if (j % 4096 == 4095)
+                check_for_interruption();
             sab = sa;
             for (std::size_t b = 0; b <= degree; ++b) {
                 const std::size_t own = j + n_t * b;
