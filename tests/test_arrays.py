@@ -158,6 +158,8 @@ native = load_native()
     "call, error, text",
     [
         (lambda: expansion()(np.ones(3, dtype=complex)), TypeError, "got dtype complex128"),
+        # Extended precision would lose digits: refused, not truncated.
+        (lambda: expansion()(np.ones(3, dtype=np.longdouble)), TypeError, f"got dtype {np.dtype(np.longdouble)}"),
         (lambda: expansion()(np.array(["a"])), TypeError, "float64"),
         (lambda: expansion()([object()]), TypeError, "got dtype object"),
         (lambda: expansion()(T4, out=np.empty(3)), ValueError, "shape"),

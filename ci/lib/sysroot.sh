@@ -3,7 +3,8 @@
 # sysroot_prepare ARCH   (ARCH is a Debian architecture: i386 or amd64)
 #
 # makes sure that the cache holds a sysroot of Debian testing for ARCH with
-# python3 (3.14), its headers, pytest, numpy, scipy and hypothesis, and sets:
+# python3 (3.14), its headers, pytest, numpy, scipy and hypothesis (and on
+# amd64 also python3.14-dbg, the interpreter built with Py_DEBUG), and sets:
 #   SYSROOT_DIR        the unpacked root file system
 #   SYSROOT_MULTIARCH  i386-linux-gnu / x86_64-linux-gnu
 #   SYSROOT_LIBPATH    the library folders, BLAS and LAPACK included
@@ -25,10 +26,19 @@
 # them. Only the newest sysroot of each ARCH is kept.
 
 SYSROOT_SUITE=${PWPOLY_SYSROOT_SUITE:-testing}
-SYSROOT_PACKAGES="python3,libpython3-dev,python3-pytest,python3-numpy,python3-scipy,python3-hypothesis"
+SYSROOT_BASE_PACKAGES="python3,libpython3-dev,python3-pytest,python3-numpy,python3-scipy,python3-hypothesis"
 SYSROOT_PYVER=3.14
 # Bump when the recipe below changes in a way that old sysroots must not be reused.
-SYSROOT_RECIPE=2
+SYSROOT_RECIPE=3
+
+# The packages of ARCH's sysroot: the debug interpreter on amd64 only (the
+# debug lane runs there; under qemu it would be far too slow).
+_sysroot_packages() {
+  case $1 in
+    amd64) printf '%s\n' "$SYSROOT_BASE_PACKAGES,python$SYSROOT_PYVER-dbg" ;;
+    *) printf '%s\n' "$SYSROOT_BASE_PACKAGES" ;;
+  esac
+}
 
 sysroot_cache_dir() {
   if [ -n "${PWPOLY_SYSROOT_CACHE:-}" ]; then
@@ -52,7 +62,9 @@ _sysroot_multiarch() {
 # private apt index of the suite (about 10 MB, a few seconds); fails without
 # network.
 _sysroot_current_key() {
-  local arch=$1 mirror=$2 apt_dir="$3/apt-index-$1"
+  local arch=$1 mirror=$2 apt_dir="$3/apt-index-$1" packages
+  # SYSROOT_PACKAGES overrides the list (ci/fresh_machine.sh keys its root so).
+  packages=${SYSROOT_PACKAGES:-$(_sysroot_packages "$arch")}
   mkdir -p "$apt_dir/etc/sources.list.d" "$apt_dir/etc/preferences.d" "$apt_dir/lists/partial" \
     "$apt_dir/cache/archives/partial" "$apt_dir/dpkg"
   : > "$apt_dir/dpkg/status"
@@ -65,11 +77,11 @@ _sysroot_current_key() {
     -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
   apt-get -qq "${opts[@]}" update >&2 || return 1
   local inst
-  inst=$(apt-get -s "${opts[@]}" install --no-install-recommends ${SYSROOT_PACKAGES//,/ } 2>/dev/null \
+  inst=$(apt-get -s "${opts[@]}" install --no-install-recommends ${packages//,/ } 2>/dev/null \
     | awk '$1 == "Inst" { print $2, $3 }' | sort) || return 1
   [ -n "$inst" ] || return 1
   printf '%s\n' "$inst" > "$apt_dir/resolved.txt"
-  printf 'recipe=%s suite=%s packages=%s\n%s\n' "$SYSROOT_RECIPE" "$SYSROOT_SUITE" "$SYSROOT_PACKAGES" "$inst" \
+  printf 'recipe=%s suite=%s packages=%s\n%s\n' "$SYSROOT_RECIPE" "$SYSROOT_SUITE" "$packages" "$inst" \
     | sha256sum | cut -c1-16
 }
 
@@ -118,7 +130,7 @@ _sysroot_build() {
   rm -rf "$top"
   mkdir -p "$top"
   ci_log "debootstrap (first stage) of $SYSROOT_SUITE/$arch from $mirror"
-  debootstrap --foreign --arch="$arch" --variant=minbase --include="$SYSROOT_PACKAGES" \
+  debootstrap --foreign --arch="$arch" --variant=minbase --include="$(_sysroot_packages "$arch")" \
     "$SYSROOT_SUITE" "$root" "$mirror" > "$top/debootstrap.log" 2>&1 \
     || { tail -n 20 "$top/debootstrap.log" >&2; ci_die "debootstrap failed (log: $top/debootstrap.log)"; }
   local debs=("$root"/var/cache/apt/archives/*.deb) deb

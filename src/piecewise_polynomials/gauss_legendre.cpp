@@ -4,80 +4,14 @@
 #include <numbers>
 
 #include "common/internal_failure.hpp"
+#include "piecewise_polynomials/double_double.hpp"
 #include "piecewise_polynomials/mesh.hpp"
 
 namespace pwpoly {
 
 namespace {
 
-// Double-double numbers: hi + lo with |lo| <= ulp(hi) / 2. The error-free
-// transformations below need round-to-nearest and no fused or extended
-// arithmetic, which the build guarantees; the products split their factors
-// (Dekker) instead of using an FMA.
-struct DD {
-    double hi, lo;
-};
-
-DD quick_two_sum(double a, double b) {
-    const double s = a + b;
-    return {s, b - (s - a)};
-}
-
-DD two_sum(double a, double b) {
-    const double s = a + b;
-    const double bb = s - a;
-    return {s, (a - (s - bb)) + (b - bb)};
-}
-
-void split(double a, double& hi, double& lo) {
-    const double c = 134217729.0 * a;  // 2^27 + 1
-    hi = c - (c - a);
-    lo = a - hi;
-}
-
-DD two_prod(double a, double b) {
-    const double p = a * b;
-    double ah, al, bh, bl;
-    split(a, ah, al);
-    split(b, bh, bl);
-    return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
-}
-
-DD operator+(DD x, DD y) {
-    DD s = two_sum(x.hi, y.hi);
-    const DD t = two_sum(x.lo, y.lo);
-    s.lo += t.hi;
-    s = quick_two_sum(s.hi, s.lo);
-    s.lo += t.lo;
-    return quick_two_sum(s.hi, s.lo);
-}
-
-DD operator-(DD x) { return {-x.hi, -x.lo}; }
-DD operator-(DD x, DD y) { return x + (-y); }
-
-DD operator*(DD x, DD y) {
-    DD p = two_prod(x.hi, y.hi);
-    p.lo += x.hi * y.lo + x.lo * y.hi;
-    return quick_two_sum(p.hi, p.lo);
-}
-
-DD operator*(DD x, double y) {
-    DD p = two_prod(x.hi, y);
-    p.lo += x.lo * y;
-    return quick_two_sum(p.hi, p.lo);
-}
-
-DD operator/(DD x, DD y) {
-    const double q1 = x.hi / y.hi;
-    DD r = x - y * q1;
-    const double q2 = r.hi / y.hi;
-    r = r - y * q2;
-    const double q3 = r.hi / y.hi;
-    const DD q = quick_two_sum(q1, q2);
-    return q + DD{q3, 0.0};
-}
-
-DD operator/(DD x, double y) { return x / DD{y, 0.0}; }
+using dd::DD;
 
 // P_n(x) and P_n'(x) by the three-term recurrence and
 // P_n' = n (x P_n - P_(n-1)) / (x^2 - 1), for |x| < 1.

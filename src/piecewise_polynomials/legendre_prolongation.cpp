@@ -9,6 +9,8 @@
 
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
+#include "piecewise_polynomials/double_double.hpp"
+#include "piecewise_polynomials/exact_arithmetic.hpp"
 #include "piecewise_polynomials/gauss_legendre.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/time_operators.hpp"
@@ -17,84 +19,13 @@ namespace pwpoly {
 
 namespace {
 
+using dd::DD;
+using dd::two_prod;
 using exact::BigInt;
 using exact::BigPolynomial;
-
-void require_positive(const char* function, const char* argument, std::size_t value) {
-    if (value == 0)
-        fail(std::string(function) + ": " + argument + " must be at least 1, got " + std::to_string(value));
-}
+using exact::require_positive;
 
 constexpr std::uint64_t exact_double_limit = std::uint64_t{1} << 53;
-
-// ---------------------------------------------------------------------------
-// Double-double numbers hi + lo (|lo| <= ulp(hi) / 2, hi the nearest double to
-// the sum), from error-free transformations of correctly rounded double
-// operations; products split their factors (Dekker) instead of using a fused
-// multiply-add. Each operation below has a relative error of at most a few
-// units of 2^-106.
-
-struct DD {
-    double hi, lo;
-};
-
-DD quick_two_sum(double a, double b) {
-    const double s = a + b;
-    return {s, b - (s - a)};
-}
-
-DD two_sum(double a, double b) {
-    const double s = a + b;
-    const double bb = s - a;
-    return {s, (a - (s - bb)) + (b - bb)};
-}
-
-void split(double a, double& hi, double& lo) {
-    const double c = 134217729.0 * a;  // 2^27 + 1
-    hi = c - (c - a);
-    lo = a - hi;
-}
-
-DD two_prod(double a, double b) {
-    const double p = a * b;
-    double ah, al, bh, bl;
-    split(a, ah, al);
-    split(b, bh, bl);
-    return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
-}
-
-DD operator+(DD x, DD y) {
-    DD s = two_sum(x.hi, y.hi);
-    const DD t = two_sum(x.lo, y.lo);
-    s.lo = s.lo + t.hi;
-    s = quick_two_sum(s.hi, s.lo);
-    s.lo = s.lo + t.lo;
-    return quick_two_sum(s.hi, s.lo);
-}
-
-DD operator-(DD x) { return {-x.hi, -x.lo}; }
-DD operator-(DD x, DD y) { return x + (-y); }
-
-DD operator*(DD x, DD y) {
-    DD p = two_prod(x.hi, y.hi);
-    p.lo = p.lo + (x.hi * y.lo + x.lo * y.hi);
-    return quick_two_sum(p.hi, p.lo);
-}
-
-DD operator*(DD x, double y) {
-    DD p = two_prod(x.hi, y);
-    p.lo = p.lo + x.lo * y;
-    return quick_two_sum(p.hi, p.lo);
-}
-
-DD operator/(DD x, DD y) {
-    const double q1 = x.hi / y.hi;
-    DD r = x - y * q1;
-    const double q2 = r.hi / y.hi;
-    r = r - y * q2;
-    const double q3 = r.hi / y.hi;
-    return quick_two_sum(q1, q2) + DD{q3, 0.0};
-}
 
 // ---------------------------------------------------------------------------
 // The re-expansion coefficients R_ik(s) of the nested case.

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "piecewise_polynomials/exact_arithmetic.hpp"
 #include "sparse_matrix_tools/sparse_containers.hpp"
 
 namespace pwpoly {
@@ -85,43 +86,5 @@ std::vector<double> lagrange_reference_derivative(std::size_t degree);
 // Exact integer arithmetic for the small reference computations of the time
 // operators and of the Legendre prolongation: they are carried out in
 // integers and rounded once, at the end, to the nearest double.
-namespace exact {
-
-// A signed integer of any size: sign and magnitude, 32-bit limbs, least
-// significant first, without leading zero limbs; zero has no limbs and is
-// never negative.
-class BigInt {
-public:
-    BigInt() = default;
-    explicit BigInt(std::int64_t value);
-    static BigInt from_unsigned(std::uint64_t value);
-
-    bool is_zero() const noexcept { return limbs_.empty(); }
-    bool is_negative() const noexcept { return negative_; }
-
-    BigInt operator-() const;
-    friend BigInt operator+(const BigInt& a, const BigInt& b);
-    friend BigInt operator-(const BigInt& a, const BigInt& b);
-    friend BigInt operator*(const BigInt& a, const BigInt& b);
-    friend bool operator==(const BigInt& a, const BigInt& b) = default;
-
-    // The nearest double to num / den, ties to even (subnormal results
-    // rounded at their own precision, overflow to infinity); +0.0 for a zero
-    // numerator. Fails for a zero denominator.
-    friend double nearest_double_to_quotient(const BigInt& num, const BigInt& den);
-
-private:
-    std::vector<std::uint32_t> limbs_;
-    bool negative_ = false;
-};
-
-double nearest_double_to_quotient(const BigInt& num, const BigInt& den);
-
-// Coefficients of polynomials, lowest degree first.
-using BigPolynomial = std::vector<BigInt>;
-
-BigPolynomial multiply_polynomials(const BigPolynomial& a, const BigPolynomial& b);
-
-}  // namespace exact
 
 }  // namespace pwpoly

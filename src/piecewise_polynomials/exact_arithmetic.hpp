@@ -1,0 +1,54 @@
+// Exact integer arithmetic for the few results that are computed exactly and
+// rounded once (the Lagrange reference matrices, entries of the Legendre
+// re-expansion that double-double cannot round with certainty).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace pwpoly {
+
+namespace exact {
+
+// A signed integer of any size: sign and magnitude, 32-bit limbs, least
+// significant first, without leading zero limbs; zero has no limbs and is
+// never negative.
+class BigInt {
+public:
+    BigInt() = default;
+    explicit BigInt(std::int64_t value);
+    static BigInt from_unsigned(std::uint64_t value);
+
+    bool is_zero() const noexcept { return limbs_.empty(); }
+    bool is_negative() const noexcept { return negative_; }
+
+    BigInt operator-() const;
+    friend BigInt operator+(const BigInt& a, const BigInt& b);
+    friend BigInt operator-(const BigInt& a, const BigInt& b);
+    friend BigInt operator*(const BigInt& a, const BigInt& b);
+    friend bool operator==(const BigInt& a, const BigInt& b) = default;
+
+    // The nearest double to num / den, ties to even (subnormal results
+    // rounded at their own precision, overflow to infinity); +0.0 for a zero
+    // numerator. Fails for a zero denominator.
+    friend double nearest_double_to_quotient(const BigInt& num, const BigInt& den);
+
+private:
+    std::vector<std::uint32_t> limbs_;
+    bool negative_ = false;
+};
+
+double nearest_double_to_quotient(const BigInt& num, const BigInt& den);
+
+// Coefficients of polynomials, lowest degree first.
+using BigPolynomial = std::vector<BigInt>;
+
+BigPolynomial multiply_polynomials(const BigPolynomial& a, const BigPolynomial& b);
+
+// "<function>: <argument> must be at least 1, got 0" for a zero count.
+void require_positive(const char* function, const char* argument, std::size_t value);
+
+}  // namespace exact
+
+}  // namespace pwpoly
