@@ -2,8 +2,11 @@
 # sysroot (ci/foreign_pythons.sh makes one). The including toolchain file sets
 # PWPOLY_MULTIARCH (e.g. i386-linux-gnu) first.
 #
-# Input (a cache variable, or the environment variable of the same name):
-#   PWPOLY_SYSROOT   the sysroot's root folder
+# Input (cache variables, or the environment variables of the same names):
+#   PWPOLY_SYSROOT         the sysroot's root folder
+#   PWPOLY_SYSROOT_PYTHON  which of its interpreters: python3.X (the default)
+#                          or python3.Xd, the Py_DEBUG build, whose headers
+#                          and ABI ("d") the extension is then built for
 #
 # FindPython asks the sysroot's own interpreter (Python_EXECUTABLE, default
 # DIR/usr/bin/python3.X) for the SOABI and the paths. It cannot run here as it
@@ -29,7 +32,8 @@ if(NOT PWPOLY_SYSROOT)
   message(FATAL_ERROR "Set PWPOLY_SYSROOT to the sysroot that holds the target's CPython")
 endif()
 set(PWPOLY_SYSROOT "${PWPOLY_SYSROOT}" CACHE PATH "Sysroot holding the target's CPython")
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES PWPOLY_SYSROOT)
+set(PWPOLY_SYSROOT_PYTHON "${PWPOLY_SYSROOT_PYTHON}" CACHE STRING "The sysroot's interpreter (python3.X or python3.Xd)")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES PWPOLY_SYSROOT PWPOLY_SYSROOT_PYTHON)
 
 # The C library, libstdc++ and Threads come from the host's compiler, so the
 # sysroot is not a CMAKE_SYSROOT; programs are searched on the host only.
@@ -37,11 +41,23 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 
 get_property(_pwpoly_in_try_compile GLOBAL PROPERTY IN_TRY_COMPILE)
 if(NOT _pwpoly_in_try_compile)
-  file(GLOB _pwpoly_pyconfig_dirs LIST_DIRECTORIES true
-    "${PWPOLY_SYSROOT}/usr/include/${PWPOLY_MULTIARCH}/python3.*")
-  list(LENGTH _pwpoly_pyconfig_dirs _pwpoly_count)
-  if(NOT _pwpoly_count EQUAL 1)
-    message(FATAL_ERROR "Expected one ${PWPOLY_MULTIARCH}/python3.* header folder in ${PWPOLY_SYSROOT}/usr/include, found: ${_pwpoly_pyconfig_dirs}")
+  if(NOT PWPOLY_SYSROOT_PYTHON AND DEFINED ENV{PWPOLY_SYSROOT_PYTHON})
+    set(PWPOLY_SYSROOT_PYTHON "$ENV{PWPOLY_SYSROOT_PYTHON}")
+  endif()
+  if(PWPOLY_SYSROOT_PYTHON)
+    set(_pwpoly_pyconfig_dirs "${PWPOLY_SYSROOT}/usr/include/${PWPOLY_MULTIARCH}/${PWPOLY_SYSROOT_PYTHON}")
+    if(NOT IS_DIRECTORY "${_pwpoly_pyconfig_dirs}")
+      message(FATAL_ERROR "No ${PWPOLY_MULTIARCH}/${PWPOLY_SYSROOT_PYTHON} header folder in ${PWPOLY_SYSROOT}/usr/include")
+    endif()
+  else()
+    # The release interpreter: python3.X, not a debug python3.Xd beside it.
+    file(GLOB _pwpoly_pyconfig_dirs LIST_DIRECTORIES true
+      "${PWPOLY_SYSROOT}/usr/include/${PWPOLY_MULTIARCH}/python3.*")
+    list(FILTER _pwpoly_pyconfig_dirs EXCLUDE REGEX "d$")
+    list(LENGTH _pwpoly_pyconfig_dirs _pwpoly_count)
+    if(NOT _pwpoly_count EQUAL 1)
+      message(FATAL_ERROR "Expected one ${PWPOLY_MULTIARCH}/python3.* header folder in ${PWPOLY_SYSROOT}/usr/include, found: ${_pwpoly_pyconfig_dirs}")
+    endif()
   endif()
   get_filename_component(_pwpoly_pyname "${_pwpoly_pyconfig_dirs}" NAME)
   set(_pwpoly_shim "${CMAKE_BINARY_DIR}/sysroot-pyconfig")

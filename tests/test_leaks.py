@@ -492,3 +492,32 @@ def test_idle_threads_keep_no_spare_arrays():
     growth = int(run.stdout)
     # Eight idle threads keeping their last 32 MB copy would add 256 MB.
     assert growth < 64 * 2**20, f"resident memory grew by {growth / 2**20:.1f} MiB"
+
+
+# On a debug build of the interpreter (Py_DEBUG) the total reference count of
+# the process is known: like CPython's own refleak runs (regrtest -R), every
+# scenario is run in rounds, and a scenario whose every measured round leaves
+# more references (or more allocated memory blocks) than it found leaks.
+REFLEAK_WARMUP, REFLEAK_ROUNDS, REFLEAK_CALLS = 3, 4, 25
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug build of the interpreter")
+@pytest.mark.parametrize("scenario", SCENARIOS, ids=[s[0] for s in SCENARIOS])
+def test_no_refleak_on_a_debug_interpreter(scenario, capfd):
+    _, call, expected, _ = scenario
+
+    def totals():
+        settle()
+        return sys.gettotalrefcount(), sys.getallocatedblocks()
+
+    deltas = []
+    for round_ in range(REFLEAK_WARMUP + REFLEAK_ROUNDS):
+        before = totals()
+        for _ in range(REFLEAK_CALLS):
+            call_expecting(call, expected)
+        after = totals()
+        if round_ >= REFLEAK_WARMUP:
+            deltas.append((after[0] - before[0], after[1] - before[1]))
+    capfd.readouterr()
+    assert not all(refs > 0 for refs, _ in deltas), f"references leaked in every round: {deltas}"
+    assert not all(blocks > 0 for _, blocks in deltas), f"memory blocks leaked in every round: {deltas}"

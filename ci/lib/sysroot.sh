@@ -13,6 +13,7 @@
 #                      interpreter it starts is the launcher itself, so
 #                      subprocesses and multiprocessing work too
 #   SYSROOT_RUN        a launcher for any other ARCH program (e.g. core_tests)
+#   SYSROOT_DEBUG_PYTHON  (amd64) the same for python3.14d, the debug build
 #
 # The sysroot is made without running any of its binaries: debootstrap's first
 # stage downloads the packages, and every .deb is unpacked with dpkg-deb -x.
@@ -29,7 +30,7 @@ SYSROOT_SUITE=${PWPOLY_SYSROOT_SUITE:-testing}
 SYSROOT_BASE_PACKAGES="python3,libpython3-dev,python3-pytest,python3-numpy,python3-scipy,python3-hypothesis"
 SYSROOT_PYVER=3.14
 # Bump when the recipe below changes in a way that old sysroots must not be reused.
-SYSROOT_RECIPE=3
+SYSROOT_RECIPE=4
 
 # The packages of ARCH's sysroot: the debug interpreter on amd64 only (the
 # debug lane runs there; under qemu it would be far too slow).
@@ -105,14 +106,17 @@ exec '$qemu' -L '$root' -E 'LD_LIBRARY_PATH=$libpath' "\$@"
 EOF
       ;;
     amd64)
-      local loader="$root/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2"
-      cat > "$py" <<EOF
+      local loader="$root/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2" variant
+      for variant in "" d; do
+        cat > "$py$variant" <<EOF
 #!/bin/sh
-# CPython $SYSROOT_PYVER of the Debian amd64 sysroot $root, started through the
+# CPython $SYSROOT_PYVER$variant of the Debian amd64 sysroot $root, started through the
 # sysroot's own dynamic loader so that its C library is used, not the host's.
 PYTHONHOME='$root/usr'; export PYTHONHOME
-exec '$loader' --argv0 '$py' --library-path '$libpath' '$root/usr/bin/python$SYSROOT_PYVER' "\$@"
+exec '$loader' --argv0 '$py$variant' --library-path '$libpath' '$root/usr/bin/python$SYSROOT_PYVER$variant' "\$@"
 EOF
+        chmod +x "$py$variant"
+      done
       cat > "$run" <<EOF
 #!/bin/sh
 # Runs an x86_64 program with the C library of the sysroot $root.
@@ -160,6 +164,10 @@ _sysroot_build() {
     || { tail -n 20 "$top/compileall.log" >&2; ci_die "byte-compiling the sysroot failed"; }
   "$top/bin/python$SYSROOT_PYVER" -c 'import numpy, pytest, hypothesis' \
     || ci_die "the sysroot's python$SYSROOT_PYVER cannot import numpy, pytest and hypothesis"
+  if [ "$arch" = amd64 ]; then
+    "$top/bin/python${SYSROOT_PYVER}d" -c 'import sys, numpy, pytest, hypothesis; assert hasattr(sys, "gettotalrefcount")' \
+      || ci_die "the sysroot's python${SYSROOT_PYVER}d is no debug build that imports numpy, pytest and hypothesis"
+  fi
   touch "$top/.complete"
 }
 
@@ -210,5 +218,6 @@ sysroot_prepare() {
   SYSROOT_LIBPATH=$(cat "$top/libpath")
   SYSROOT_PYTHON="$top/bin/python$SYSROOT_PYVER"
   SYSROOT_RUN="$top/bin/run-target"
+  SYSROOT_DEBUG_PYTHON="$top/bin/python${SYSROOT_PYVER}d"
   ci_log "$arch sysroot: $(grep -E '^(python3\.14|python3-numpy|python3-scipy|python3-pytest|python3-hypothesis|libc6) ' "$top/packages.txt" | awk '{print $1 "=" $2}' | paste -sd' ')"
 }
