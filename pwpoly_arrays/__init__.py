@@ -19,10 +19,13 @@ lock released; large evaluations use pwpoly's worker pool, one pool per
 process shared by both modules.
 
 Inputs: float64, or any dtype numpy casts to float64 safely (integers,
-booleans, float16/32); other dtypes raise TypeError. Sizes out of range
-(n_t = 0, degree < 0, or degree 0 for the Lagrange functions), a T that is not
-positive and finite, and arrays of the wrong shape raise ValueError; wrong
-types TypeError.
+booleans, float16/32), of any memory layout; other dtypes and masked arrays
+raise TypeError, and so do flags that are not bools. Sizes out of range
+(n_t = 0, degree < 0, degree 0 for the Lagrange functions, a Lagrange degree
+above MAX_LAGRANGE_DEGREE), a T that is not positive and finite or outside
+[2**-1000 * n_t, 2**1000], and arrays of the wrong shape raise ValueError.
+A request too large to allocate raises MemoryError, an internal failure of
+the native core RuntimeError. Long calls can be interrupted with Ctrl-C.
 
 Sparse matrices store exactly the entries pwpoly returns, explicit zeros
 included (``eliminate_zeros()`` drops them): their pattern then depends on the
@@ -35,6 +38,11 @@ interpreters: expansions are immutable and nothing is shared mutably.
 
 from ._expansion import Expansion
 from ._matrices import collocation_matrix, lagrange_points, lagrange_to_legendre_matrix, prolongation_matrix
+from ._native_loader import load_native as _load_native
+
+#: The largest degree of the equidistant Lagrange matrices: beyond it they have
+#: no correct digit (see benchmarks/lagrange_degree_accuracy.py).
+MAX_LAGRANGE_DEGREE: int = _load_native().MAX_LAGRANGE_DEGREE
 
 __all__ = [
     "Expansion",
@@ -42,8 +50,9 @@ __all__ = [
     "prolongation_matrix",
     "lagrange_to_legendre_matrix",
     "lagrange_points",
+    "MAX_LAGRANGE_DEGREE",
 ]
 
-for _name in __all__:
+for _name in __all__[:-1]:
     globals()[_name].__module__ = __name__
 del _name
