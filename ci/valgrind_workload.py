@@ -152,10 +152,10 @@ for _ in range(3):
     memoryview(native.lagrange_points(3, 20, 2.0, True)).tolist()
     refused(lambda: native.Expansion(array.array("d", coefficients[:-1]), 4, 30, 3.0), "ValueError")
     refused(lambda: native.Expansion(array.array("f", coefficients), 4, 30, 3.0), "TypeError")
-    refused(lambda: e.evaluate_into(large, out[:10], False), "ValueError")
-    refused(lambda: e.evaluate_into(memoryview(out)[:100], memoryview(out)[50:150], False), "ValueError")
-    refused(lambda: e.evaluate_into(small, bytes(800), False), "ValueError")  # read-only
-    refused(lambda: e.evaluate_into(small, small, "yes"), "TypeError")
+    refused(lambda e=e, out=out: e.evaluate_into(large, out[:10], False), "ValueError")
+    refused(lambda e=e, out=out: e.evaluate_into(memoryview(out)[:100], memoryview(out)[50:150], False), "ValueError")
+    refused(lambda e=e: e.evaluate_into(small, bytes(800), False), "ValueError")  # read-only
+    refused(lambda e=e: e.evaluate_into(small, small, "yes"), "TypeError")
     refused(lambda: native.collocation(2**40, 2**40, 1.0, small, False), None)
     refused(lambda: native.prolongation(61, 2, 3, False), "ValueError")
     refused(lambda: native.lagrange_points(2, 3, float("inf"), False), "ValueError")
