@@ -63,6 +63,12 @@ if(NOT _pwpoly_in_try_compile)
   set(_pwpoly_shim "${CMAKE_BINARY_DIR}/sysroot-pyconfig")
   file(MAKE_DIRECTORY "${_pwpoly_shim}/${PWPOLY_MULTIARCH}")
   file(CREATE_LINK "${_pwpoly_pyconfig_dirs}" "${_pwpoly_shim}/${PWPOLY_MULTIARCH}/${_pwpoly_pyname}" SYMBOLIC)
+  if(_pwpoly_pyname MATCHES "^(python3\\.[0-9]+)d$")
+    # Debian's debug headers are links to the release ones, so the release
+    # pyconfig.h is what their includes reach: the shim sends it to the
+    # debug configuration (which defines Py_DEBUG) as well.
+    file(CREATE_LINK "${_pwpoly_pyconfig_dirs}" "${_pwpoly_shim}/${PWPOLY_MULTIARCH}/${CMAKE_MATCH_1}" SYMBOLIC)
+  endif()
   set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES "${_pwpoly_shim}")
   set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES "${_pwpoly_shim}")
   # FindPython would take the headers from the interpreter anyway; say it so

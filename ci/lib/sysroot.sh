@@ -30,7 +30,7 @@ SYSROOT_SUITE=${PWPOLY_SYSROOT_SUITE:-testing}
 SYSROOT_BASE_PACKAGES="python3,libpython3-dev,python3-pytest,python3-numpy,python3-scipy,python3-hypothesis"
 SYSROOT_PYVER=3.14
 # Bump when the recipe below changes in a way that old sysroots must not be reused.
-SYSROOT_RECIPE=4
+SYSROOT_RECIPE=5
 
 # The packages of ARCH's sysroot: the debug interpreter on amd64 only (the
 # debug lane runs there; under qemu it would be far too slow).
@@ -78,6 +78,7 @@ _sysroot_current_key() {
     -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
   apt-get -qq "${opts[@]}" update >&2 || return 1
   local inst
+  # shellcheck disable=SC2086 # the package list is split into words on purpose
   inst=$(apt-get -s "${opts[@]}" install --no-install-recommends ${packages//,/ } 2>/dev/null \
     | awk '$1 == "Inst" { print $2, $3 }' | sort) || return 1
   [ -n "$inst" ] || return 1
@@ -165,8 +166,16 @@ _sysroot_build() {
   "$top/bin/python$SYSROOT_PYVER" -c 'import numpy, pytest, hypothesis' \
     || ci_die "the sysroot's python$SYSROOT_PYVER cannot import numpy, pytest and hypothesis"
   if [ "$arch" = amd64 ]; then
-    "$top/bin/python${SYSROOT_PYVER}d" -c 'import sys, numpy, pytest, hypothesis; assert hasattr(sys, "gettotalrefcount")' \
-      || ci_die "the sysroot's python${SYSROOT_PYVER}d is no debug build that imports numpy, pytest and hypothesis"
+    # Debian's scipy imports a configuration module named after the
+    # interpreter's ABI and ships it for the release ABI only; the debug
+    # interpreter (ABI "d", which loads release-ABI extensions) gets an alias.
+    local config_dir="$root/usr/lib/python3/dist-packages/scipy" release_config
+    release_config=$(cd "$config_dir" && ls __config__cpython-${SYSROOT_PYVER/./}-*__.py) \
+      || ci_die "the sysroot's scipy has no configuration module for CPython $SYSROOT_PYVER"
+    printf 'import importlib as _importlib\nglobals().update(vars(_importlib.import_module("scipy.%s")))\n' \
+      "${release_config%.py}" > "$config_dir/${release_config/cpython-${SYSROOT_PYVER/./}-/cpython-${SYSROOT_PYVER/./}d-}"
+    (cd / && "$top/bin/python${SYSROOT_PYVER}d" -c 'import sys, numpy, scipy.sparse, pytest, hypothesis; assert hasattr(sys, "gettotalrefcount")') \
+      || ci_die "the sysroot's python${SYSROOT_PYVER}d is no debug build that imports numpy, scipy, pytest and hypothesis"
   fi
   touch "$top/.complete"
 }
