@@ -1,4 +1,4 @@
-// Calculus on vector-valued expansions, against exact rational arithmetic
+// Calculus on vector-valued expansions, against exact arithmetic
 // and against the scalar evaluation: endpoint values bit for bit, the
 // integral and the antiderivative to rounding of the exact values, the
 // projection exact for polynomials and bit for bit its stated sums, the
@@ -32,74 +32,130 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 
-// ---- exact rational arithmetic -----------------------------------------------
-// Fractions of 128-bit integers, always reduced; every operation that would
-// overflow throws, so a test can never pass on wrapped numbers. Every double
-// is a fraction with a power-of-two denominator.
+// ---- exact arithmetic -------------------------------------------------------------
+// Every double is a dyadic rational m * 2^e, and so are all the exact values
+// the tests need (sums of doubles, products with doubles). Exact holds one as
+// a fixed-point number: a 512-bit two's complement integer in units of
+// 2^-224, in 32-bit limbs (plain 64-bit arithmetic, so it builds on 32-bit
+// targets too). An operation whose result would not fit, or would drop a
+// bit, throws, so a test can never pass on wrong numbers.
 
-using i128 = __int128;
+[[noreturn]] void inexact() { throw std::overflow_error("exact arithmetic out of range"); }
 
-[[noreturn]] void fraction_overflow() { throw std::overflow_error("fraction overflow"); }
+class Exact {
+public:
+    static constexpr int limb_count = 16, scale = 224;
 
-i128 checked(i128 a, i128 b, bool add) {
-    i128 r;
-    if (add ? __builtin_add_overflow(a, b, &r) : __builtin_mul_overflow(a, b, &r))
-        fraction_overflow();
-    return r;
-}
+    Exact() = default;
 
-i128 gcd(i128 a, i128 b) {
-    a = a < 0 ? -a : a;
-    b = b < 0 ? -b : b;
-    while (b != 0) {
-        const i128 t = a % b;
-        a = b;
-        b = t;
-    }
-    return a;
-}
-
-struct Fraction {
-    i128 num = 0, den = 1;
-
-    Fraction() = default;
-    Fraction(i128 n, i128 d = 1) {
-        if (d < 0) {
-            n = -n;
-            d = -d;
-        }
-        const i128 g = gcd(n, d);
-        num = n / g;
-        den = d / g;
-    }
-
-    // Exactly the value of a finite double.
-    static Fraction of(double x) {
+    static Exact of(double x) {
+        if (!std::isfinite(x))
+            inexact();
         int e = 0;
-        const double mantissa = std::frexp(x, &e);  // x = mantissa * 2^e
-        const i128 n = static_cast<i128>(std::ldexp(mantissa, 53));
-        e -= 53;
-        if (e > 60 || e < -120)
-            fraction_overflow();
-        return e >= 0 ? Fraction(checked(n, i128{1} << e, false)) : Fraction(n, i128{1} << -e);
+        const double mantissa = std::frexp(std::fabs(x), &e);  // |x| = mantissa * 2^e
+        Exact r;
+        r.add_shifted(static_cast<std::uint64_t>(std::ldexp(mantissa, 53)), e - 53 + scale);
+        return x < 0 ? -r : r;
     }
 
-    double approx() const { return static_cast<double>(num) / static_cast<double>(den); }
+    // The exact product with a double.
+    Exact times(double x) const {
+        if (!std::isfinite(x))
+            inexact();
+        int e = 0;
+        const double mantissa = std::frexp(std::fabs(x), &e);
+        const std::uint64_t factor = static_cast<std::uint64_t>(std::ldexp(mantissa, 53));
+        const bool negative = is_negative() != (x < 0);
+        const Exact a = is_negative() ? -*this : *this;
+        // a * factor * 2^(e - 53): limb products accumulated at their shifts.
+        Exact r;
+        for (int i = 0; i < limb_count; ++i)
+            for (const int half : {0, 1}) {
+                const std::uint64_t part = half == 0 ? (factor & 0xffffffffu) : (factor >> 32);
+                const std::uint64_t product = static_cast<std::uint64_t>(a.limbs_[i]) * part;
+                if (product != 0)
+                    r.add_shifted(product, 32 * i + 32 * half + (e - 53));
+            }
+        return negative ? -r : r;
+    }
 
-    friend Fraction operator+(Fraction a, Fraction b) {
-        const i128 g = gcd(a.den, b.den);
-        return Fraction(checked(checked(a.num, b.den / g, false), checked(b.num, a.den / g, false), true),
-                        checked(a.den / g, b.den, false));
+    Exact operator-() const {
+        Exact r;
+        std::uint64_t carry = 1;
+        for (int i = 0; i < limb_count; ++i) {
+            const std::uint64_t x = static_cast<std::uint64_t>(~limbs_[i]) + carry;
+            r.limbs_[i] = static_cast<std::uint32_t>(x);
+            carry = x >> 32;
+        }
+        return r;
     }
-    friend Fraction operator-(Fraction a, Fraction b) { return a + Fraction(-b.num, b.den); }
-    friend Fraction operator*(Fraction a, Fraction b) {
-        const i128 g1 = gcd(a.num, b.den), g2 = gcd(b.num, a.den);
-        return Fraction(checked(a.num / g1, b.num / g2, false), checked(a.den / g2, b.den / g1, false));
+
+    friend Exact operator+(const Exact& a, const Exact& b) {
+        Exact r;
+        std::uint64_t carry = 0;
+        for (int i = 0; i < limb_count; ++i) {
+            const std::uint64_t x = std::uint64_t{a.limbs_[i]} + b.limbs_[i] + carry;
+            r.limbs_[i] = static_cast<std::uint32_t>(x);
+            carry = x >> 32;
+        }
+        // Overflow: both operands of one sign, the result of the other.
+        if (a.is_negative() == b.is_negative() && r.is_negative() != a.is_negative())
+            inexact();
+        return r;
     }
+    friend Exact operator-(const Exact& a, const Exact& b) { return a + -b; }
+
+    // The value, rounded (within an ulp or two).
+    double approx() const {
+        const Exact a = is_negative() ? -*this : *this;
+        double r = 0.0;
+        for (int i = limb_count - 1; i >= 0; --i)
+            r += std::ldexp(static_cast<double>(a.limbs_[i]), 32 * i - scale);
+        return is_negative() ? -r : r;
+    }
+
+private:
+    bool is_negative() const { return (limbs_[limb_count - 1] >> 31) != 0; }
+
+    // Adds x * 2^shift (in units of 2^-scale) to a non-negative value.
+    void add_shifted(std::uint64_t x, int shift) {
+        if (shift < 0) {
+            if (shift <= -64 || (x & ((std::uint64_t{1} << -shift) - 1)) != 0)
+                inexact();  // bits below 2^-scale
+            x >>= -shift;
+            shift = 0;
+        }
+        std::uint64_t carry = 0;
+        for (int i = shift / 32; i < limb_count && (x != 0 || carry != 0); ++i) {
+            const int offset = i == shift / 32 ? shift % 32 : 0;
+            const std::uint64_t chunk = offset == 0 ? (x & 0xffffffffu) : ((x << offset) & 0xffffffffu);
+            x = offset == 0 ? (x >> 32) : (x >> (32 - offset));
+            const std::uint64_t sum = std::uint64_t{limbs_[i]} + chunk + carry;
+            limbs_[i] = static_cast<std::uint32_t>(sum);
+            carry = sum >> 32;
+        }
+        if (x != 0 || carry != 0 || is_negative())
+            inexact();  // beyond the top bit
+    }
+
+    std::uint32_t limbs_[limb_count] = {};
 };
 
 // |x - exact|, rounded.
-double distance(double x, const Fraction& exact) { return std::fabs((Fraction::of(x) - exact).approx()); }
+double distance(double x, const Exact& exact) { return std::fabs((Exact::of(x) - exact).approx()); }
+
+// The exact arithmetic itself, on values known by hand.
+TEST(ExactArithmetic, KnownValuesAndRefusals) {
+    // double(0.1) * 3 - double(0.3) is exactly 2^-55.
+    EXPECT_EQ((Exact::of(0.1).times(3.0) - Exact::of(0.3)).approx(), 0x1p-55);
+    EXPECT_EQ((Exact::of(1e16) + Exact::of(1.0) - Exact::of(1e16)).approx(), 1.0);
+    EXPECT_EQ(Exact::of(-1.5).times(-2.5).approx(), 3.75);
+    EXPECT_EQ(Exact::of(0x1p-100).times(-0x1p40).approx(), -0x1p-60);
+    EXPECT_EQ((Exact::of(-0x1p200) + Exact::of(0x1p-200)).approx(), -0x1p200);
+    EXPECT_THROW(Exact::of(1e-30).times(1e-30), std::overflow_error);  // bits below 2^-224
+    EXPECT_THROW(Exact::of(1e80).times(1e10), std::overflow_error);    // beyond 2^287
+    EXPECT_THROW(Exact::of(0x1p286) + Exact::of(0x1p286), std::overflow_error);
+}
 
 // A dyadic number in [-2, 2] with 20 fractional bits, or zero.
 double dyadic(std::mt19937_64& rng) {
@@ -190,13 +246,13 @@ TEST(Integral, IllConditionedSumsAreExactToRounding) {
             EXPECT_EQ(out[m], 7.0);
             const double w = T / static_cast<double>(n_t);
             for (std::size_t k = 0; k < m; ++k) {
-                Fraction sum;
+                Exact sum;
                 double magnitude = 0.0;
                 for (std::size_t j = 0; j < n_t; ++j) {
-                    sum = sum + Fraction::of(c[j * m + k]);
+                    sum = sum + Exact::of(c[j * m + k]);
                     magnitude += std::fabs(c[j * m + k]);
                 }
-                const Fraction exact = Fraction::of(w) * sum;
+                const Exact exact = sum.times(w);
                 const double n = static_cast<double>(n_t);
                 const double tolerance = 2.5 * u * std::fabs(exact.approx()) + 2.0 * n * n * u * u * w * magnitude;
                 EXPECT_LE(distance(out[k], exact), tolerance)
@@ -246,9 +302,8 @@ void check_antiderivative(std::size_t degree, std::size_t n_t, double w, const s
     const std::vector<double> F = antiderivative(degree, n_t, T, m, c.data());
     ASSERT_EQ(F.size(), (degree + 2) * n_t * m);
     const double h = 0.5 * w;
-    const Fraction two_over_w = Fraction::of(2.0 / w);
     for (std::size_t k = 0; k < m; ++k) {
-        Fraction integral_so_far;  // w * sum of c[0, l, k] for l < j
+        Exact integral_so_far;  // w * sum of c[0, l, k] for l < j
         double sizes_so_far = 0.0;
         for (std::size_t j = 0; j < n_t; ++j) {
             SCOPED_TRACE("component " + std::to_string(k) + ", interval " + std::to_string(j));
@@ -259,21 +314,21 @@ void check_antiderivative(std::size_t degree, std::size_t n_t, double w, const s
                 Fj[i] = F[(i * n_t + j) * m + k];
             const std::vector<double> e = term_sizes(cj, h);
             for (std::size_t kk = 0; kk <= degree; ++kk) {
-                Fraction g;
+                Exact g;
                 double size = 0.0;
                 for (std::size_t i = kk + 1; i <= degree + 1; i += 2) {
-                    g = g + Fraction::of(Fj[i]);
+                    g = g + Exact::of(Fj[i]);
                     size += e[i];
                 }
-                g = g * Fraction(static_cast<i128>(2 * kk + 1)) * two_over_w;
+                g = g.times(static_cast<double>(2 * kk + 1)).times(2.0 / w);
                 const double tolerance = 4.0 * u * (2.0 / w) * static_cast<double>(2 * kk + 1) * size;
                 EXPECT_LE(distance(cj[kk], g), tolerance) << "derivative, coefficient of P_" << kk;
             }
-            const Fraction next = integral_so_far + Fraction::of(w) * Fraction::of(cj[0]);
-            Fraction start, end;
+            const Exact next = integral_so_far + Exact::of(cj[0]).times(w);
+            Exact start, end;
             double size = 0.0;
             for (std::size_t i = 0; i <= degree + 1; ++i) {
-                const Fraction f = Fraction::of(Fj[i]);
+                const Exact f = Exact::of(Fj[i]);
                 start = i % 2 == 0 ? start + f : start - f;
                 end = end + f;
                 size += e[i];
@@ -464,7 +519,8 @@ TEST(ApplyCsrRows, IsScipysOrderBitForBit) {
 // Lagrange-to-Legendre matrix, give the exact Legendre coefficients of each
 // polynomial on each interval to rounding. With T = n_t, interval j is
 // t = (j + 1/2) + xi / 2; with t^n expanded in xi, xi^2 = (P_0 + 2 P_2) / 3
-// and xi^3 = (3 P_1 + 2 P_3) / 5.
+// and xi^3 = (3 P_1 + 2 P_3) / 5; the comparison is made on fifteen times
+// the values, which are dyadic.
 TEST(ApplyCsrRows, InterpolatesPolynomialsOfTheBasisDegreeExactly) {
     std::mt19937_64 rng(seed + 7);
     const std::size_t degree = 3, n_t = 4, m = 3;
@@ -489,29 +545,31 @@ TEST(ApplyCsrRows, InterpolatesPolynomialsOfTheBasisDegreeExactly) {
     apply_csr_rows(a, m, x.data(), y.data());
     for (std::size_t j = 0; j < n_t; ++j)
         for (std::size_t k = 0; k < m; ++k) {
-            // b[n]: coefficient of xi^n of the polynomial on interval j.
-            const Fraction mid(static_cast<i128>(2 * j + 1), 2), half(1, 2);
-            Fraction b[4];
-            // (mid + half xi)^n by the binomial theorem.
-            const i128 binomial[4][4] = {{1, 0, 0, 0}, {1, 1, 0, 0}, {1, 2, 1, 0}, {1, 3, 3, 1}};
+            // b[l]: coefficient of xi^l of the polynomial on interval j,
+            // from (mid + xi / 2)^n by the binomial theorem.
+            const double mid = static_cast<double>(j) + 0.5;
+            const double binomial[4][4] = {{1, 0, 0, 0}, {1, 1, 0, 0}, {1, 2, 1, 0}, {1, 3, 3, 1}};
+            Exact b[4];
             for (std::size_t n = 0; n <= 3; ++n)
                 for (std::size_t l = 0; l <= n; ++l) {
-                    Fraction term(binomial[n][l] * poly[k][n]);
+                    Exact term = Exact::of(binomial[n][l] * static_cast<double>(poly[k][n]));
                     for (std::size_t r = 0; r < n - l; ++r)
-                        term = term * mid;
+                        term = term.times(mid);
                     for (std::size_t r = 0; r < l; ++r)
-                        term = term * half;
+                        term = term.times(0.5);
                     b[l] = b[l] + term;
                 }
-            const Fraction exact[4] = {b[0] + b[2] * Fraction(1, 3), b[1] + b[3] * Fraction(3, 5),
-                                       b[2] * Fraction(2, 3), b[3] * Fraction(2, 5)};
+            // Fifteen times the Legendre coefficients, which are dyadic.
+            const Exact exact15[4] = {b[0].times(15.0) + b[2].times(5.0), b[1].times(15.0) + b[3].times(9.0),
+                                      b[2].times(10.0), b[3].times(6.0)};
             for (std::size_t i = 0; i <= degree; ++i) {
                 const std::size_t row = j + n_t * i;
                 double scale = 0.0;
                 const CsrRow entries = a.row(row);
                 for (std::size_t e = 0; e < entries.nnz(); ++e)
                     scale += std::fabs(entries.values[e] * x[entries.col_indices[e] * m + k]);
-                EXPECT_LE(distance(y[row * m + k], exact[i]), 64.0 * u * scale + 1e-300)
+                const double error = std::fabs((Exact::of(y[row * m + k]).times(15.0) - exact15[i]).approx()) / 15.0;
+                EXPECT_LE(error, 64.0 * u * scale + 1e-300)
                     << "P_" << i << " on interval " << j << ", polynomial " << k;
             }
         }
