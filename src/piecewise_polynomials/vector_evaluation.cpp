@@ -106,7 +106,7 @@ inline double component_sum(const double* f, std::size_t degree, const double* c
 
 // All m components of one time into out[0, m): component k sums the column
 // c + k with the order of component_sum, eight components per step in four
-// packs. With Stream, `out` is 8-byte aligned; a leading component that
+// packs, then one pack at a time. With Stream, `out` is 8-byte aligned; a leading component that
 // leaves it off 16-byte alignment is computed on its own.
 template <bool Stream>
 void sum_components(const double* f, std::size_t degree, const double* c, std::size_t stride, std::size_t m,
@@ -138,7 +138,16 @@ void sum_components(const double* f, std::size_t degree, const double* c, std::s
         store_pack<Stream>(out + k + 2 * pack_width, s2);
         store_pack<Stream>(out + k + 3 * pack_width, s3);
     }
-    for (; k < m; ++k)
+    for (; m - k >= pack_width; k += pack_width) {
+        const double* row = c + k;
+        Pack s0 = broadcast(-0.0);
+        for (std::size_t i = 0; i <= degree; ++i, row += stride)
+            s0 = s0 + broadcast(f[i]) * load_pack(row);
+        if (derivative)
+            s0 = (s0 + s0) / broadcast(w);
+        store_pack<Stream>(out + k, s0);
+    }
+    if (k < m)
         out[k] = component_sum(f, degree, c + k, stride, derivative, w);
 }
 
@@ -150,6 +159,9 @@ constexpr std::size_t reorder_min_coefficient_bytes = std::size_t{256} << 10;
 
 // Outputs from this size on bypass the caches.
 constexpr std::size_t stream_min_output_bytes = std::size_t{4} << 20;
+
+// Times whose factors are computed before their sums.
+constexpr std::size_t batch = 16;
 
 // Without streaming stores, the first this many bytes of the next time's
 // results are prefetched for writing (the hardware follows a longer run).
@@ -203,34 +215,45 @@ struct VectorRequest {
             run_with<false>(lo, hi);
     }
 
-    // Positions [lo, hi) of the order. Runs on the calling thread below the
-    // pool's threshold, so it checks for interruption itself (on a worker
-    // the check finds nothing installed).
+    // Positions [lo, hi) of the order, in batches: first the interval and
+    // the factors of every time of the batch (short independent chains of
+    // divisions, which the processor overlaps), then the sums. Runs on the
+    // calling thread below the pool's threshold, so it checks for
+    // interruption itself (on a worker the check finds nothing installed).
     template <bool Stream>
     void run_with(std::size_t lo, std::size_t hi) const {
         const std::size_t degree = basis.degree();
+        const std::size_t columns = degree + 1;
         const std::size_t stride = basis.n_t() * m;
         const double w = basis.width();
-        double local[32];
+        double local[batch * 8];
         std::vector<double> heap;
-        double* f = local;
-        if (degree >= 32) {
-            heap.resize(degree + 1);
-            f = heap.data();
+        double* factors = local;
+        if (columns > 8) {
+            heap.resize(batch * columns);
+            factors = heap.data();
         }
+        std::size_t rows[batch], intervals[batch];
         std::size_t since_check = 0;
-        for (std::size_t p = lo; p < hi; ++p) {
-            const std::size_t r = order != nullptr ? order[p] : p;
-            if (!Stream && order != nullptr && p + 1 < hi) {
-                const char* next = reinterpret_cast<const char*>(out + order[p + 1] * m);
-                const std::size_t bytes = std::min(m * sizeof(double), prefetch_max_bytes);
-                for (std::size_t b = 0; b < bytes; b += 64)
-                    __builtin_prefetch(next + b, 1);
+        for (std::size_t first = lo; first < hi; first += batch) {
+            const std::size_t count = std::min(batch, hi - first);
+            for (std::size_t b = 0; b < count; ++b) {
+                rows[b] = order != nullptr ? order[first + b] : first + b;
+                const Location loc = basis.locate(times[rows[b]]);
+                intervals[b] = loc.interval;
+                basis_factors(loc.xi, degree, derivative, factors + b * columns);
             }
-            const Location loc = basis.locate(times[r]);
-            basis_factors(loc.xi, degree, derivative, f);
-            sum_components<Stream>(f, degree, coefficients + loc.interval * m, stride, m, derivative, w, out + r * m);
-            since_check += m;
+            for (std::size_t b = 0; b < count; ++b) {
+                if (!Stream && order != nullptr && b + 1 < count) {
+                    const char* next = reinterpret_cast<const char*>(out + rows[b + 1] * m);
+                    const std::size_t bytes = std::min(m * sizeof(double), prefetch_max_bytes);
+                    for (std::size_t at = 0; at < bytes; at += 64)
+                        __builtin_prefetch(next + at, 1);
+                }
+                sum_components<Stream>(factors + b * columns, degree, coefficients + intervals[b] * m, stride, m,
+                                       derivative, w, out + rows[b] * m);
+            }
+            since_check += count * m;
             if (since_check >= outputs_per_check) {
                 since_check = 0;
                 check_for_interruption();
