@@ -135,7 +135,7 @@ native = importlib.util.module_from_spec(
 loader.exec_module(native)
 raw = bytearray(8 * 1001)
 for _ in range(3):
-    e = native.Expansion(array.array("d", coefficients), 4, 30, 3.0)
+    e = native.Expansion(array.array("d", coefficients), 4, 30, 1, 3.0)
     e.evaluate(1.25, True)
     out = array.array("d", bytes(8 * 3000))
     e.evaluate_into(large, out, False)
@@ -150,8 +150,8 @@ for _ in range(3):
     ):
         assert len(memoryview(matrix[4])) == len(memoryview(matrix[3]))
     memoryview(native.lagrange_points(3, 20, 2.0, True)).tolist()
-    refused(lambda: native.Expansion(array.array("d", coefficients[:-1]), 4, 30, 3.0), "ValueError")
-    refused(lambda: native.Expansion(array.array("f", coefficients), 4, 30, 3.0), "TypeError")
+    refused(lambda: native.Expansion(array.array("d", coefficients[:-1]), 4, 30, 1, 3.0), "ValueError")
+    refused(lambda: native.Expansion(array.array("f", coefficients), 4, 30, 1, 3.0), "TypeError")
     refused(lambda e=e, out=out: e.evaluate_into(large, out[:10], False), "ValueError")
     refused(lambda e=e, out=out: e.evaluate_into(memoryview(out)[:100], memoryview(out)[50:150], False), "ValueError")
     refused(lambda e=e: e.evaluate_into(small, bytes(800), False), "ValueError")  # read-only

@@ -2,9 +2,14 @@
 
 Arrays in, arrays out, sparse matrices with their shapes:
 
-- ``Expansion(coefficients, T)``: a piecewise Legendre expansion, evaluated
-  (``e(t)``, ``e.derivative(t)``) at float64 arrays of any shape, into new
-  arrays or into ``out=``;
+- ``Expansion(coefficients, T)``: a piecewise Legendre expansion of one or
+  many components (coefficients of shape (degree + 1, n_t, *value_shape)),
+  evaluated (``e(t)``, ``e.derivative(t)``) at float64 arrays of any shape,
+  into new arrays or into ``out=``; its values at the interval ends
+  (``endpoint_values``), ``integral``, ``antiderivative``, and
+  ``Expansion.from_nodal_values`` for Lagrange interpolation;
+- ``project(f, degree, n_t, T)``: the L2 projection of a function, and
+  ``gauss_legendre(points, n_t, T)``: the quadrature it uses;
 - ``collocation_matrix(degree, n_t, T, t, derivative=False)``: all basis
   functions at many times, as a scipy.sparse CSR array;
 - ``prolongation_matrix(degree, nt_coarse, nt_fine, periodic=False)`` and
@@ -36,7 +41,7 @@ results (``pip install 'pwpoly[sparse]'``). The module supports free-threaded
 interpreters: expansions are immutable and nothing is shared mutably.
 """
 
-from ._expansion import Expansion
+from ._expansion import Expansion, gauss_legendre, project
 from ._matrices import collocation_matrix, lagrange_points, lagrange_to_legendre_matrix, prolongation_matrix
 from ._native_loader import load_native as _load_native
 
@@ -46,6 +51,8 @@ MAX_LAGRANGE_DEGREE: int = _load_native().MAX_LAGRANGE_DEGREE
 
 __all__ = [
     "Expansion",
+    "project",
+    "gauss_legendre",
     "collocation_matrix",
     "prolongation_matrix",
     "lagrange_to_legendre_matrix",

@@ -32,6 +32,18 @@ def size(value: Any, name: str, minimum: int) -> int:
     return result
 
 
+def lagrange_degree(degree: int) -> None:
+    """The equidistant Lagrange matrices have no correct digit beyond the native limit."""
+    from ._native_loader import load_native
+
+    limit = load_native().MAX_LAGRANGE_DEGREE
+    if degree > limit:
+        raise ValueError(
+            f"degree must be at most {limit} for the equidistant Lagrange basis (beyond it the matrices have no "
+            f"correct digit), got {degree}"
+        )
+
+
 def check_items(count: int, what: str) -> None:
     """Refuse element counts no array of this platform can hold."""
     if count > MAX_ITEMS:

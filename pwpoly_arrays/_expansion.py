@@ -1,9 +1,11 @@
-"""The Expansion class: a piecewise Legendre expansion on a uniform mesh."""
+"""The Expansion class: a piecewise Legendre expansion on a uniform mesh, of one
+or many components."""
 
 from __future__ import annotations
 
+import math
 import struct
-from typing import TYPE_CHECKING, overload
+from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -24,42 +26,50 @@ class Expansion:
 
     Parameters
     ----------
-    coefficients : array_like, shape (degree + 1, n_t)
+    coefficients : array_like, shape (degree + 1, n_t, *value_shape)
         ``coefficients[i, j]`` multiplies the Legendre polynomial P_i on
-        interval j. Its C-order flattening is pwpoly's coefficient layout
-        (index ``j + n_t * i``). float64; other dtypes are converted when the
-        cast is safe (integers, float32, ...), anything else is a TypeError.
-        The array is copied: later changes to it do not affect the expansion.
+        interval j. A 2-D array is one scalar function of time; trailing axes
+        hold many functions at once (for example one per spatial unknown of a
+        space-time solver), all on the same mesh. The C-order flattening of a
+        2-D array is pwpoly's coefficient layout (index ``j + n_t * i``).
+        float64; other dtypes are converted when the cast is safe (integers,
+        float32, ...), anything else is a TypeError. The array is copied:
+        later changes to it do not affect the expansion.
     T : float
-        End of the time span, positive and finite.
+        End of the time span: positive, at most 2**1000, and with T / n_t at
+        least 2**-1000.
 
     Notes
     -----
     ``e(t, out=None)`` gives the values and ``e.derivative(t, out=None)`` the
-    time derivatives at the times ``t``: a float for a scalar ``t`` (a Python
-    or numpy number), a new float64 array of ``t``'s shape for an array-like
-    (a 0-d ndarray included), or ``out`` filled and returned. ``out`` must be
-    a writable float64 ndarray of ``t``'s shape (any memory layout); it may
-    be ``t`` itself (``e(t, out=t)`` evaluates in place), but must not share
-    memory with ``t`` in any other way. Masked arrays are refused (TypeError):
-    their masks would be ignored.
+    time derivatives at the times ``t``, of shape ``t.shape + value_shape``:
+    a float for a scalar ``t`` (a Python or numpy number) of a scalar
+    expansion, a new float64 array otherwise, or ``out`` filled and returned.
+    ``out`` must be a writable float64 ndarray of that shape (any memory
+    layout); for a scalar expansion it may be ``t`` itself (``e(t, out=t)``
+    evaluates in place), but it must not share memory with ``t`` in any other
+    way. Masked arrays are refused (TypeError): their masks would be ignored.
 
     Interval j is [j T / n_t, (j + 1) T / n_t), the last one closed: a time on
     an interior node belongs to the interval on its right; times before 0
     (and NaN) evaluate in the first interval, times at or after T in the
-    last, with the local coordinate clamped to [-1, 1].
+    last, with the local coordinate clamped to [-1, 1]. The values at both
+    ends of every interval, limits included, come from
+    :meth:`endpoint_values`.
 
-    Results are bit for bit those of ``pwpoly.LegendreBasisEvaluator``'s
-    ``evaluate_many`` / ``evaluate_derivative_many`` on the same times. Large
-    inputs are spread over pwpoly's worker pool (one pool per process, shared
-    with pwpoly), and the interpreter lock is released while they run.
+    Every component is bit for bit what ``pwpoly.LegendreBasisEvaluator``'s
+    ``evaluate_many`` / ``evaluate_derivative_many`` give for that
+    component's coefficients on the same times. Large inputs are spread over
+    pwpoly's worker pool (one pool per process, shared with pwpoly), and the
+    interpreter lock is released while they run.
 
-    Expansions are immutable: ``degree``, ``n_t``, ``T`` and ``coefficients``
-    are read-only, any number of threads may evaluate one expansion at the
-    same time (also without the interpreter lock), and expansions are
-    hashable and picklable (for multiprocessing, dask, ...). Two expansions
-    are equal when their degree, n_t, T and every coefficient are the same
-    bits (so equal expansions give identical results; 0.0 and -0.0 differ).
+    Expansions are immutable: ``degree``, ``n_t``, ``T``, ``value_shape`` and
+    ``coefficients`` are read-only, any number of threads may evaluate one
+    expansion at the same time (also without the interpreter lock), and
+    expansions are hashable and picklable (for multiprocessing, dask, ...).
+    Two expansions are equal when their shape, T and every coefficient are
+    the same bits (so equal expansions give identical results; 0.0 and -0.0
+    differ).
 
     Examples
     --------
@@ -67,6 +77,9 @@ class Expansion:
     >>> e = pwpoly_arrays.Expansion([[10.0, 30.0], [20.0, 40.0]], 2.0)
     >>> e(0.5), e(np.array([0.5, 1.5]))
     (10.0, array([10., 30.]))
+    >>> v = pwpoly_arrays.Expansion(np.ones((1, 2, 3)), 2.0)  # three constant components
+    >>> v.value_shape, v([0.5, 1.5]).shape
+    ((3,), (2, 3))
     """
 
     __slots__ = ("_core", "_coefficients", "_T")
@@ -76,23 +89,29 @@ class Expansion:
 
     def __new__(cls, coefficients: npt.ArrayLike, T: float) -> Expansion:
         c = _checks.float64_array(coefficients, "coefficients")
-        if c.ndim != 2:
-            raise ValueError(f"coefficients must be a 2-D array of shape (degree + 1, n_t), got shape {c.shape}")
-        rows, n_t = c.shape
+        if c.ndim < 2:
+            raise ValueError(
+                f"coefficients must have shape (degree + 1, n_t, *value_shape), at least 2-D, got shape {c.shape}"
+            )
+        rows, n_t = c.shape[:2]
         if rows == 0:
             raise ValueError(f"coefficients must have at least one row (degree + 1 >= 1), got shape {c.shape}")
         if n_t == 0:
             raise ValueError(f"coefficients must have at least one column (n_t >= 1), got shape {c.shape}")
         period = _checks.period(T)
+        components = math.prod(c.shape[2:])
+        return cls._from_native(_native.Expansion(c, rows - 1, n_t, components, period), c.shape, period)
+
+    @classmethod
+    def _from_native(cls, core: _native.Expansion, shape: tuple[int, ...], T: float) -> Expansion:
         self = object.__new__(cls)
-        core = _native.Expansion(c, rows - 1, n_t, period)
         # A read-only view of the native copy: numpy refuses to make it
         # writable again, since the exporting buffer is read-only.
         exported = memoryview(core)  # type: ignore[arg-type]
-        view = np.frombuffer(exported, dtype=np.float64).reshape(rows, n_t)
+        view = np.frombuffer(exported, dtype=np.float64).reshape(shape)
         object.__setattr__(self, "_core", core)
         object.__setattr__(self, "_coefficients", view)
-        object.__setattr__(self, "_T", period)
+        object.__setattr__(self, "_T", T)
         return self
 
     def __setattr__(self, name: str, value: object) -> None:
@@ -117,43 +136,142 @@ class Expansion:
         return self._T
 
     @property
+    def value_shape(self) -> tuple[int, ...]:
+        """The shape of one value: () for a scalar expansion, coefficients.shape[2:] in general."""
+        return tuple(self._coefficients.shape[2:])
+
+    @property
     def coefficients(self) -> FloatArray:
-        """The coefficients, shape (degree + 1, n_t): a read-only view of the expansion's own copy."""
+        """The coefficients, shape (degree + 1, n_t, *value_shape): a read-only view of the expansion's own copy."""
         return self._coefficients
 
     @overload
-    def __call__(self, t: float, out: None = None) -> float: ...
+    def __call__(self, t: float, out: None = None) -> float | FloatArray: ...
     @overload
     def __call__(self, t: npt.ArrayLike, out: FloatArray | None = None) -> FloatArray: ...
 
     def __call__(self, t: npt.ArrayLike, out: FloatArray | None = None) -> float | FloatArray:
-        """Values at the times t: a float for a scalar t, else a float64 array of t's shape (or out)."""
-        if out is None and isinstance(t, float):
+        """Values at the times t, shape t.shape + value_shape (a float for a scalar t of a scalar expansion)."""
+        if out is None and isinstance(t, float) and self._coefficients.ndim == 2:
             return self._core.evaluate(t, False)
         return self._evaluate(t, out, False)
 
     @overload
-    def derivative(self, t: float, out: None = None) -> float: ...
+    def derivative(self, t: float, out: None = None) -> float | FloatArray: ...
     @overload
     def derivative(self, t: npt.ArrayLike, out: FloatArray | None = None) -> FloatArray: ...
 
     def derivative(self, t: npt.ArrayLike, out: FloatArray | None = None) -> float | FloatArray:
-        """Time derivatives at the times t: a float for a scalar t, else a float64 array of t's shape (or out)."""
-        if out is None and isinstance(t, float):
+        """Time derivatives at the times t, shape t.shape + value_shape (a float for a scalar t of a scalar
+        expansion)."""
+        if out is None and isinstance(t, float) and self._coefficients.ndim == 2:
             return self._core.evaluate(t, True)
         return self._evaluate(t, out, True)
 
     def _evaluate(self, t: npt.ArrayLike, out: FloatArray | None, derivative: bool) -> float | FloatArray:
         times = _checks.float64_array(t, "t")
+        shape = times.shape + self.value_shape
         if out is None:
-            if times.ndim == 0 and not isinstance(t, np.ndarray):
+            if times.ndim == 0 and not isinstance(t, np.ndarray) and self._coefficients.ndim == 2:
                 return self._core.evaluate(float(times), derivative)
-            result = np.empty(times.shape)
+            result = np.empty(shape)
             self._core.evaluate_into(times, result, derivative)
             return result
-        _checks.check_out(out, times.shape, times)
+        _checks.check_out(out, shape, times)
         self._core.evaluate_into(times, out, derivative)
         return out
+
+    def endpoint_values(self) -> tuple[FloatArray, FloatArray]:
+        """The values at both ends of every interval, as one-sided limits.
+
+        Returns
+        -------
+        at_start, at_end : numpy.ndarray, shape (n_t, *value_shape) each
+            ``at_start[j]`` is the limit from the right at the start of
+            interval j, the sum of ``(-1)**i * coefficients[i, j]``;
+            ``at_end[j]`` the limit from the left at its end, the sum of
+            ``coefficients[i, j]``; both summed in increasing i starting from
+            -0.0, so they are exactly what the evaluation gives at the local
+            coordinates -1 and 1. The jumps at the interior nodes are
+            ``at_start[1:] - at_end[:-1]``, and ``at_end[j]`` is the left
+            limit at node j + 1 whatever rounding does to a time there.
+        """
+        start, end = self._core.endpoint_values()
+        shape = (self.n_t, *self.value_shape)
+        return np.asarray(start).reshape(shape), np.asarray(end).reshape(shape)
+
+    def integral(self) -> float | FloatArray:
+        """The integral over [0, T]: a float for a scalar expansion, else an array of value_shape.
+
+        It is w times the sum of the coefficients of P_0 (w = T / n_t), summed
+        with a compensated summation, so it is correct to rounding: its
+        relative error is a few ulps of w * sum over j of
+        |coefficients[0, j]|.
+        """
+        values = np.asarray(self._core.integral())
+        return float(values[0]) if self._coefficients.ndim == 2 else values.reshape(self.value_shape)
+
+    def antiderivative(self) -> Expansion:
+        """The antiderivative that is 0 at t = 0: an Expansion of degree + 1 on the same mesh.
+
+        It is continuous at every node and its derivative is this expansion
+        (to rounding). On each interval it uses the integral of P_n,
+        (P_(n+1) - P_(n-1)) / (2n + 1), and P_0 + P_1 for P_0, plus the
+        integral over the intervals before (a compensated running sum), so
+        its value at T is :meth:`integral`.
+        """
+        coefficients = np.asarray(self._core.antiderivative()).reshape((self.degree + 2, self.n_t, *self.value_shape))
+        return Expansion(coefficients, self._T)
+
+    @classmethod
+    def from_nodal_values(cls, values: npt.ArrayLike, degree: int, T: float, periodic: bool = False) -> Expansion:
+        """The expansion that interpolates nodal values of the continuous piecewise Lagrange basis.
+
+        Parameters
+        ----------
+        values : array_like, shape (n_nodes, *value_shape)
+            The values at the nodes of ``lagrange_points(degree, n_t, T,
+            periodic)``: n_nodes = degree * n_t + 1, or degree * n_t when
+            periodic; n_t follows from n_nodes.
+        degree : int
+            Polynomial degree, from 1 to MAX_LAGRANGE_DEGREE.
+        T : float
+            End of the time span.
+        periodic : bool
+            Periodic nodes (the node at T is node 0).
+
+        Returns
+        -------
+        Expansion
+            Of the given degree on n_t intervals; its coefficients are bit for
+            bit ``lagrange_to_legendre_matrix(degree, n_t, periodic) @ values``
+            as scipy computes that product.
+
+        Raises
+        ------
+        ValueError
+            When n_nodes matches no n_t, for a degree out of range, or a bad T.
+        TypeError
+            For values of a dtype that does not convert to float64 safely, a
+            masked array, or a periodic flag that is not a bool.
+        """
+        degree = _checks.size(degree, "degree", 1)
+        _checks.lagrange_degree(degree)
+        periodic = _checks.flag(periodic, "periodic")
+        T = _checks.period(T)
+        v = _checks.float64_array(values, "values")
+        if v.ndim < 1:
+            raise ValueError(f"values must have shape (n_nodes, *value_shape), got shape {v.shape}")
+        nodes = v.shape[0]
+        n_t, rest = divmod(nodes if periodic else nodes - 1, degree)
+        if rest != 0 or n_t < 1:
+            what = "degree * n_t" if periodic else "degree * n_t + 1"
+            raise ValueError(
+                f"values must have {what} rows (the nodes of degree {degree}) for some n_t >= 1, got shape {v.shape}"
+            )
+        components = math.prod(v.shape[1:])
+        coefficients = np.asarray(_native.interpolate(v, degree, n_t, periodic, components))
+        return cls(coefficients.reshape((degree + 1, n_t, *v.shape[1:])), T)
 
     def __reduce__(self) -> tuple[type[Expansion], tuple[FloatArray, float]]:
         return (type(self), (np.array(self._coefficients), self._T))
@@ -174,6 +292,98 @@ class Expansion:
         return hash((self._key(), self._coefficients.tobytes()))
 
     def __repr__(self) -> str:
+        shape = f", value shape {self.value_shape}" if self.value_shape else ""
         return (
-            f"{type(self).__name__}(<coefficients of degree {self.degree} on n_t={self.n_t} intervals>, T={self._T!r})"
+            f"{type(self).__name__}(<coefficients of degree {self.degree} on n_t={self.n_t} intervals{shape}>, "
+            f"T={self._T!r})"
         )
+
+
+def gauss_legendre(points: int, n_t: int, T: float) -> tuple[FloatArray, FloatArray]:
+    """The Gauss-Legendre rule with ``points`` nodes on every interval of the mesh.
+
+    Parameters
+    ----------
+    points : int
+        Nodes per interval, >= 1: exact for piecewise polynomials of degree
+        2 * points - 1.
+    n_t : int
+        Number of intervals of the uniform mesh of [0, T], >= 1.
+    T : float
+        End of the time span.
+
+    Returns
+    -------
+    times, weights : numpy.ndarray, shape (n_t * points,) each
+        Interval-major (entry ``j * points + q`` is node q of interval j);
+        the weights include the factor w / 2 of the interval, so
+        ``weights @ g(times)`` integrates g over [0, T]. The nodes and
+        weights of the reference rule are correct to the last bit (computed
+        in double-double arithmetic and rounded once); on interval j with
+        h = w / 2 the node is ``(j * w + h) + h * x_q`` and the weight
+        ``h * omega_q``.
+
+    Raises
+    ------
+    ValueError
+        For points or n_t below 1, or a bad T.
+    TypeError
+        For arguments of the wrong type.
+    """
+    points = _checks.size(points, "points", 1)
+    n_t = _checks.size(n_t, "n_t", 1)
+    T = _checks.period(T)
+    _checks.check_items(points * n_t, "the quadrature's nodes")
+    times, weights = _native.gauss_legendre(points, n_t, T)
+    return np.asarray(times), np.asarray(weights)
+
+
+def project(f: Any, degree: int, n_t: int, T: float, points: int | None = None) -> Expansion:
+    """The L2 projection of a function onto the piecewise polynomials of a degree.
+
+    Parameters
+    ----------
+    f : callable
+        Called once with a 1-D float64 array of all quadrature times
+        (interval-major, see :func:`gauss_legendre`); returns an array of
+        shape ``(times.size, *value_shape)`` (a float64 dtype or one that
+        converts to it safely).
+    degree : int
+        Polynomial degree on each interval, >= 0.
+    n_t : int
+        Number of intervals, >= 1.
+    T : float
+        End of the time span.
+    points : int, optional
+        Gauss-Legendre points per interval, default ``degree + 1`` (exact for
+        functions that are piecewise polynomials of degree <= 2 degree + 1
+        times the basis, so polynomials of degree <= degree are reproduced
+        to rounding).
+
+    Returns
+    -------
+    Expansion
+        Coefficient of P_i on interval j: ((2i + 1) / 2) times the sum over
+        the nodes of omega_q P_i(x_q) f(t_jq), summed in node order.
+
+    Raises
+    ------
+    ValueError
+        For sizes out of range, a bad T, or f returning an array of the
+        wrong shape.
+    TypeError
+        For f returning something that is not numeric.
+    """
+    degree = _checks.size(degree, "degree", 0)
+    points = degree + 1 if points is None else _checks.size(points, "points", 1)
+    times, _ = gauss_legendre(points, n_t, T)
+    n_t = _checks.size(n_t, "n_t", 1)
+    T = _checks.period(T)
+    values = _checks.float64_array(f(times), "f(times)")
+    if values.ndim < 1 or values.shape[0] != times.size:
+        raise ValueError(
+            f"f(times) must have shape (times.size, *value_shape) = ({times.size}, ...), got shape {values.shape}"
+        )
+    value_shape = values.shape[1:]
+    coefficients = np.asarray(_native.project(values, degree, n_t, points, math.prod(value_shape)))
+    return Expansion(coefficients.reshape((degree + 1, n_t, *value_shape)), T)

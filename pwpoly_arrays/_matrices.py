@@ -90,11 +90,7 @@ def collocation_matrix(degree: int, n_t: int, T: float, t: npt.ArrayLike, deriva
 
 def _lagrange_sizes(degree: int, n_t: int, name: str = "n_t") -> tuple[int, int]:
     degree = _checks.size(degree, "degree", 1)
-    if degree > _native.MAX_LAGRANGE_DEGREE:
-        raise ValueError(
-            f"degree must be at most {_native.MAX_LAGRANGE_DEGREE} for the equidistant Lagrange basis (beyond it "
-            f"the matrices have no correct digit), got {degree}"
-        )
+    _checks.lagrange_degree(degree)
     n_t = _checks.size(n_t, name, 1)
     # Up to (degree + 1)^2 entries per interval, n_t * degree + 1 points.
     _checks.check_items(n_t * (degree + 1) * (degree + 1), "the matrix")

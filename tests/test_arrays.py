@@ -168,7 +168,6 @@ native = load_native()
         (lambda: expansion()(T4, out=READ_ONLY), ValueError, "read-only"),
         (lambda: expansion().derivative(SHARED[:4], out=SHARED[2:6]), ValueError, "share memory"),
         (lambda: pa.Expansion(np.ones(3), 1.0), ValueError, "got shape (3,)"),
-        (lambda: pa.Expansion(np.ones((2, 2, 2)), 1.0), ValueError, "2-D"),
         (lambda: pa.Expansion(np.ones((0, 3)), 1.0), ValueError, "at least one row"),
         (lambda: pa.Expansion(np.ones((2, 0)), 1.0), ValueError, "n_t >= 1"),
         (lambda: pa.Expansion(np.ones((2, 2)), 0.0), ValueError, "T must be positive"),
@@ -191,8 +190,8 @@ native = load_native()
         (lambda: pa.Expansion(np.ma.ones((2, 2)), 1.0), TypeError, "coefficients is a masked array"),
         (lambda: pa.prolongation_matrix(61, 1, 2), ValueError, "degree must be at most 60"),
         # The private module's own checks, called directly.
-        (lambda: native.Expansion(np.zeros(3), 1, 2, 1.0), ValueError, "expected (degree + 1) * n_t = 4"),
-        (lambda: native.Expansion(np.zeros(4), 1, 2, np.inf), ValueError, "T must be positive and finite"),
+        (lambda: native.Expansion(np.zeros(3), 1, 2, 1, 1.0), ValueError, "expected (degree + 1) * n_t * m = 4"),
+        (lambda: native.Expansion(np.zeros(4), 1, 2, 1, np.inf), ValueError, "T must be positive and finite"),
         (lambda: expansion()._core.evaluate_into(T4, np.zeros(3), False), ValueError, "out: expected 4 items"),
         (lambda: expansion()._core.evaluate_into(SHARED[:4], SHARED[2:6], True), ValueError, "out: shares memory"),
         (lambda: expansion()._core.evaluate_into(T4, READ_ONLY, True), ValueError, "out: the array is read-only"),
@@ -303,3 +302,162 @@ def test_threads_hammer_one_expansion():
     for th in threads:
         th.join()
     assert failures == []
+
+
+# ---------------------------------------------------------------------------
+# Many components, and calculus.
+
+
+def component(c, k):
+    return c[(slice(None), slice(None)) + k]
+
+
+@pytest.mark.parametrize("degree", [0, 1, 4, 12])
+def test_every_component_is_its_scalar_expansion_bit_for_bit(rng, degree):
+    value_shape = [(3,), (2, 5), (1,), (17,)][degree % 4]
+    n_t, T, _ = random_mesh(rng, degree)
+    c = np.random.default_rng(rng.randrange(2**32)).normal(size=(degree + 1, n_t, *value_shape))
+    e = pa.Expansion(c, T)
+    t = random_times(rng, T, 2991).reshape(2, -1)  # 3000 times: the pool's size, two axes
+    values, slopes = e(t), e.derivative(t, out=np.empty(t.shape + value_shape)[..., ::1])
+    assert values.shape == t.shape + value_shape
+    for k in np.ndindex(*value_shape):
+        scalar = pa.Expansion(component(c, k), T)
+        assert np.array_equal(bits(values[(...,) + k]), bits(scalar(t)))
+        assert np.array_equal(bits(slopes[(...,) + k]), bits(scalar.derivative(t)))
+    assert np.array_equal(bits(e(float(t[0, 5]))), bits(values[0, 5]))
+
+
+def test_endpoint_values_are_the_evaluation_at_both_ends(rng):
+    n_t, T, c = random_mesh(rng, 5)
+    c = np.stack([c, -c], axis=-1)
+    c[2, 0, 0] = -0.0  # the sums start from -0.0
+    at_start, at_end = pa.Expansion(c, T).endpoint_values()
+    assert at_start.shape == at_end.shape == (n_t, 2)
+    for j in range(n_t):
+        # One interval of width 1 ends at local coordinates exactly -1 and 1.
+        alone = pa.Expansion(c[:, j : j + 1], 1.0)
+        assert np.array_equal(bits(at_start[j]), bits(alone(0.0))) and np.array_equal(bits(at_end[j]), bits(alone(1.0)))
+
+
+def test_integral_and_antiderivative_are_exact_to_rounding(rng):
+    from fractions import Fraction
+
+    n_t, T, c = random_mesh(rng, 3)
+    c[0] *= np.where(np.arange(n_t) % 2, 1e8, -1e8)  # cancellation
+    e = pa.Expansion(c, T)
+    w = Fraction(T) / n_t
+    exact = [w * sum(Fraction(x) for x in c[0, : j + 1]) for j in range(n_t)]
+    scale = float(w * sum(abs(Fraction(x)) for x in c[0]))
+    assert abs(Fraction(e.integral()) - exact[-1]) <= 4 * 2**-52 * scale
+    F = e.antiderivative()
+    assert (F.degree, F.n_t, F.T) == (4, n_t, T)
+    ends = F.endpoint_values()
+    assert abs(ends[0][0]) <= 4 * 2**-52 * scale  # F(0) = 0
+    for j in range(n_t):
+        assert abs(Fraction(ends[1][j]) - exact[j]) <= 8 * 2**-52 * scale
+        if j + 1 < n_t:
+            assert abs(ends[0][j + 1] - ends[1][j]) <= 8 * 2**-52 * scale  # continuous
+    # F' = e: the derivative of the Legendre series of F, exactly in rationals.
+    h = w / 2
+    for j in range(n_t):
+        f = [Fraction(x) for x in F.coefficients[:, j]]
+        # d/dxi sum f_i P_i = sum c_i P_i with c_i = (2i + 1) sum_{k > i, k - i odd} f_k.
+        derived = [(2 * i + 1) * sum(f[k] for k in range(i + 1, 5, 2)) / h for i in range(4)]
+        for i in range(4):
+            assert abs(derived[i] - Fraction(c[i, j])) <= 64 * 2**-52 * (abs(Fraction(c[i, j])) + scale / float(w))
+
+
+def decimal_gauss_legendre(n):
+    """Nodes and weights of the n-point rule with 60 decimal digits (Newton on the recurrence)."""
+    from decimal import Decimal, localcontext
+
+    with localcontext() as ctx:
+        ctx.prec = 60
+        nodes, weights = [], []
+        for q in range(n):
+            x = Decimal(np.cos(np.pi * (q + 0.75) / (n + 0.5)))
+            for _ in range(60):
+                p0, p1 = Decimal(1), x
+                for k in range(1, n):
+                    p0, p1 = p1, ((2 * k + 1) * x * p1 - k * p0) / (k + 1)
+                dp = n * (x * p1 - p0) / (x * x - 1)
+                step = p1 / dp
+                x -= step
+                if abs(step) < Decimal(10) ** -55:
+                    break
+            nodes.append(x)
+            weights.append(2 / ((1 - x * x) * dp * dp))
+        return nodes[::-1], weights[::-1]
+
+
+@pytest.mark.parametrize("points", [1, 2, 7, 20, 64])
+def test_gauss_legendre_is_correct_to_the_last_bits(points):
+    times, weights = pa.gauss_legendre(points, 1, 2.0)  # w / 2 = 1: the reference rule shifted by 1
+    nodes, exact_weights = decimal_gauss_legendre(points)
+    for got, x in zip(times, nodes):
+        assert abs(got - (1 + float(x))) <= 2 * np.spacing(1 + float(x))
+    for got, x in zip(weights, exact_weights):
+        assert abs(got - float(x)) <= 2 * np.spacing(float(x))
+    t, w = pa.gauss_legendre(points, 3, 1.5)
+    assert t.shape == w.shape == (3 * points,) and np.all(np.diff(t) > 0) and abs(w.sum() - 1.5) < 1e-14
+
+
+def test_projection_reproduces_polynomials_and_matches_a_numpy_model():
+    degree, n_t, T = 3, 7, 2.0
+    poly = pa.project(lambda t: np.stack([t**3 - t, np.ones_like(t)], axis=-1), degree, n_t, T)
+    t = np.linspace(0.0, T, 57)
+    assert np.allclose(poly(t), np.stack([t**3 - t, np.ones_like(t)], axis=-1), rtol=0, atol=1e-14)
+    # Otherwise: the same sums as numpy's Gauss-Legendre rule and an einsum.
+    e = pa.project(np.sin, degree, n_t, T, points=6)
+    x, omega = np.polynomial.legendre.leggauss(6)
+    w = T / n_t
+    times = (np.arange(n_t)[:, None] * w + w / 2) + (w / 2) * x
+    table = np.array(
+        [(2 * i + 1) / 2 * omega * np.polynomial.legendre.legval(x, np.eye(degree + 1)[i]) for i in range(4)]
+    )
+    assert np.allclose(e.coefficients, np.einsum("iq,jq->ij", table, np.sin(times)), rtol=0, atol=1e-15)
+
+
+@pytest.mark.parametrize("periodic", [False, True])
+def test_from_nodal_values_is_the_sparse_product_and_interpolates(periodic):
+    degree, n_t, T = 4, 5, 3.0
+    points = pa.lagrange_points(degree, n_t, T, periodic)
+    values = np.stack([np.cos(points), points**4 if not periodic else np.sin(2 * np.pi * points / T)], axis=-1)
+    e = pa.Expansion.from_nodal_values(values, degree, T, periodic=periodic)
+    product = pa.lagrange_to_legendre_matrix(degree, n_t, periodic) @ values
+    assert np.array_equal(bits(e.coefficients.reshape(-1, 2)), bits(product))
+    if not periodic:
+        t = np.linspace(0.0, T, 41)
+        assert np.allclose(e(t)[:, 1], t**4, rtol=1e-13, atol=1e-12)
+
+
+CALCULUS_BAD_INPUT = [
+    (lambda: pa.Expansion(np.ones(4), 1.0), ValueError, "at least 2-D, got shape (4,)"),
+    (lambda: pa.gauss_legendre(0, 2, 1.0), ValueError, "points must be at least 1"),
+    (
+        lambda: pa.project(lambda t: t[:-1], 2, 3, 1.0),
+        ValueError,
+        "f(times) must have shape (times.size, *value_shape) = (9, ...), got shape (8,)",
+    ),
+    (
+        lambda: pa.project(lambda t: np.array(["x"] * t.size), 2, 3, 1.0),
+        TypeError,
+        "f(times) must be an array of float64",
+    ),
+    (lambda: pa.Expansion.from_nodal_values(np.ones(6), 2, 1.0), ValueError, "degree * n_t + 1 rows"),
+    (lambda: pa.Expansion(np.ones((2, 3, 2)), 1.0)(np.ones(3), out=np.ones(3)), ValueError, "shape of t, (3, 2)"),
+]
+
+
+@pytest.mark.parametrize("call, error, text", CALCULUS_BAD_INPUT)
+def test_calculus_bad_input_names_the_argument(call, error, text):
+    with pytest.raises(error) as info:
+        call()
+    assert text in str(info.value)
+
+
+def test_an_empty_value_shape_gives_empty_results():
+    e = pa.Expansion(np.ones((3, 4, 2, 0)), 1.0)
+    assert e(np.ones(5)).shape == (5, 2, 0) and e.integral().shape == (2, 0)
+    assert e.endpoint_values()[0].shape == (4, 2, 0) and e.antiderivative().value_shape == (2, 0)

@@ -168,7 +168,7 @@ CASES = [
     # these sizes before they get there): degree + 1 overflows; n_t * (degree
     # + 1) columns overflow; 3 * 2**30 entries (48 GiB) cannot be allocated;
     # 2**62 + 1 fine rows or points cannot even be counted in bytes.
-    ("arrays_expansion", [SIZE_MAX, 1, 1.0], {ARRAYS_CAPACITY}, {ARRAYS_CAPACITY}),
+    ("arrays_expansion", [SIZE_MAX, 1, 1, 1.0], {ARRAYS_CAPACITY}, {ARRAYS_CAPACITY}),
     ("arrays_collocation", [2**40, 2**40, 1.0], {ARRAYS_CAPACITY}, {NARROWING}),
     ("arrays_collocation", [2**30, 1, 1.0], {MEMORY}, {ARRAYS_CAPACITY}),
     ("arrays_prolongation", [2, 1, 2**61], {MEMORY, ARRAYS_CAPACITY}, {NARROWING}),

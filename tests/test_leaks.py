@@ -270,6 +270,14 @@ def companion_scenarios(misaligned, strided_times):
     pickled = pickle.dumps(e)
     hostile = pickle.dumps(Reduces(pa.Expansion, (np.zeros(3), 1.0)))
     shared_e = (e, type(e), c)
+    core = e._core
+    std_c = array.array("d", c.ravel())
+    std_t = array.array("d", t)
+    std_out = array.array("d", bytes(8 * t.size))
+    std_strided = memoryview(std_t)[::5]
+    std_small = array.array("d", bytes(8 * len(std_strided)))
+    std_samples = array.array("d", range(12))
+    std_nodes = array.array("d", range(9))
     return [
         ("arrays Expansion new", lambda: pa.Expansion(c, 2.0), None, (c,)),
         ("arrays Expansion new 1-D", lambda: pa.Expansion(t, 2.0), ValueError, (t,)),
@@ -296,9 +304,27 @@ def companion_scenarios(misaligned, strided_times):
         ("arrays lagrange_to_legendre", lambda: pa.lagrange_to_legendre_matrix(4, 6), None, ()),
         ("arrays points", lambda: pa.lagrange_points(3, 20, 2.0), None, ()),
         ("arrays points n_t", lambda: pa.lagrange_points(3, 0, 2.0), ValueError, ()),
+        # The native module with stdlib buffers only (no numpy objects made).
+        ("arrays native evaluate", lambda: core.evaluate_into(std_t, std_out, True), None, (core, std_t, std_out)),
+        ("arrays native in place", lambda: core.evaluate_into(std_out, std_out, False), None, (core, std_out)),
+        ("arrays native strided", lambda: core.evaluate_into(std_strided, std_small, False), None, (std_strided,)),
+        ("arrays native new", lambda: native.Expansion(std_c, 2, 4, 1, 2.0), None, (std_c,)),
+        (
+            "arrays native calculus",
+            lambda: (core.endpoint_values(), core.integral(), core.antiderivative()),
+            None,
+            (core,),
+        ),
+        ("arrays native collocation", lambda: native.collocation(3, 4, 2.0, std_t, True), None, (std_t,)),
+        ("arrays native prolongation", lambda: native.prolongation(3, 5, 7, True), None, ()),
+        ("arrays native transformation", lambda: native.lagrange_to_legendre(4, 6, False), None, ()),
+        ("arrays native points", lambda: native.lagrange_points(3, 20, 2.0, False), None, ()),
+        ("arrays native gauss", lambda: native.gauss_legendre(5, 8, 2.0), None, ()),
+        ("arrays native project", lambda: native.project(std_samples, 2, 4, 3, 1), None, (std_samples,)),
+        ("arrays native interpolate", lambda: native.interpolate(std_nodes, 2, 4, False, 1), None, (std_nodes,)),
         ("arrays native evaluate_into count", lambda: e._core.evaluate_into(t, out[:3], False), ValueError, (t, out)),
         ("arrays native evaluate_into type", lambda: e._core.evaluate_into(float32, out, 0), TypeError, (float32,)),
-        ("arrays native Expansion size", lambda: native.Expansion(t, 2, 4, 1.0), ValueError, (t,)),
+        ("arrays native Expansion size", lambda: native.Expansion(t, 2, 4, 1, 1.0), ValueError, (t,)),
         ("arrays native collocation dtype", lambda: native.collocation(1, 2, 1.0, float32, False), TypeError, ()),
         ("arrays native keywords", lambda: native.lagrange_points(1, 2, 1.0, periodic=False), TypeError, ()),
     ]
@@ -498,6 +524,10 @@ def test_idle_threads_keep_no_spare_arrays():
 # the process is known: like CPython's own refleak runs (regrtest -R), every
 # scenario is run in rounds, and a scenario whose every measured round leaves
 # more references (or more allocated memory blocks) than it found leaks.
+# numpy comes built for the release ABI, whose reference counting does not
+# keep the debug total: where numpy makes and frees objects (the companion's
+# Python layer), only the memory blocks count; the companion's native module
+# is hunted for reference leaks through its scenarios with stdlib buffers.
 REFLEAK_WARMUP, REFLEAK_ROUNDS, REFLEAK_CALLS = 3, 4, 25
 
 
@@ -519,5 +549,7 @@ def test_no_refleak_on_a_debug_interpreter(scenario, capfd):
         if round_ >= REFLEAK_WARMUP:
             deltas.append((after[0] - before[0], after[1] - before[1]))
     capfd.readouterr()
-    assert not all(refs > 0 for refs, _ in deltas), f"references leaked in every round: {deltas}"
+    name = scenario[0]
+    if not name.startswith("arrays ") or name.startswith("arrays native"):
+        assert not all(refs > 0 for refs, _ in deltas), f"references leaked in every round: {deltas}"
     assert not all(blocks > 0 for _, blocks in deltas), f"memory blocks leaked in every round: {deltas}"

@@ -40,14 +40,21 @@ PyObject* make_float_list(std::span<const double> values) { return make_list(val
 
 PyObject* make_int_list(std::span<const std::size_t> values) { return make_list(values, PyLong_FromSize_t); }
 
+PyObject* make_tuple(std::initializer_list<PyObject*> items) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (tuple == nullptr)
+        throw_python_error();
+    Py_ssize_t i = 0;
+    for (PyObject* item : items)
+        PyTuple_SET_ITEM(tuple, i++, Py_NewRef(item));
+    return tuple;
+}
+
 PyObject* make_triplet_tuple(const Triplets& triplets) {
     PyRef rows = PyRef::steal(make_int_list(triplets.rows));
     PyRef cols = PyRef::steal(make_int_list(triplets.cols));
     PyRef values = PyRef::steal(make_float_list(triplets.values));
-    PyObject* tuple = PyTuple_Pack(3, rows.get(), cols.get(), values.get());
-    if (tuple == nullptr)
-        throw_python_error();
-    return tuple;
+    return make_tuple({rows.get(), cols.get(), values.get()});
 }
 
 PyObject* make_str(std::string_view text) {

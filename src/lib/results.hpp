@@ -7,6 +7,7 @@
 #include "lib/python_compat.hpp"
 
 #include <cstddef>
+#include <initializer_list>
 #include <span>
 #include <string_view>
 
@@ -21,5 +22,7 @@ PyObject* make_float_list(std::span<const double> values);
 PyObject* make_int_list(std::span<const std::size_t> values);
 PyObject* make_triplet_tuple(const Triplets& triplets);
 PyObject* make_str(std::string_view text);
+// A tuple of the given objects (new references to them).
+PyObject* make_tuple(std::initializer_list<PyObject*> items);
 
 }  // namespace pwpoly::py

@@ -1,10 +1,11 @@
-// `_native.Expansion(coefficients, degree, n_t, T, /)`: the native half of
-// pwpoly_arrays.Expansion. It owns a private copy of the coefficients in
-// pwpoly's layout (j + n_t * i, the C order of a (degree + 1, n_t) array)
-// and never changes after construction, so any number of threads may
-// evaluate it at once without a lock or a borrow count. The coefficients are
-// exported read-only through the buffer protocol; the Python class shows
-// them to users through that export, without a second copy.
+// `_native.Expansion(coefficients, degree, n_t, m, T, /)`: the native half of
+// pwpoly_arrays.Expansion. It owns a private copy of the coefficients of m
+// components, C-order of shape (degree + 1, n_t, m) (for m = 1 exactly
+// pwpoly's layout j + n_t * i), and never changes after construction, so any
+// number of threads may evaluate it at once without a lock or a borrow
+// count. The coefficients are exported read-only through the buffer
+// protocol; the Python class shows them to users through that export,
+// without a second copy.
 #include <atomic>
 #include <utility>
 #include <vector>
@@ -13,9 +14,12 @@
 #include "lib/arrays/native.hpp"
 #include "lib/buffers.hpp"
 #include "lib/interpreter_lock.hpp"
+#include "lib/pyref.hpp"
 #include "lib/results.hpp"
+#include "piecewise_polynomials/expansion_calculus.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/parallel_evaluation.hpp"
+#include "piecewise_polynomials/vector_evaluation.hpp"
 
 namespace pwpoly::py::arrays {
 
@@ -23,13 +27,15 @@ namespace {
 
 struct Payload {
     LegendreBasis basis;
+    std::size_t m;  // components
     std::vector<double> coefficients;
     Py_ssize_t shape;  // for the buffer export
     Py_ssize_t itemsize = sizeof(double);
 
-    Payload(LegendreBasis b, std::vector<double>&& c)
-        : basis(b), coefficients(std::move(c)), shape(static_cast<Py_ssize_t>(coefficients.size())) {}
+    Payload(LegendreBasis b, std::size_t components, std::vector<double>&& c)
+        : basis(b), m(components), coefficients(std::move(c)), shape(static_cast<Py_ssize_t>(coefficients.size())) {}
 
+    // The matrix of the scalar case (m = 1).
     ColMatrixView matrix() const { return {coefficients.data(), basis.n_t(), basis.degree() + 1}; }
 };
 
@@ -38,14 +44,21 @@ std::atomic<PyObject*> g_type{nullptr};
 
 Signature g_new_sig{"__new__",
                     kClassName,
-                    {"coefficients", "degree", "n_t", "T"},
-                    4,
-                    4,
+                    {"coefficients", "degree", "n_t", "m", "T"},
+                    5,
+                    5,
                     {},
                     true,
-                    "Native storage and evaluation of pwpoly_arrays.Expansion."};
-Signature g_evaluate_sig{
-    "evaluate", kClassName, {"t", "derivative"}, 2, 2, {}, true, "The value (or derivative) at one time, as a float."};
+                    "Native storage, evaluation and calculus of pwpoly_arrays.Expansion: m components, "
+                    "coefficients of shape (degree + 1, n_t, m) in C order."};
+Signature g_evaluate_sig{"evaluate",
+                         kClassName,
+                         {"t", "derivative"},
+                         2,
+                         2,
+                         {},
+                         true,
+                         "The value (or derivative) at one time, as a float (one component only)."};
 Signature g_evaluate_into_sig{"evaluate_into",
                               kClassName,
                               {"t", "out", "derivative"},
@@ -53,30 +66,49 @@ Signature g_evaluate_into_sig{"evaluate_into",
                               3,
                               {},
                               true,
-                              "Fills out with the values (derivatives) at the times t (C order); out may be t "
-                              "itself, but may not overlap it otherwise."};
+                              "Fills out (t.size * m items) with the values (derivatives) at the times t, both in C "
+                              "order; out may be t itself for one component, but may not overlap it otherwise."};
+Signature g_endpoints_sig{
+    "endpoint_values",
+    kClassName,
+    {},
+    0,
+    0,
+    {},
+    true,
+    "(at_start, at_end): n_t * m values each, the limits at the start and end of every interval."};
+Signature g_integral_sig{"integral", kClassName, {}, 0, 0, {}, true, "The integrals over [0, T] of the m components."};
+Signature g_antiderivative_sig{"antiderivative",
+                               kClassName,
+                               {},
+                               0,
+                               0,
+                               {},
+                               true,
+                               "The coefficients, shape (degree + 2, n_t, m), of the antiderivative that is 0 at 0."};
 
 const Payload& self_of(PyObject* self) { return receiver<Payload>(self, g_type, kClassName); }
 
 PyObject* expansion_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[4];
+        PyObject* slots[5];
         match_arguments(g_new_sig, args, kwargs, slots);
         const std::size_t degree = to_unsigned(slots[1], "degree");
         const std::size_t n_t = checked_count(slots[2], "n_t", 1);
-        const double T = checked_period(slots[3], n_t);
+        const std::size_t m = to_unsigned(slots[3], "m");
+        const double T = checked_period(slots[4], n_t);
         std::vector<double> coefficients;
         {
             Float64Input given(slots[0], "coefficients");
-            const std::size_t expected = checked_mul(checked_add(degree, 1), n_t);
+            const std::size_t expected = checked_mul(checked_mul(checked_add(degree, 1), n_t), m);
             if (given.size() != expected)
                 raise_format(PyExc_ValueError,
-                             "coefficients: expected (degree + 1) * n_t = %zu values for degree %zu and n_t %zu, "
-                             "got %zu",
-                             expected, degree, n_t, given.size());
+                             "coefficients: expected (degree + 1) * n_t * m = %zu values for degree %zu, n_t %zu and "
+                             "m %zu, got %zu",
+                             expected, degree, n_t, m, given.size());
             coefficients.assign(given.data(), given.data() + given.size());
         }
-        return new_instance<Payload>(type, LegendreBasis(degree, n_t, T), std::move(coefficients));
+        return new_instance<Payload>(type, LegendreBasis(degree, n_t, T), m, std::move(coefficients));
     });
 }
 
@@ -87,6 +119,8 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         const Payload& p = self_of(self);
         const double t = to_float_fast(slots[0], "t");
         const bool derivative = to_bool(slots[1], "derivative");
+        if (p.m != 1)
+            raise_format(PyExc_ValueError, "evaluate: gives one float, but the expansion has %zu components", p.m);
         return make_float(derivative ? p.basis.evaluate_derivative(t, p.matrix()) : p.basis.evaluate(t, p.matrix()));
     });
 }
@@ -99,16 +133,61 @@ PyObject* evaluate_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         const bool derivative = to_bool(slots[2], "derivative");
         Float64Input times(slots[0], "t");
         Float64Output out(slots[1], "out");
-        if (times.size() != out.size())
-            raise_format(PyExc_ValueError, "out: expected %zu items (as many as t), got %zu", times.size(), out.size());
-        if (may_overlap(times.view(), out.view()) && !same_array(times.view(), out.view()))
+        const std::size_t expected = checked_mul(times.size(), p.m);
+        if (out.size() != expected)
+            raise_format(PyExc_ValueError, "out: expected %zu items (t.size * m = %zu * %zu), got %zu", expected,
+                         times.size(), p.m, out.size());
+        // Only the scalar kernels may write over their own times.
+        if (may_overlap(times.view(), out.view()) && !(p.m == 1 && same_array(times.view(), out.view())))
             raise_error(PyExc_ValueError, "out: shares memory with t without being t itself (the same array, "
                                           "shape and strides)");
         without_interpreter_lock([&] {
-            evaluate_many_into(p.basis, p.matrix(), derivative, {times.data(), times.size()}, out.data());
+            const std::span<const double> t{times.data(), times.size()};
+            if (p.m == 1)
+                evaluate_many_into(p.basis, p.matrix(), derivative, t, out.data());
+            else
+                evaluate_vector_many_into(p.basis, p.coefficients.data(), p.m, derivative, t, out.data());
         });
         out.commit();
         Py_RETURN_NONE;
+    });
+}
+
+PyObject* endpoint_values_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        match_arguments(g_endpoints_sig, args, nargs, kwnames, nullptr);
+        const Payload& p = self_of(self);
+        const std::size_t count = checked_mul(p.basis.n_t(), p.m);
+        auto [start_obj, start] = new_owned_array<double>(count);
+        PyRef start_ref = PyRef::steal(start_obj);
+        auto [end_obj, end] = new_owned_array<double>(count);
+        PyRef end_ref = PyRef::steal(end_obj);
+        without_interpreter_lock([&, start = start, end = end] {
+            endpoint_values(p.basis.degree(), p.basis.n_t(), p.m, p.coefficients.data(), start, end);
+        });
+        return make_tuple({start_ref.get(), end_ref.get()});
+    });
+}
+
+PyObject* integral_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        match_arguments(g_integral_sig, args, nargs, kwnames, nullptr);
+        const Payload& p = self_of(self);
+        auto [obj, values] = new_owned_array<double>(p.m);
+        PyRef ref = PyRef::steal(obj);
+        without_interpreter_lock([&, values = values] {
+            integral(p.basis.degree(), p.basis.n_t(), p.basis.T(), p.m, p.coefficients.data(), values);
+        });
+        return ref.release();
+    });
+}
+
+PyObject* antiderivative_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        match_arguments(g_antiderivative_sig, args, nargs, kwnames, nullptr);
+        const Payload& p = self_of(self);
+        return owned_array(without_interpreter_lock(
+            [&] { return antiderivative(p.basis.degree(), p.basis.n_t(), p.basis.T(), p.m, p.coefficients.data()); }));
     });
 }
 
@@ -124,8 +203,8 @@ int get_buffer(PyObject* self, Py_buffer* view, int flags) {
 }
 
 Callable g_methods[] = {
-    {&g_evaluate_sig, evaluate},
-    {&g_evaluate_into_sig, evaluate_into},
+    {&g_evaluate_sig, evaluate},    {&g_evaluate_into_sig, evaluate_into},      {&g_endpoints_sig, endpoint_values_of},
+    {&g_integral_sig, integral_of}, {&g_antiderivative_sig, antiderivative_of},
 };
 
 const PyType_Slot g_extra_slots[] = {{Py_bf_getbuffer, reinterpret_cast<void*>(get_buffer)}, {0, nullptr}};

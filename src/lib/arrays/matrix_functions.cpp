@@ -188,12 +188,14 @@ PyObject* csr_tuple(CsrParts&& parts) {
                                                                      : csr_tuple_of<std::int64_t>(parts);
 }
 
-void add_matrix_functions(PyObject* module) {
-    for (Callable& c : g_functions) {
+void add_functions(PyObject* module, std::span<Callable> functions) {
+    for (Callable& c : functions) {
         PyRef function = PyRef::steal(module_function(module, c));
         if (PyModule_AddObjectRef(module, c.signature->function_name, function.get()) < 0)
             throw_python_error();
     }
 }
+
+void add_matrix_functions(PyObject* module) { add_functions(module, g_functions); }
 
 }  // namespace pwpoly::py::arrays

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -63,9 +64,13 @@ PyObject* csr_tuple(CsrParts&& parts);
 // Whether a matrix of this shape and entry count takes int32 indices.
 bool fits_int32(std::size_t nrows, std::size_t ncols, std::size_t nnz);
 
+// Adds the module functions of `functions` to `module`.
+void add_functions(PyObject* module, std::span<Callable> functions);
+
 // The registrations of the module's parts.
 void add_expansion_type(PyObject* module);
 void add_owned_array_type(PyObject* module);
 void add_matrix_functions(PyObject* module);
+void add_calculus_functions(PyObject* module);
 
 }  // namespace pwpoly::py::arrays

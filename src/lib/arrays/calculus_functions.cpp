@@ -1,0 +1,126 @@
+// The module functions of the private array module for calculus on the
+// mesh: the Gauss-Legendre rule on every interval, the L2 projection of
+// sampled values, and the expansion that interpolates nodal Lagrange values.
+// Each computes without the interpreter lock and hands its arrays to numpy
+// as OwnedArray objects.
+#include <utility>
+
+#include "lib/arguments.hpp"
+#include "lib/arrays/native.hpp"
+#include "lib/buffers.hpp"
+#include "lib/interpreter_lock.hpp"
+#include "lib/pyref.hpp"
+#include "lib/results.hpp"
+#include "piecewise_polynomials/expansion_calculus.hpp"
+#include "piecewise_polynomials/gauss_legendre.hpp"
+#include "piecewise_polynomials/lagrange_basis.hpp"
+
+namespace pwpoly::py::arrays {
+
+namespace {
+
+// gauss_legendre(points, n_t, T, /)
+Signature g_gauss_sig{"gauss_legendre",
+                      nullptr,
+                      {"points", "n_t", "T"},
+                      3,
+                      3,
+                      {},
+                      true,
+                      "(times, weights), n_t * points each, interval-major: the Gauss-Legendre rule of every "
+                      "interval."};
+
+PyObject* gauss_legendre(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        PyObject* slots[3];
+        match_arguments(g_gauss_sig, args, nargs, kwnames, slots);
+        const std::size_t points = checked_count(slots[0], "points", 1);
+        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
+        const double T = checked_period(slots[2], n_t);
+        QuadratureRule rule = without_interpreter_lock([&] { return gauss_legendre_on_mesh(points, n_t, T); });
+        PyRef times = PyRef::steal(owned_array(std::move(rule.nodes)));
+        PyRef weights = PyRef::steal(owned_array(std::move(rule.weights)));
+        return make_tuple({times.get(), weights.get()});
+    });
+}
+
+// project(values, degree, n_t, points, m, /)
+Signature g_project_sig{"project",
+                        nullptr,
+                        {"values", "degree", "n_t", "points", "m"},
+                        5,
+                        5,
+                        {},
+                        true,
+                        "The coefficients, shape (degree + 1, n_t, m), of the L2 projection of values sampled at "
+                        "the Gauss-Legendre nodes of every interval (shape (n_t * points, m))."};
+
+PyObject* project(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        PyObject* slots[5];
+        match_arguments(g_project_sig, args, nargs, kwnames, slots);
+        const std::size_t degree = to_unsigned(slots[1], "degree");
+        const std::size_t n_t = checked_count(slots[2], "n_t", 1);
+        const std::size_t points = checked_count(slots[3], "points", 1);
+        const std::size_t m = to_unsigned(slots[4], "m");
+        Float64Input values(slots[0], "values");
+        const std::size_t expected = checked_mul(checked_mul(n_t, points), m);
+        if (values.size() != expected)
+            raise_format(PyExc_ValueError, "values: expected n_t * points * m = %zu values, got %zu", expected,
+                         values.size());
+        const std::size_t count = checked_mul(checked_mul(checked_add(degree, 1), n_t), m);
+        auto [obj, out] = new_owned_array<double>(count);
+        PyRef result = PyRef::steal(obj);
+        without_interpreter_lock([&, out = out] { project_values(degree, n_t, points, m, values.data(), out); });
+        return result.release();
+    });
+}
+
+// interpolate(values, degree, n_t, periodic, m, /)
+Signature g_interpolate_sig{"interpolate",
+                            nullptr,
+                            {"values", "degree", "n_t", "periodic", "m"},
+                            5,
+                            5,
+                            {},
+                            true,
+                            "The coefficients, shape (degree + 1, n_t, m), of the expansion through the nodal "
+                            "values (shape (nodes, m)): the Lagrange-to-Legendre matrix times the values."};
+
+PyObject* interpolate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        PyObject* slots[5];
+        match_arguments(g_interpolate_sig, args, nargs, kwnames, slots);
+        const std::size_t degree = checked_count(slots[1], "degree", 1);
+        const std::size_t n_t = checked_count(slots[2], "n_t", 1);
+        const bool periodic = to_bool(slots[3], "periodic");
+        const std::size_t m = to_unsigned(slots[4], "m");
+        check_lagrange_degree(degree);
+        Float64Input values(slots[0], "values");
+        const std::size_t nodes = periodic ? checked_mul(n_t, degree) : checked_add(checked_mul(n_t, degree), 1);
+        if (values.size() != checked_mul(nodes, m))
+            raise_format(PyExc_ValueError, "values: expected %zu nodes * m = %zu values, got %zu", nodes, nodes * m,
+                         values.size());
+        const std::size_t count = checked_mul(checked_mul(checked_add(degree, 1), n_t), m);
+        auto [obj, out] = new_owned_array<double>(count);
+        PyRef result = PyRef::steal(obj);
+        without_interpreter_lock([&, out = out] {
+            const CsrMatrix a =
+                LagrangeBasis::create(degree, n_t, 1.0, periodic).get_transformation_matrix_to_legendre();
+            apply_csr_rows(a, m, values.data(), out);
+        });
+        return result.release();
+    });
+}
+
+Callable g_functions[] = {
+    {&g_gauss_sig, gauss_legendre},
+    {&g_project_sig, project},
+    {&g_interpolate_sig, interpolate},
+};
+
+}  // namespace
+
+void add_calculus_functions(PyObject* module) { add_functions(module, g_functions); }
+
+}  // namespace pwpoly::py::arrays
