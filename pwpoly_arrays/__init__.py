@@ -15,7 +15,11 @@ Arrays in, arrays out, sparse matrices with their shapes:
 - ``prolongation_matrix(degree, nt_coarse, nt_fine, periodic=False)`` and
   ``lagrange_to_legendre_matrix(degree, n_t, periodic=False)``: pwpoly's
   sparse matrices as CSR arrays of their true shapes;
-- ``lagrange_points(degree, n_t, T, periodic=False)``: the Lagrange nodes.
+- ``lagrange_points(degree, n_t, T, periodic=False)``: the Lagrange nodes;
+- the time operators of space-time discretisations: ``mass_matrix``,
+  ``derivative_matrix`` (Legendre or continuous Lagrange basis),
+  ``endpoint_matrices`` and ``upwind_matrix`` (discontinuous Galerkin),
+  ``prolongation_matrix(..., basis="legendre")`` and ``restriction_matrix``.
 
 Every number is bit for bit what the corresponding pwpoly entry point gives.
 The degree comes first in every function. Everything is computed natively,
@@ -42,7 +46,17 @@ interpreters: expansions are immutable and nothing is shared mutably.
 """
 
 from ._expansion import Expansion, gauss_legendre, project
-from ._matrices import collocation_matrix, lagrange_points, lagrange_to_legendre_matrix, prolongation_matrix
+from ._matrices import (
+    collocation_matrix,
+    derivative_matrix,
+    endpoint_matrices,
+    lagrange_points,
+    lagrange_to_legendre_matrix,
+    mass_matrix,
+    prolongation_matrix,
+    restriction_matrix,
+    upwind_matrix,
+)
 from ._native_loader import load_native as _load_native
 
 #: The largest degree of the equidistant Lagrange matrices: beyond it they have
@@ -57,6 +71,11 @@ __all__ = [
     "prolongation_matrix",
     "lagrange_to_legendre_matrix",
     "lagrange_points",
+    "mass_matrix",
+    "derivative_matrix",
+    "endpoint_matrices",
+    "upwind_matrix",
+    "restriction_matrix",
     "MAX_LAGRANGE_DEGREE",
 ]
 

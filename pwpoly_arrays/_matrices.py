@@ -97,33 +97,63 @@ def _lagrange_sizes(degree: int, n_t: int, name: str = "n_t") -> tuple[int, int]
     return degree, n_t
 
 
-def prolongation_matrix(degree: int, nt_coarse: int, nt_fine: int, periodic: bool = False) -> csr_array:
-    """The prolongation from the continuous piecewise Lagrange basis on nt_coarse
-    intervals to the one on nt_fine intervals of the same span.
+def prolongation_matrix(
+    degree: int, nt_coarse: int, nt_fine: int, periodic: bool = False, basis: str = "lagrange"
+) -> csr_array:
+    """The prolongation from nt_coarse to nt_fine intervals of the same span.
 
     Parameters
     ----------
     degree : int
-        Polynomial degree, >= 1 (first, unlike ``pwpoly.lagrange_prolongation_matrix``).
+        Polynomial degree (first, unlike ``pwpoly.lagrange_prolongation_matrix``):
+        from 1 to MAX_LAGRANGE_DEGREE for the Lagrange basis, >= 0 for the
+        Legendre basis.
     nt_coarse, nt_fine : int
         Interval counts, >= 1 each; nt_fine may also be smaller than nt_coarse.
     periodic : bool
-        Periodic bases (the node at T is node 0).
+        Lagrange only: periodic bases (the node at T is node 0).
+    basis : {"lagrange", "legendre"}
+        What the matrix maps: nodal values of the continuous piecewise
+        Lagrange basis, or Legendre coefficients (index ``j + n_t * i``).
 
     Returns
     -------
-    scipy.sparse.csr_array, shape (fine points, coarse points)
-        With ``nt * degree + 1`` points per basis (``nt * degree`` when
-        periodic), the true shape even where the last rows or columns hold no
-        entry. The stored entries are exactly those of
-        ``pwpoly.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree,
-        periodic)``, the same values in the same places, explicit zeros
-        included; call ``eliminate_zeros()`` to drop them. Needs scipy.
+    scipy.sparse.csr_array
+        Lagrange: shape (fine points, coarse points) with ``nt * degree + 1``
+        points per basis (``nt * degree`` when periodic), the true shape even
+        where the last rows or columns hold no entry; the stored entries are
+        exactly those of ``pwpoly.lagrange_prolongation_matrix(nt_coarse,
+        nt_fine, degree, periodic)``, explicit zeros included (call
+        ``eliminate_zeros()`` to drop them).
+        Legendre: shape ((degree + 1) * nt_fine, (degree + 1) * nt_coarse);
+        when nt_fine is a multiple of nt_coarse the exact re-expansion of
+        every coarse P_i on the fine intervals (each entry the double nearest
+        to the exact coefficient, the entries with k <= i all stored),
+        otherwise the L2 projection onto the fine mesh (coarse polynomials cut
+        at the coarse nodes, each piece integrated by Gauss-Legendre).
+        Needs scipy.
+
+    Raises
+    ------
+    ValueError
+        For sizes out of range, an unknown basis, or periodic=True with the Legendre basis.
+    TypeError
+        For sizes that are not integers or a periodic flag that is not a bool.
     """
     sparse = _scipy_sparse("prolongation_matrix")
+    basis = _basis(basis)
+    periodic = _checks.flag(periodic, "periodic")
+    if basis == "legendre":
+        if periodic:
+            raise ValueError("periodic=True needs basis='lagrange': the Legendre basis has no shared nodes")
+        degree = _checks.size(degree, "degree", 0)
+        nt_coarse = _checks.size(nt_coarse, "nt_coarse", 1)
+        nt_fine = _checks.size(nt_fine, "nt_fine", 1)
+        _checks.check_items(max(nt_coarse, nt_fine) * (degree + 1) * (degree + 1), "the matrix")
+        return _from_native(sparse, _native.legendre_transfer(degree, nt_coarse, nt_fine, False))
     degree, nt_coarse = _lagrange_sizes(degree, nt_coarse, "nt_coarse")
     _, nt_fine = _lagrange_sizes(degree, nt_fine, "nt_fine")
-    return _from_native(sparse, _native.prolongation(degree, nt_coarse, nt_fine, _checks.flag(periodic, "periodic")))
+    return _from_native(sparse, _native.prolongation(degree, nt_coarse, nt_fine, periodic))
 
 
 def lagrange_to_legendre_matrix(degree: int, n_t: int, periodic: bool = False) -> csr_array:
@@ -178,3 +208,211 @@ def lagrange_points(degree: int, n_t: int, T: float, periodic: bool = False) -> 
     T = _checks.period(T)
     points: Any = _native.lagrange_points(degree, n_t, T, _checks.flag(periodic, "periodic"))  # a buffer
     return np.asarray(points, dtype=np.float64)
+
+
+_BASES = ("legendre", "lagrange")
+
+
+def _basis(basis: object) -> str:
+    if basis not in _BASES:
+        raise ValueError(f"basis must be 'legendre' or 'lagrange', got {basis!r}")
+    return str(basis)
+
+
+def _operator_sizes(degree: int, n_t: int, basis: str, periodic: object) -> tuple[int, int, bool]:
+    periodic = _checks.flag(periodic, "periodic")
+    if basis == "lagrange":
+        degree, n_t = _lagrange_sizes(degree, n_t)
+    else:
+        if periodic:
+            raise ValueError("periodic=True needs basis='lagrange': the Legendre basis has no shared nodes")
+        degree = _checks.size(degree, "degree", 0)
+        n_t = _checks.size(n_t, "n_t", 1)
+        _checks.check_items(n_t * (degree + 1) * (degree + 1), "the matrix")
+    return degree, n_t, periodic
+
+
+def mass_matrix(degree: int, n_t: int, T: float, basis: str = "legendre", periodic: bool = False) -> csr_array:
+    """The mass matrix of the time basis: M[a, b] is the integral over [0, T] of phi_a phi_b.
+
+    Parameters
+    ----------
+    degree : int
+        Polynomial degree, >= 0 (>= 1 and at most MAX_LAGRANGE_DEGREE for the Lagrange basis).
+    n_t : int
+        Number of intervals of the uniform mesh of [0, T], >= 1.
+    T : float
+        End of the time span.
+    basis : {"legendre", "lagrange"}
+        The piecewise Legendre basis (index ``j + n_t * i`` for P_i on
+        interval j), or the continuous piecewise Lagrange basis with
+        equidistant nodes (numbered as :func:`lagrange_points` lists them).
+    periodic : bool
+        Lagrange only: the periodic basis (the node at T is node 0).
+
+    Returns
+    -------
+    scipy.sparse.csr_array
+        Legendre: diagonal, w / (2i + 1) with w = T / n_t. Lagrange: square of
+        the number of nodes, assembled from the per-interval matrix (w / 2)
+        times the exact integrals of the reference Lagrange polynomials
+        (rounded once), contributions to shared nodes summed in interval
+        order. Exact to rounding. Needs scipy.
+
+    Raises
+    ------
+    ValueError
+        For sizes out of range, a bad T, an unknown basis, or periodic=True with the Legendre basis.
+    TypeError
+        For a degree or count that is not an integer, a T that is not a real number, or a periodic flag that is not
+        a bool.
+    """
+    sparse = _scipy_sparse("mass_matrix")
+    basis = _basis(basis)
+    degree, n_t, periodic = _operator_sizes(degree, n_t, basis, periodic)
+    T = _checks.period(T)
+    return _from_native(sparse, _native.mass(degree, n_t, T, basis == "lagrange", periodic))
+
+
+def derivative_matrix(degree: int, n_t: int, T: float, basis: str = "legendre", periodic: bool = False) -> csr_array:
+    """The derivative matrix of the time basis: C[a, b] is the integral over [0, T] of phi_a phi_b'.
+
+    So ``C @ u`` tests the time derivative of u against every basis function.
+    The entries do not depend on T (the factor 2 / w of the derivative cancels
+    the w / 2 of the integral); T is taken for the symmetry of the calls and
+    checked like everywhere else.
+
+    Parameters
+    ----------
+    degree, n_t, T, basis, periodic
+        As for :func:`mass_matrix`.
+
+    Returns
+    -------
+    scipy.sparse.csr_array
+        Legendre: block diagonal with the integers 2 where the column's degree
+        exceeds the row's by an odd number (the integral of P_a P_b' over
+        [-1, 1]); only these are stored. Lagrange: the global continuous
+        matrix, assembled like the mass matrix from the exact per-interval
+        integrals (rounded once), with the mass matrix's pattern (entries that
+        happen to be 0 are stored). Needs scipy.
+
+    Raises
+    ------
+    ValueError
+        As for :func:`mass_matrix`.
+    TypeError
+        As for :func:`mass_matrix`.
+    """
+    sparse = _scipy_sparse("derivative_matrix")
+    basis = _basis(basis)
+    degree, n_t, periodic = _operator_sizes(degree, n_t, basis, periodic)
+    _checks.period(T)
+    return _from_native(sparse, _native.derivative(degree, n_t, basis == "lagrange", periodic))
+
+
+def endpoint_matrices(degree: int, n_t: int) -> tuple[csr_array, csr_array]:
+    """The values of the Legendre basis at both ends of every interval.
+
+    Parameters
+    ----------
+    degree : int
+        Polynomial degree, >= 0.
+    n_t : int
+        Number of intervals, >= 1.
+
+    Returns
+    -------
+    at_start, at_end : scipy.sparse.csr_array, shape (n_t, (degree + 1) * n_t) each
+        ``at_start @ c`` gives the limits from the right at the start of every
+        interval ((-1)**i in column ``j + n_t * i`` of row j), ``at_end @ c``
+        the limits from the left at their ends (1 there): what
+        :meth:`Expansion.endpoint_values` computes. The upwind coupling of
+        discontinuous Galerkin in time is ``at_start.T @ (at_start - S @
+        at_end)`` with S the shift by one interval (:func:`upwind_matrix`).
+        Needs scipy.
+
+    Raises
+    ------
+    ValueError
+        For sizes out of range.
+    TypeError
+        For sizes that are not integers.
+    """
+    sparse = _scipy_sparse("endpoint_matrices")
+    degree, n_t, _ = _operator_sizes(degree, n_t, "legendre", False)
+    at_start, at_end = _native.endpoints(degree, n_t)
+    return _from_native(sparse, at_start), _from_native(sparse, at_end)
+
+
+def upwind_matrix(degree: int, n_t: int, periodic: bool = False) -> csr_array:
+    """The upwind coupling of discontinuous Galerkin in time, ``at_start.T @ (at_start - S @ at_end)``.
+
+    Parameters
+    ----------
+    degree : int
+        Polynomial degree, >= 0.
+    n_t : int
+        Number of intervals, >= 1.
+    periodic : bool
+        S shifts by one interval: (S x)[j] = x[j - 1], and (S x)[0] = 0, or
+        x[n_t - 1] when periodic (interval 0 couples to the end of the last).
+
+    Returns
+    -------
+    scipy.sparse.csr_array, shape ((degree + 1) * n_t, (degree + 1) * n_t)
+        Exactly that product: entry (-1)**(a + b) between degrees a and b of
+        the same interval, -(-1)**a between degree a of interval j and degree
+        b of interval j - 1 (the two summed when periodic with one interval).
+        Needs scipy.
+
+    Raises
+    ------
+    ValueError
+        For sizes out of range.
+    TypeError
+        For sizes that are not integers or a periodic flag that is not a bool.
+    """
+    sparse = _scipy_sparse("upwind_matrix")
+    periodic = _checks.flag(periodic, "periodic")
+    degree, n_t, _ = _operator_sizes(degree, n_t, "legendre", False)
+    return _from_native(sparse, _native.upwind(degree, n_t, periodic))
+
+
+def restriction_matrix(degree: int, nt_coarse: int, nt_fine: int) -> csr_array:
+    """The L2 projection of Legendre coefficients from nt_fine intervals onto nt_coarse intervals.
+
+    The Galerkin restriction M_c^-1 P^T M_f of the Legendre prolongation P
+    (``prolongation_matrix(degree, nt_coarse, nt_fine, basis="legendre")``),
+    with the diagonal mass matrices of the two meshes. When nt_fine is a
+    multiple of nt_coarse, restriction after prolongation is the identity to
+    rounding; otherwise it is the projection onto what the two spaces share.
+    (For the Lagrange basis the Galerkin restriction is P^T itself:
+    ``prolongation_matrix(...).T``.)
+
+    Parameters
+    ----------
+    degree : int
+        Polynomial degree, >= 0.
+    nt_coarse, nt_fine : int
+        Interval counts, >= 1 each (the same argument order as the prolongation).
+
+    Returns
+    -------
+    scipy.sparse.csr_array, shape ((degree + 1) * nt_coarse, (degree + 1) * nt_fine)
+        Entry ``P[f, c] * (w_f / (2k + 1)) / (w_c / (2i + 1))`` for the
+        prolongation's entry P[f, c] between degree i on coarse interval c and
+        degree k on fine interval f. Needs scipy.
+
+    Raises
+    ------
+    ValueError
+        For sizes out of range.
+    TypeError
+        For sizes that are not integers.
+    """
+    sparse = _scipy_sparse("restriction_matrix")
+    degree, nt_coarse, _ = _operator_sizes(degree, nt_coarse, "legendre", False)
+    nt_fine = _checks.size(nt_fine, "nt_fine", 1)
+    _checks.check_items(nt_fine * (degree + 1) * (degree + 1), "the matrix")
+    return _from_native(sparse, _native.legendre_transfer(degree, nt_coarse, nt_fine, True))

@@ -461,3 +461,112 @@ def test_an_empty_value_shape_gives_empty_results():
     e = pa.Expansion(np.ones((3, 4, 2, 0)), 1.0)
     assert e(np.ones(5)).shape == (5, 2, 0) and e.integral().shape == (2, 0)
     assert e.endpoint_values()[0].shape == (4, 2, 0) and e.antiderivative().value_shape == (2, 0)
+
+
+# ---------------------------------------------------------------------------
+# Time operators, against exact rational references (tests/exact_time_operators.py).
+
+import exact_time_operators as exact  # noqa: E402
+
+
+def close_to_exact(matrix, reference, ulps, exact_bits=False):
+    """Every entry within `ulps` units of the row's largest entry (or correctly rounded), zeros where exact."""
+    from fractions import Fraction
+
+    dense = matrix.toarray()
+    assert dense.shape == (len(reference), len(reference[0]))
+    for got_row, ref_row in zip(dense, reference):
+        scale = max((abs(float(x)) for x in ref_row), default=0.0)
+        for got, ref in zip(got_row, ref_row):
+            if exact_bits:
+                assert got == float(ref), (got, ref)
+            else:
+                assert abs(Fraction(got) - ref) <= ulps * 2**-52 * Fraction(scale), (got, ref)
+
+
+OPERATOR_CASES = [(degree, n_t) for degree in range(7) for n_t in (1, 2, 3)]
+
+
+@pytest.mark.parametrize("degree, n_t", OPERATOR_CASES)
+def test_legendre_operators_are_exact(degree, n_t):
+    from fractions import Fraction
+
+    T = 1.5
+    close_to_exact(pa.mass_matrix(degree, n_t, T), exact.legendre_mass_matrix(degree, n_t, Fraction(T)), 2)
+    close_to_exact(pa.derivative_matrix(degree, n_t, T), exact.legendre_derivative_matrix(degree, n_t), 0, True)
+    for got, ref in zip(pa.endpoint_matrices(degree, n_t), exact.endpoint_matrices(degree, n_t)):
+        close_to_exact(got, ref, 0, True)
+    for periodic in (False, True):
+        close_to_exact(pa.upwind_matrix(degree, n_t, periodic), exact.upwind_matrix(degree, n_t, periodic), 0, True)
+    if degree <= 4:
+        for fine in (2 * n_t, n_t + 1):  # nested: the re-expansion, correctly rounded; otherwise the projection
+            close_to_exact(
+                pa.prolongation_matrix(degree, n_t, fine, basis="legendre"),
+                exact.legendre_prolongation_matrix(degree, n_t, fine),
+                32,
+                exact_bits=fine % n_t == 0,
+            )
+            close_to_exact(
+                pa.restriction_matrix(degree, n_t, fine), exact.legendre_restriction_matrix(degree, n_t, fine), 16
+            )
+
+
+@pytest.mark.parametrize("periodic", [False, True])
+@pytest.mark.parametrize("degree, n_t", [(d, n) for d in range(1, 7) for n in (1, 2, 3)])
+def test_lagrange_operators_are_exact(degree, n_t, periodic):
+    from fractions import Fraction
+
+    T = 1.5
+    close_to_exact(
+        pa.mass_matrix(degree, n_t, T, basis="lagrange", periodic=periodic),
+        exact.lagrange_mass_matrix(degree, n_t, Fraction(T), periodic),
+        8,
+    )
+    close_to_exact(
+        pa.derivative_matrix(degree, n_t, T, basis="lagrange", periodic=periodic),
+        exact.lagrange_derivative_matrix(degree, n_t, periodic),
+        8,
+    )
+
+
+@pytest.mark.parametrize("basis", ["legendre", "lagrange"])
+def test_nested_prolongation_keeps_the_mass_and_restriction_inverts_it(basis):
+    degree, nt_coarse, nt_fine, T = 3, 4, 12, 2.0
+    P = pa.prolongation_matrix(degree, nt_coarse, nt_fine, basis=basis)
+    M_coarse = pa.mass_matrix(degree, nt_coarse, T, basis=basis).toarray()
+    M_fine = pa.mass_matrix(degree, nt_fine, T, basis=basis)
+    assert np.allclose((P.T @ M_fine @ P).toarray(), M_coarse, rtol=0, atol=1e-15)
+    if basis == "legendre":
+        R = pa.restriction_matrix(degree, nt_coarse, nt_fine)
+        assert np.allclose((R @ P).toarray(), np.eye(P.shape[1]), rtol=0, atol=1e-14)
+
+
+def test_the_end_matrices_give_the_expansions_end_values(rng):
+    n_t, T, c = random_mesh(rng, 4)
+    at_start, at_end = pa.endpoint_matrices(4, n_t)
+    e = pa.Expansion(c, T)
+    start, end = e.endpoint_values()
+    # A CSR row product sums its stored entries from +0.0 in order: the same
+    # bits as the expansion's sums from -0.0 unless every term is -0.0.
+    assert np.array_equal(bits(at_end @ c.ravel()), bits(end)) and np.array_equal(
+        bits(at_start @ c.ravel()), bits(start)
+    )
+
+
+OPERATOR_BAD_INPUT = [
+    (lambda: pa.mass_matrix(2, 3, 1.0, basis="chebyshev"), ValueError, "basis must be 'legendre' or 'lagrange'"),
+    (lambda: pa.mass_matrix(2, 3, 1.0, periodic=True), ValueError, "periodic=True needs basis='lagrange'"),
+    (lambda: pa.derivative_matrix(0, 3, 1.0, basis="lagrange"), ValueError, "degree must be at least 1"),
+    (lambda: pa.upwind_matrix(2, 0), ValueError, "n_t must be at least 1"),
+    (lambda: pa.endpoint_matrices(2.5, 3), TypeError, "degree must be an integer"),
+    (lambda: pa.prolongation_matrix(2, 2, 4, periodic=True, basis="legendre"), ValueError, "periodic=True needs"),
+    (lambda: pa.restriction_matrix(2, 2, 0), ValueError, "nt_fine must be at least 1"),
+    (lambda: native.mass(2, 3, 1.0, False, True), ValueError, "periodic: the Legendre basis has no shared nodes"),
+]
+
+
+@pytest.mark.parametrize("call, error, text", OPERATOR_BAD_INPUT)
+def test_operator_bad_input_names_the_argument(call, error, text):
+    with pytest.raises(error) as info:
+        call()
+    assert text in str(info.value)

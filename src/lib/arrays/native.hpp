@@ -72,5 +72,6 @@ void add_expansion_type(PyObject* module);
 void add_owned_array_type(PyObject* module);
 void add_matrix_functions(PyObject* module);
 void add_calculus_functions(PyObject* module);
+void add_operator_functions(PyObject* module);
 
 }  // namespace pwpoly::py::arrays

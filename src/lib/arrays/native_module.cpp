@@ -83,6 +83,7 @@ int exec_module(PyObject* module) {
         add_owned_array_type(module);
         add_matrix_functions(module);
         add_calculus_functions(module);
+        add_operator_functions(module);
         if (PyModule_AddIntConstant(module, "MAX_LAGRANGE_DEGREE", static_cast<long>(kMaxLagrangeDegree)) < 0)
             throw_python_error();
         return 0;

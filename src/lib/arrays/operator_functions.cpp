@@ -1,0 +1,169 @@
+// The time operators of the private array module: mass, derivative,
+// endpoint and upwind matrices in the Legendre and Lagrange bases, and the
+// Legendre transfer matrices between meshes. Each is built without the
+// interpreter lock and handed over as (nrows, ncols, row_offsets,
+// col_indices, values) like the other sparse results.
+#include "lib/arguments.hpp"
+#include "lib/arrays/native.hpp"
+#include "lib/interpreter_lock.hpp"
+#include "lib/pyref.hpp"
+#include "lib/results.hpp"
+#include "piecewise_polynomials/legendre_prolongation.hpp"
+#include "piecewise_polynomials/time_operators.hpp"
+
+namespace pwpoly::py::arrays {
+
+namespace {
+
+template <class Build>
+PyObject* built(Build&& build) {
+    return csr_tuple(without_interpreter_lock([&] { return build().into_parts(); }));
+}
+
+// The Lagrange variants share the equidistant basis's degree limit.
+std::size_t lagrange_degree(PyObject* obj) {
+    const std::size_t degree = checked_count(obj, "degree", 1);
+    check_lagrange_degree(degree);
+    return degree;
+}
+
+// mass(degree, n_t, T, lagrange, periodic, /)
+Signature g_mass_sig{"mass",
+                     nullptr,
+                     {"degree", "n_t", "T", "lagrange", "periodic"},
+                     5,
+                     5,
+                     {},
+                     true,
+                     "The mass matrix of the Legendre (lagrange false) or continuous Lagrange basis."};
+
+PyObject* mass(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        PyObject* slots[5];
+        match_arguments(g_mass_sig, args, nargs, kwnames, slots);
+        const bool lagrange = to_bool(slots[3], "lagrange");
+        const std::size_t degree = lagrange ? lagrange_degree(slots[0]) : to_unsigned(slots[0], "degree");
+        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
+        const double T = checked_period(slots[2], n_t);
+        const bool periodic = to_bool(slots[4], "periodic");
+        if (!lagrange && periodic)
+            raise_error(PyExc_ValueError,
+                        "periodic: the Legendre basis has no shared nodes, so it has no periodic form");
+        return built([&] {
+            return lagrange ? lagrange_mass_matrix(degree, n_t, T, periodic) : legendre_mass_matrix(degree, n_t, T);
+        });
+    });
+}
+
+// derivative(degree, n_t, lagrange, periodic, /)
+Signature g_derivative_sig{"derivative",
+                           nullptr,
+                           {"degree", "n_t", "lagrange", "periodic"},
+                           4,
+                           4,
+                           {},
+                           true,
+                           "The matrix of the integrals of phi_a phi_b' of the Legendre or continuous Lagrange "
+                           "basis (independent of T)."};
+
+PyObject* derivative(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        PyObject* slots[4];
+        match_arguments(g_derivative_sig, args, nargs, kwnames, slots);
+        const bool lagrange = to_bool(slots[2], "lagrange");
+        const std::size_t degree = lagrange ? lagrange_degree(slots[0]) : to_unsigned(slots[0], "degree");
+        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
+        const bool periodic = to_bool(slots[3], "periodic");
+        if (!lagrange && periodic)
+            raise_error(PyExc_ValueError,
+                        "periodic: the Legendre basis has no shared nodes, so it has no periodic form");
+        return built([&] {
+            return lagrange ? lagrange_derivative_matrix(degree, n_t, periodic)
+                            : legendre_derivative_matrix(degree, n_t);
+        });
+    });
+}
+
+// endpoints(degree, n_t, /)
+Signature g_endpoints_sig{"endpoints",
+                          nullptr,
+                          {"degree", "n_t"},
+                          2,
+                          2,
+                          {},
+                          true,
+                          "(at_start, at_end): the matrices of the limits at the start and end of every interval."};
+
+PyObject* endpoints(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        PyObject* slots[2];
+        match_arguments(g_endpoints_sig, args, nargs, kwnames, slots);
+        const std::size_t degree = to_unsigned(slots[0], "degree");
+        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
+        auto [start, end] = without_interpreter_lock([&] {
+            auto matrices = endpoint_matrices(degree, n_t);
+            return std::pair{std::move(matrices.first).into_parts(), std::move(matrices.second).into_parts()};
+        });
+        PyRef at_start = PyRef::steal(csr_tuple(std::move(start)));
+        PyRef at_end = PyRef::steal(csr_tuple(std::move(end)));
+        return make_tuple({at_start.get(), at_end.get()});
+    });
+}
+
+// upwind(degree, n_t, periodic, /)
+Signature g_upwind_sig{"upwind",
+                       nullptr,
+                       {"degree", "n_t", "periodic"},
+                       3,
+                       3,
+                       {},
+                       true,
+                       "at_start^T (at_start - S at_end), S the shift by one interval."};
+
+PyObject* upwind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        PyObject* slots[3];
+        match_arguments(g_upwind_sig, args, nargs, kwnames, slots);
+        const std::size_t degree = to_unsigned(slots[0], "degree");
+        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
+        const bool periodic = to_bool(slots[2], "periodic");
+        return built([&] { return upwind_matrix(degree, n_t, periodic); });
+    });
+}
+
+// legendre_transfer(degree, nt_coarse, nt_fine, restriction, /)
+Signature g_transfer_sig{"legendre_transfer",
+                         nullptr,
+                         {"degree", "nt_coarse", "nt_fine", "restriction"},
+                         4,
+                         4,
+                         {},
+                         true,
+                         "The Legendre prolongation from nt_coarse to nt_fine intervals, or (restriction true) "
+                         "the restriction back."};
+
+PyObject* legendre_transfer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        PyObject* slots[4];
+        match_arguments(g_transfer_sig, args, nargs, kwnames, slots);
+        const std::size_t degree = to_unsigned(slots[0], "degree");
+        const std::size_t nt_coarse = checked_count(slots[1], "nt_coarse", 1);
+        const std::size_t nt_fine = checked_count(slots[2], "nt_fine", 1);
+        const bool restriction = to_bool(slots[3], "restriction");
+        return built([&] {
+            return restriction ? legendre_restriction_matrix(degree, nt_coarse, nt_fine)
+                               : legendre_prolongation_matrix(degree, nt_coarse, nt_fine);
+        });
+    });
+}
+
+Callable g_functions[] = {
+    {&g_mass_sig, mass},     {&g_derivative_sig, derivative},      {&g_endpoints_sig, endpoints},
+    {&g_upwind_sig, upwind}, {&g_transfer_sig, legendre_transfer},
+};
+
+}  // namespace
+
+void add_operator_functions(PyObject* module) { add_functions(module, g_functions); }
+
+}  // namespace pwpoly::py::arrays
