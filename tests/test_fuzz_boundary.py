@@ -1059,7 +1059,12 @@ def test_companion_expansion_returns_or_refuses(data):
 @given(data=st.data())
 def test_companion_functions_return_or_refuse(data):
     draw = data.draw
-    name = draw(st.sampled_from(["collocation", "prolongation", "lagrange_to_legendre", "points", "unpickle"]), "fn")
+    name = draw(
+        st.sampled_from(
+            ["collocation", "prolongation", "lagrange_to_legendre", "points", "unpickle", "operator", "calculus"]
+        ),
+        "fn",
+    )
     degree, n_t, T = draw(companion_values["degree"]), draw(companion_values["n_t"]), draw(companion_values["T"])
     flag = draw(companion_values["flag"])
     if name == "collocation":
@@ -1080,6 +1085,34 @@ def test_companion_functions_return_or_refuse(data):
             lambda: pa.lagrange_points(degree, n_t, T, periodic=flag),
             lambda p: np.array_equal(p, pwpoly.get_lagrange_points(degree, n_t, T, flag)) or pytest.fail("points"),
         )
+    elif name == "operator":
+        basis = draw(st.sampled_from(["legendre", "lagrange", "Legendre", None]))
+        fine = draw(companion_values["n_t"])
+        call = draw(
+            st.sampled_from(
+                [
+                    lambda: pa.mass_matrix(degree, n_t, T, basis=basis, periodic=flag),
+                    lambda: pa.derivative_matrix(degree, n_t, T, basis=basis, periodic=flag),
+                    lambda: pa.upwind_matrix(degree, n_t, periodic=flag),
+                    lambda: pa.endpoint_matrices(degree, n_t)[0],
+                    lambda: pa.prolongation_matrix(degree, n_t, fine, periodic=flag, basis=basis),
+                    lambda: pa.restriction_matrix(degree, n_t, fine),
+                ]
+            )
+        )
+        check_companion_call(call, lambda m: m.tocsr())
+    elif name == "calculus":
+        values = draw(companion_values["t"])
+        call = draw(
+            st.sampled_from(
+                [
+                    lambda: pa.project(lambda x: values, degree, n_t, T),
+                    lambda: pa.gauss_legendre(degree, n_t, T),
+                    lambda: pa.Expansion.from_nodal_values(values, degree, T, periodic=flag),
+                ]
+            )
+        )
+        check_companion_call(call, lambda result: result)
     else:
         picklable = st.one_of(
             ints, floats, st.none(), st.text(max_size=3), numpy_arrays.filter(lambda a: isinstance(a, np.ndarray))

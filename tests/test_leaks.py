@@ -278,6 +278,8 @@ def companion_scenarios(misaligned, strided_times):
     std_small = array.array("d", bytes(8 * len(std_strided)))
     std_samples = array.array("d", range(12))
     std_nodes = array.array("d", range(9))
+    vector = pa.Expansion(np.linspace(0.0, 1.0, 36).reshape(3, 4, 3), 2.0)
+    nodal = np.linspace(0.0, 1.0, 18).reshape(9, 2)
     return [
         ("arrays Expansion new", lambda: pa.Expansion(c, 2.0), None, (c,)),
         ("arrays Expansion new 1-D", lambda: pa.Expansion(t, 2.0), ValueError, (t,)),
@@ -304,6 +306,33 @@ def companion_scenarios(misaligned, strided_times):
         ("arrays lagrange_to_legendre", lambda: pa.lagrange_to_legendre_matrix(4, 6), None, ()),
         ("arrays points", lambda: pa.lagrange_points(3, 20, 2.0), None, ()),
         ("arrays points n_t", lambda: pa.lagrange_points(3, 0, 2.0), ValueError, ()),
+        ("arrays vector evaluate", lambda: vector(t), None, (vector, t)),
+        (
+            "arrays vector calculus",
+            lambda: (vector.endpoint_values(), vector.integral(), vector.antiderivative()),
+            None,
+            (vector,),
+        ),
+        ("arrays project", lambda: pa.project(np.sin, 3, 8, 2.0), None, ()),
+        ("arrays project bad f", lambda: pa.project(lambda x: x[:1], 3, 8, 2.0), ValueError, ()),
+        ("arrays from_nodal_values", lambda: pa.Expansion.from_nodal_values(nodal, 2, 2.0), None, (nodal,)),
+        (
+            "arrays operators",
+            lambda: (
+                pa.mass_matrix(3, 5, 2.0, basis="lagrange"),
+                pa.upwind_matrix(2, 5, True),
+                pa.endpoint_matrices(2, 5),
+            ),
+            None,
+            (),
+        ),
+        (
+            "arrays legendre transfer",
+            lambda: (pa.prolongation_matrix(2, 3, 7, basis="legendre"), pa.restriction_matrix(2, 3, 6)),
+            None,
+            (),
+        ),
+        ("arrays operator basis", lambda: pa.mass_matrix(2, 3, 1.0, basis="x"), ValueError, ()),
         # The native module with stdlib buffers only (no numpy objects made).
         ("arrays native evaluate", lambda: core.evaluate_into(std_t, std_out, True), None, (core, std_t, std_out)),
         ("arrays native in place", lambda: core.evaluate_into(std_out, std_out, False), None, (core, std_out)),
