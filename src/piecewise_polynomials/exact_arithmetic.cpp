@@ -220,6 +220,21 @@ BigPolynomial multiply_polynomials(const BigPolynomial& a, const BigPolynomial& 
     return out;
 }
 
+MonomialIntegrals monomial_integrals(std::size_t top) {
+    // h[c] from prefix and suffix products of 1, ..., top.
+    std::vector<BigInt> prefix(top + 1), suffix(top + 2);
+    prefix[0] = BigInt(1);
+    for (std::size_t t = 1; t <= top; ++t)
+        prefix[t] = prefix[t - 1] * BigInt::from_unsigned(t);
+    suffix[top + 1] = BigInt(1);
+    for (std::size_t t = top; t >= 1; --t)
+        suffix[t] = suffix[t + 1] * BigInt::from_unsigned(t);
+    MonomialIntegrals out{prefix[top], std::vector<BigInt>(top)};
+    for (std::size_t c = 0; c < top; ++c)
+        out.h[c] = prefix[c] * suffix[c + 2];
+    return out;
+}
+
 void require_positive(const char* function, const char* argument, std::size_t value) {
     if (value == 0)
         fail(std::string(function) + ": " + argument + " must be at least 1, got " + std::to_string(value));

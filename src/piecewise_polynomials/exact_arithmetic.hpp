@@ -46,6 +46,16 @@ using BigPolynomial = std::vector<BigInt>;
 
 BigPolynomial multiply_polynomials(const BigPolynomial& a, const BigPolynomial& b);
 
+// The exact integrals of the monomials over [-1, 1] with one denominator:
+// the integral of x^c is 2 h[c] / factorial for even c (0 for odd c), with
+// factorial = top! and h[c] = top! / (c + 1) = c! (c + 2) (c + 3) ... top,
+// for c < top.
+struct MonomialIntegrals {
+    BigInt factorial;
+    std::vector<BigInt> h;
+};
+MonomialIntegrals monomial_integrals(std::size_t top);
+
 // "<function>: <argument> must be at least 1, got 0" for a zero count.
 void require_positive(const char* function, const char* argument, std::size_t value);
 

@@ -80,18 +80,9 @@ std::vector<BigPolynomial> scaled_legendre_polynomials(std::size_t degree) {
 class ExactReexpansion {
 public:
     explicit ExactReexpansion(std::size_t degree) : scaled_legendre_(scaled_legendre_polynomials(degree)) {
-        const std::size_t top = 2 * degree + 1;
-        std::vector<BigInt> prefix(top + 1), suffix(top + 2);
-        prefix[0] = BigInt(1);
-        for (std::size_t t = 1; t <= top; ++t)
-            prefix[t] = prefix[t - 1] * BigInt::from_unsigned(t);
-        suffix[top + 1] = BigInt(1);
-        for (std::size_t t = top; t >= 1; --t)
-            suffix[t] = suffix[t + 1] * BigInt::from_unsigned(t);
-        factorial_ = prefix[top];
-        h_.resize(top);
-        for (std::size_t c = 0; c < top; ++c)
-            h_[c] = prefix[c] * suffix[c + 2];
+        exact::MonomialIntegrals integrals = exact::monomial_integrals(2 * degree + 1);
+        factorial_ = std::move(integrals.factorial);
+        h_ = std::move(integrals.h);
     }
 
     double value(std::size_t i, std::size_t k, std::int64_t b, std::uint64_t m) const {

@@ -78,20 +78,13 @@ std::vector<double> lagrange_reference_matrix(std::size_t degree, bool derivativ
         denominators[j] = std::move(d);
     }
 
-    // h_c = c! * (c + 2) (c + 3) ... top, from prefix and suffix products.
-    std::vector<BigInt> prefix(top + 1), suffix(top + 2);
-    prefix[0] = BigInt(1);
-    for (std::size_t t = 1; t <= top; ++t)
-        prefix[t] = prefix[t - 1] * BigInt::from_unsigned(t);
-    suffix[top + 1] = BigInt(1);
-    for (std::size_t t = top; t >= 1; --t)
-        suffix[t] = suffix[t + 1] * BigInt::from_unsigned(t);
-    const BigInt& factorial = prefix[top];
+    const exact::MonomialIntegrals integrals = exact::monomial_integrals(top);
+    const BigInt& factorial = integrals.factorial;
     const BigInt p = BigInt::from_unsigned(degree);
     std::vector<BigInt> g(top);  // c = 0, ..., 2 degree
     BigInt power = derivative ? p : BigInt(2);
     for (std::size_t c = 0; c < top; ++c) {
-        g[c] = power * prefix[c] * suffix[c + 2];
+        g[c] = power * integrals.h[c];
         power = power * p;
     }
 
