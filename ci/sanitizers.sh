@@ -167,8 +167,8 @@ run_tsan() {
 
   # The worker pool and the parallel evaluation are the core's only threads.
   local status=0
-  timed "tsan: core_tests (pool, parallel evaluation)" \
-    "$dir/core_tests" --gtest_brief=1 --gtest_filter='*Pool*:*Parallel*:*Thread*' || status=$?
+  timed "tsan: core_tests (pool, parallel and vector evaluation, interruption)" \
+    "$dir/core_tests" --gtest_brief=1 --gtest_filter='*Pool*:*Parallel*:*Thread*:VectorEvaluation.*:Interruption.*' || status=$?
   check_reports "$reports" "$status"
 
   local args=("${pytest_args[@]}")
