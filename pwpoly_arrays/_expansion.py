@@ -39,6 +39,15 @@ class Expansion:
         End of the time span: positive, at most 2**1000, and with T / n_t at
         least 2**-1000.
 
+    Raises
+    ------
+    ValueError
+        Coefficients with fewer than 2 axes, no row or no column, or a T that
+        is not positive and finite or outside the range above.
+    TypeError
+        Coefficients of a dtype that does not convert to float64 safely, a
+        masked array, or a T that is not a real number.
+
     Notes
     -----
     ``e(t, out=None)`` gives the values and ``e.derivative(t, out=None)`` the
@@ -122,27 +131,30 @@ class Expansion:
 
     @property
     def degree(self) -> int:
-        """The polynomial degree on each interval (coefficients.shape[0] - 1)."""
+        """int: The polynomial degree on each interval, coefficients.shape[0] - 1."""
         return int(self._coefficients.shape[0]) - 1
 
     @property
     def n_t(self) -> int:
-        """The number of intervals of the mesh (coefficients.shape[1])."""
+        """int: The number of intervals of the mesh, coefficients.shape[1]."""
         return int(self._coefficients.shape[1])
 
     @property
     def T(self) -> float:
-        """The end of the time span [0, T]."""
+        """float: The end of the time span [0, T]."""
         return self._T
 
     @property
     def value_shape(self) -> tuple[int, ...]:
-        """The shape of one value: () for a scalar expansion, coefficients.shape[2:] in general."""
+        """tuple of int: The shape of one value, () for a scalar expansion and coefficients.shape[2:] in general."""
         return tuple(self._coefficients.shape[2:])
 
     @property
     def coefficients(self) -> FloatArray:
-        """The coefficients, shape (degree + 1, n_t, *value_shape): a read-only view of the expansion's own copy."""
+        """numpy.ndarray: The coefficients, of shape (degree + 1, n_t, *value_shape), read-only.
+
+        A view of the expansion's own copy, not a copy of its own.
+        """
         return self._coefficients
 
     @overload
@@ -151,7 +163,37 @@ class Expansion:
     def __call__(self, t: npt.ArrayLike, out: FloatArray | None = None) -> FloatArray: ...
 
     def __call__(self, t: npt.ArrayLike, out: FloatArray | None = None) -> float | FloatArray:
-        """Values at the times t, shape t.shape + value_shape (a float for a scalar t of a scalar expansion)."""
+        """The values of the expansion at the times t.
+
+        Parameters
+        ----------
+        t : float or array_like
+            The times, any shape; float64, or a dtype that converts to it
+            safely.
+        out : numpy.ndarray, optional
+            A writable float64 array of shape ``t.shape + value_shape`` (any
+            memory layout) to fill and return; for a scalar expansion it may
+            be ``t`` itself.
+
+        Returns
+        -------
+        float or numpy.ndarray
+            A float for a scalar ``t`` (a Python or numpy number) of a scalar
+            expansion; otherwise a float64 array of shape
+            ``t.shape + value_shape`` (``out`` when given).
+
+        Raises
+        ------
+        TypeError
+            ``t`` of a dtype that does not convert to float64 safely, a masked
+            array, or an ``out`` that is not a float64 ndarray.
+        ValueError
+            An ``out`` of the wrong shape, read-only, or sharing memory with
+            ``t`` without being ``t``.
+        KeyboardInterrupt
+            Ctrl-C during a long evaluation (``out`` may then hold part of the
+            results).
+        """
         if out is None and isinstance(t, float) and self._coefficients.ndim == 2:
             return self._core.evaluate(t, False)
         return self._evaluate(t, out, False)
@@ -162,8 +204,37 @@ class Expansion:
     def derivative(self, t: npt.ArrayLike, out: FloatArray | None = None) -> FloatArray: ...
 
     def derivative(self, t: npt.ArrayLike, out: FloatArray | None = None) -> float | FloatArray:
-        """Time derivatives at the times t, shape t.shape + value_shape (a float for a scalar t of a scalar
-        expansion)."""
+        """The time derivatives of the expansion at the times t.
+
+        Parameters
+        ----------
+        t : float or array_like
+            The times, any shape; float64, or a dtype that converts to it
+            safely.
+        out : numpy.ndarray, optional
+            A writable float64 array of shape ``t.shape + value_shape`` (any
+            memory layout) to fill and return; for a scalar expansion it may
+            be ``t`` itself.
+
+        Returns
+        -------
+        float or numpy.ndarray
+            A float for a scalar ``t`` (a Python or numpy number) of a scalar
+            expansion; otherwise a float64 array of shape
+            ``t.shape + value_shape`` (``out`` when given).
+
+        Raises
+        ------
+        TypeError
+            ``t`` of a dtype that does not convert to float64 safely, a masked
+            array, or an ``out`` that is not a float64 ndarray.
+        ValueError
+            An ``out`` of the wrong shape, read-only, or sharing memory with
+            ``t`` without being ``t``.
+        KeyboardInterrupt
+            Ctrl-C during a long evaluation (``out`` may then hold part of the
+            results).
+        """
         if out is None and isinstance(t, float) and self._coefficients.ndim == 2:
             return self._core.evaluate(t, True)
         return self._evaluate(t, out, True)
@@ -195,30 +266,52 @@ class Expansion:
             coordinates -1 and 1. The jumps at the interior nodes are
             ``at_start[1:] - at_end[:-1]``, and ``at_end[j]`` is the left
             limit at node j + 1 whatever rounding does to a time there.
+
+        Raises
+        ------
+        MemoryError
+            The result cannot be allocated.
         """
         start, end = self._core.endpoint_values()
         shape = (self.n_t, *self.value_shape)
         return np.asarray(start).reshape(shape), np.asarray(end).reshape(shape)
 
     def integral(self) -> float | FloatArray:
-        """The integral over [0, T]: a float for a scalar expansion, else an array of value_shape.
+        """The integral of the expansion over [0, T].
 
-        It is w times the sum of the coefficients of P_0 (w = T / n_t), summed
-        with a compensated summation, so it is correct to rounding: its
-        relative error is a few ulps of w * sum over j of
-        |coefficients[0, j]|.
+        Returns
+        -------
+        float or numpy.ndarray
+            A float for a scalar expansion, else an array of shape
+            value_shape: w times the sum of the coefficients of P_0
+            (w = T / n_t), summed with a compensated summation, so it is
+            correct to rounding: its error is a few ulps of w times the sum
+            over j of |coefficients[0, j]|.
+
+        Raises
+        ------
+        MemoryError
+            The result cannot be allocated.
         """
         values = np.asarray(self._core.integral())
         return float(values[0]) if self._coefficients.ndim == 2 else values.reshape(self.value_shape)
 
     def antiderivative(self) -> Expansion:
-        """The antiderivative that is 0 at t = 0: an Expansion of degree + 1 on the same mesh.
+        """The antiderivative of the expansion that is 0 at t = 0.
 
-        It is continuous at every node and its derivative is this expansion
-        (to rounding). On each interval it uses the integral of P_n,
-        (P_(n+1) - P_(n-1)) / (2n + 1), and P_0 + P_1 for P_0, plus the
-        integral over the intervals before (a compensated running sum), so
-        its value at T is :meth:`integral`.
+        Returns
+        -------
+        Expansion
+            Of degree + 1 on the same mesh, continuous at every node, whose
+            derivative is this expansion (to rounding). On each interval it
+            uses the integral of P_n, (P_(n+1) - P_(n-1)) / (2n + 1), and
+            P_0 + P_1 for P_0, plus the integral over the intervals before (a
+            compensated running sum), so its value at T is :meth:`integral`.
+
+        Raises
+        ------
+        MemoryError
+            The result cannot be allocated.
         """
         coefficients = np.asarray(self._core.antiderivative()).reshape((self.degree + 2, self.n_t, *self.value_shape))
         return Expansion(coefficients, self._T)

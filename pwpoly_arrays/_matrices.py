@@ -76,6 +76,17 @@ def collocation_matrix(degree: int, n_t: int, T: float, t: npt.ArrayLike, deriva
         ``pwpoly.LegendreBasis(degree, n_t, T).evaluate_all_basis_functions``
         (``evaluate_all_basis_function_derivatives``) at that time. Indices
         are int32 when they fit, else int64. Needs scipy (``pwpoly[sparse]``).
+
+    Raises
+    ------
+    ValueError
+        For sizes out of range or a bad T.
+    TypeError
+        For sizes that are not integers, times of a dtype that does not
+        convert to float64 safely or masked, or a derivative flag that is not
+        a bool.
+    ImportError
+        Without scipy.
     """
     sparse = _scipy_sparse("collocation_matrix")
     degree = _checks.size(degree, "degree", 0)
@@ -157,8 +168,10 @@ def prolongation_matrix(
 
 
 def lagrange_to_legendre_matrix(degree: int, n_t: int, periodic: bool = False) -> csr_array:
-    """The matrix from nodal values of the continuous piecewise Lagrange basis to
-    the coefficients of the piecewise Legendre expansion of the same function.
+    """The matrix from Lagrange nodal values to Legendre coefficients.
+
+    It maps the nodal values of the continuous piecewise Lagrange basis to the
+    coefficients of the piecewise Legendre expansion of the same function.
 
     Parameters
     ----------
@@ -178,6 +191,15 @@ def lagrange_to_legendre_matrix(degree: int, n_t: int, periodic: bool = False) -
         The stored entries are exactly those of
         ``pwpoly.lagrange_to_legendre_basis_transformation(degree, n_t,
         periodic)``, explicit zeros included. Needs scipy.
+
+    Raises
+    ------
+    ValueError
+        For a degree below 1 or above MAX_LAGRANGE_DEGREE, or n_t below 1.
+    TypeError
+        For sizes that are not integers or a periodic flag that is not a bool.
+    ImportError
+        Without scipy.
     """
     sparse = _scipy_sparse("lagrange_to_legendre_matrix")
     degree, n_t = _lagrange_sizes(degree, n_t)
@@ -185,8 +207,9 @@ def lagrange_to_legendre_matrix(degree: int, n_t: int, periodic: bool = False) -
 
 
 def lagrange_points(degree: int, n_t: int, T: float, periodic: bool = False) -> npt.NDArray[np.float64]:
-    """The nodal points of the continuous piecewise Lagrange basis with
-    equidistant nodes on n_t intervals of [0, T].
+    """The nodal points of the continuous piecewise Lagrange basis.
+
+    The basis has equidistant nodes on each of the n_t intervals of [0, T].
 
     Parameters
     ----------
@@ -203,6 +226,14 @@ def lagrange_points(degree: int, n_t: int, T: float, periodic: bool = False) -> 
     -------
     numpy.ndarray of float64, shape (n_t * degree + 1,) or (n_t * degree,) when periodic
         Equal, bit for bit, to ``pwpoly.get_lagrange_points(degree, n_t, T, periodic)``.
+
+    Raises
+    ------
+    ValueError
+        For a degree below 1 or above MAX_LAGRANGE_DEGREE, n_t below 1, or a bad T.
+    TypeError
+        For sizes that are not integers, a T that is not a real number, or a
+        periodic flag that is not a bool.
     """
     degree, n_t = _lagrange_sizes(degree, n_t)
     T = _checks.period(T)

@@ -358,6 +358,12 @@ class LegendreBasis:
     def evaluate_all_basis_functions(self, t: SupportsFloat | SupportsIndex) -> list[float]:
         """The values at ``t`` of all ``n_t·(degree + 1)`` basis functions.
 
+        Parameters
+        ----------
+        t
+            Time, in the units of T (interval rule in the module
+            documentation).
+
         Returns
         -------
         list of float
@@ -376,6 +382,12 @@ class LegendreBasis:
 
     def evaluate_all_basis_function_derivatives(self, t: SupportsFloat | SupportsIndex) -> list[float]:
         """The time derivatives at ``t`` of all ``n_t·(degree + 1)`` basis functions.
+
+        Parameters
+        ----------
+        t
+            Time, in the units of T (interval rule in the module
+            documentation).
 
         Returns
         -------
@@ -398,7 +410,7 @@ class LegendreBasis:
 
 @final
 class LegendreBasisEvaluator:
-    """Class to evaluate legendre basis more often without copying the dofs from python each time
+    """Class to evaluate legendre basis more often without copying the dofs from python each time.
 
     An evaluator holds one piecewise Legendre expansion on the mesh of
     ``n_t`` intervals of [0, T]: it is created with all coefficients 0.0,
@@ -458,15 +470,14 @@ class LegendreBasisEvaluator:
             The length is not ``n_t·(degree + 1)``: the message is
             ``"assertion `left == right` failed: LegendreBasisEvaluator:
             set_dofs: input vector has wrong length\\n  left: L\\n right: E"``
-            with the given length L and the expected length E.
+            with the given length L and the expected length E. The previous
+            coefficients stay in place, as on every failure.
         RuntimeError
             ``"Already borrowed"``: an evaluation on this evaluator is in
             progress in another thread.
         TypeError
             ``legendre_vals`` is a str or not a sequence, or holds an item
             that is not a number (prefix ``"argument 'legendre_vals': "``).
-
-        On every failure the previous coefficients stay in place.
         """
 
     def evaluate_at(self, t: SupportsFloat | SupportsIndex) -> float:
@@ -477,6 +488,12 @@ class LegendreBasisEvaluator:
         t
             Time, in the units of T (interval rule in the module
             documentation).
+
+        Returns
+        -------
+        float
+            ``sum_i c[j + n_t·i] · P_i(ξ)`` on the interval ``j`` of ``t``,
+            summed in increasing ``i``.
 
         Raises
         ------
@@ -496,6 +513,17 @@ class LegendreBasisEvaluator:
         ends included. At an interior node it is the derivative of the
         interval on the right; outside [0, T] it is the derivative at the
         nearest end. The unit is that of the expansion per unit of T.
+
+        Parameters
+        ----------
+        t
+            Time, in the units of T (interval rule in the module
+            documentation).
+
+        Returns
+        -------
+        float
+            The derivative with respect to t.
 
         Raises
         ------
@@ -539,7 +567,19 @@ class LegendreBasisEvaluator:
     def evaluate_derivative_many(self, t_values: _FloatBuffer) -> list[float]:
         """The time derivatives of the expansion at many times.
 
-        Like :meth:`evaluate_many`, with each result identical to
-        :meth:`evaluate_derivative_at` at that time, and the same
-        exceptions.
+        Parameters
+        ----------
+        t_values
+            As for :meth:`evaluate_many`.
+
+        Returns
+        -------
+        list of float
+            One derivative per time, in the order of the times, each
+            identical to :meth:`evaluate_derivative_at` at that time.
+
+        Raises
+        ------
+        TypeError, BufferError, ValueError
+            As for :meth:`evaluate_many`.
         """
