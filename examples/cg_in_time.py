@@ -6,18 +6,19 @@ such that on every interval I_k
 
     ∫_{I_k} (u_h' - λ u_h) v dt = 0    for every polynomial v of degree < p,
 
-plus u_h(0) = 1. On one interval, with u_h = Σ_i c_i P_i(ξ) and v = P_m,
-this is a p × (p + 1) matrix A acting on the Legendre coefficients c. So the
-global system is
+plus u_h(0) = 1. Write u_h in the piecewise Legendre basis: its coefficients
+are L·U with L = pwpoly_arrays.lagrange_to_legendre_matrix(p, n_t), row
+j + n_t·i the coefficient of P_i on interval j. Test functions of degree < p
+on every interval are the Legendre functions P_m, m < p: the first p·n_t
+functions of that numbering. With the Legendre derivative and mass matrices
+C[a, b] = ∫ φ_a φ_b' and M[a, b] = ∫ φ_a φ_b (pwpoly_arrays.derivative_matrix
+and mass_matrix), the global system is
 
-    [ e_0^T              ]       [ 1 ]
-    [ kron(A, I_n_t) · L ] U  =  [ 0 ]
+    [ e_0^T                       ]       [ 1 ]
+    [ (C - λM)[rows of degree < p] L ] U  =  [ 0 ]
 
-where L is pwpoly's Lagrange-to-Legendre matrix: row j + n_t·i of L·U is the
-coefficient of P_i on interval j, which is exactly the row order that
-kron(A, I_n_t) expects. A is computed by Gauss quadrature from the values
-and time derivatives of the Legendre basis (pwpoly.LegendreBasis on one
-interval), and the solution is evaluated with a LegendreBasisEvaluator.
+and the solution is Expansion.from_nodal_values(U, p, T), whose L2 error is
+integrated with pwpoly_arrays.gauss_legendre.
 
 Known theory: the error at the mesh nodes converges with order 2p
 (superconvergence), the L2 error with order p + 1. The script prints an
@@ -37,7 +38,7 @@ import numpy.typing as npt
 import scipy.sparse as sp
 import scipy.sparse.linalg as spla
 
-import pwpoly
+import pwpoly_arrays
 
 Vector = npt.NDArray[np.float64]
 
@@ -46,54 +47,29 @@ T = 1.0
 ROUNDING_FLOOR = 1e-13
 
 
-def triplets_to_csr(triplets: tuple[list[int], list[int], list[float]], shape: tuple[int, int]) -> sp.csr_array:
-    """A scipy CSR array from pwpoly's (rows, cols, values); the shape is passed on."""
-    rows, cols, vals = triplets
-    return sp.csr_array((vals, (rows, cols)), shape=shape)
-
-
-def element_matrix(p: int, w: float) -> Vector:
-    """A[m, i] = ∫_I (dP_i/dt - λ P_i) P_m dt on an interval of width w, m < p, i <= p."""
-    nodes, weights = np.polynomial.legendre.leggauss(p + 1)  # exact to degree 2p + 1
-    one_interval = pwpoly.LegendreBasis(p, 1, w)  # n_t = 1: entry i is P_i
-    times = (nodes + 1.0) * (w / 2.0)
-    values = np.array([one_interval.evaluate_all_basis_functions(t) for t in times])
-    slopes = np.array([one_interval.evaluate_all_basis_function_derivatives(t) for t in times])
-    jacobian = w / 2.0
-    trial = slopes - LAMBDA * values  # (quadrature point, i)
-    return (values[:, :p] * (weights * jacobian)[:, None]).T @ trial
-
-
-def solve(p: int, n_t: int) -> tuple[Vector, Vector]:
-    """Nodal values U of the cG(p) solution and its Legendre coefficients L·U."""
+def solve(p: int, n_t: int) -> tuple[Vector, pwpoly_arrays.Expansion]:
+    """Nodal values U of the cG(p) solution and the solution as an expansion."""
     n_dofs = n_t * p + 1
-    L = triplets_to_csr(pwpoly.lagrange_to_legendre_basis_transformation(p, n_t), ((p + 1) * n_t, n_dofs))
-    A = sp.csr_array(element_matrix(p, T / n_t))
-    equations = sp.kron(A, sp.eye_array(n_t), format="csr") @ L
+    L = pwpoly_arrays.lagrange_to_legendre_matrix(p, n_t)
+    operator = pwpoly_arrays.derivative_matrix(p, n_t, T) - LAMBDA * pwpoly_arrays.mass_matrix(p, n_t, T)
+    equations = operator[: p * n_t] @ L  # tested with P_m, m < p, on every interval
     initial = sp.csr_array(([1.0], ([0], [0])), shape=(1, n_dofs))
     system = sp.vstack([initial, equations], format="csc")
     rhs = np.zeros(n_dofs)
     rhs[0] = 1.0
     U = np.asarray(spla.spsolve(system, rhs), dtype=np.float64)
-    return U, L @ U
+    return U, pwpoly_arrays.Expansion.from_nodal_values(U, p, T)
 
 
 def errors(p: int, n_t: int) -> tuple[float, float]:
     """(max error at the mesh nodes, L2 error on [0, T]) of cG(p) with n_t intervals."""
-    U, coefficients = solve(p, n_t)
-    points = np.array(pwpoly.get_lagrange_points(p, n_t, T))
+    U, u_h = solve(p, n_t)
+    points = pwpoly_arrays.lagrange_points(p, n_t, T)
     mesh_nodes = slice(0, None, p)  # degree of freedom k·p is the node k·w
     nodal = float(np.max(np.abs(U[mesh_nodes] - np.exp(LAMBDA * points[mesh_nodes]))))
 
-    evaluator = pwpoly.LegendreBasisEvaluator(p, n_t, T)
-    evaluator.set_dofs(coefficients)
-    nodes, weights = np.polynomial.legendre.leggauss(p + 3)
-    w = T / n_t
-    starts = np.arange(n_t) * w
-    times = (starts[:, None] + (nodes[None, :] + 1.0) * (w / 2.0)).ravel()
-    u_h = np.array(evaluator.evaluate_many(times), dtype=np.float64)
-    squared = (u_h - np.exp(LAMBDA * times)) ** 2
-    l2 = math.sqrt(float(np.sum(squared * np.tile(weights, n_t))) * w / 2.0)
+    times, weights = pwpoly_arrays.gauss_legendre(p + 3, n_t, T)
+    l2 = math.sqrt(float(weights @ (u_h(times) - np.exp(LAMBDA * times)) ** 2))
     return nodal, l2
 
 
