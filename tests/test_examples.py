@@ -21,6 +21,7 @@ CASES = {
     "cg_in_time.py": (["--fast"], ["numpy", "scipy"]),
     "heat_two_grid.py": (["--fast"], ["numpy", "scipy"]),
     "least_squares_fit.py": (["--fast"], ["numpy", "scipy"]),
+    "space_time_heat.py": (["--fast"], ["numpy", "scipy"]),
     "process_pool_evaluation.py": (["--fast"], ["numpy"]),
     # One rank here; ci/docs.sh runs it under `mpiexec -n 2`.
     "mpi_time_slabs.py": (["--fast"], ["numpy", "scipy", "mpi4py"]),
