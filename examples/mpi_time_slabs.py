@@ -1,11 +1,11 @@
 """Time-parallel u' = λu over MPI ranks: parareal on time slabs, then a distributed error norm.
 
 [0, T] is cut into one time slab per MPI rank. Every rank builds its own
-pwpoly objects for its slab only, in slab-local time s = t - t_start with
+time operators for its slab only, in slab-local time s = t - t_start with
 end time S = T / ranks: the fine propagator F is cG(p) on n_t intervals of
-the slab (pwpoly's Lagrange-to-Legendre matrix, as in cg_in_time.py), the
-coarse propagator G is cG(1) on a single interval. Ranks exchange only
-slab-boundary values:
+the slab (pwpoly_arrays' Lagrange-to-Legendre, derivative and mass
+matrices, as in cg_in_time.py), the coarse propagator G is cG(1) on a single
+interval. Ranks exchange only slab-boundary values:
 
     parareal: U_{r+1} <- G(U_r new) + F(U_r old) - G(U_r old)
 
@@ -14,11 +14,12 @@ the expensive fine solves on all ranks at once. It reproduces the serial
 fine solution after at most `ranks` iterations; it stops earlier when no
 boundary value changes by more than 1e-14.
 
-Afterwards each rank evaluates its slab's solution with a
-LegendreBasisEvaluator at Gauss points of its slab and the squared L2 errors
-are summed with an allreduce. Rank 0 checks the end value against the
-serial fine propagation and the distributed norm against a solve of the
-whole interval in one process.
+Afterwards each rank evaluates its slab's solution (an Expansion built from
+its nodal values) at the Gauss-Legendre points of its slab
+(pwpoly_arrays.gauss_legendre) and the squared L2 errors are summed with an
+allreduce. Rank 0 checks the end value against the serial fine propagation
+and the distributed norm against a solve of the whole interval in one
+process.
 
     mpiexec -n 2 python examples/mpi_time_slabs.py           # any number of ranks
     mpiexec -n 2 python examples/mpi_time_slabs.py --fast    # the CI run
@@ -39,7 +40,7 @@ import scipy.sparse as sp
 import scipy.sparse.linalg as spla
 from mpi4py import MPI
 
-import pwpoly
+import pwpoly_arrays
 
 Vector = npt.NDArray[np.float64]
 
@@ -54,21 +55,11 @@ class SlabSolver:
     def __init__(self, p: int, n_t: int, length: float) -> None:
         self.p, self.n_t, self.length = p, n_t, length
         n_dofs = n_t * p + 1
-        rows, cols, vals = pwpoly.lagrange_to_legendre_basis_transformation(p, n_t)
-        self.to_legendre = sp.csr_array((vals, (rows, cols)), shape=((p + 1) * n_t, n_dofs))
-        # On one interval of width w, tested with P_m (m < p):
-        # ∫ P_m (dP_i/dt - λ P_i) dt = [2 if i > m and i + m odd] - λ w / (2m + 1) [i = m].
-        w = length / n_t
-        local = np.array(
-            [
-                [
-                    (2.0 if i > m and (i + m) % 2 else 0.0) - (LAMBDA * w / (2 * m + 1) if i == m else 0.0)
-                    for i in range(p + 1)
-                ]
-                for m in range(p)
-            ]
-        )
-        equations = sp.kron(sp.csr_array(local), sp.eye_array(n_t), format="csr") @ self.to_legendre
+        to_legendre = pwpoly_arrays.lagrange_to_legendre_matrix(p, n_t)
+        # Tested with P_m (m < p, the first p·n_t Legendre functions) on every interval:
+        # ∫ P_m (du/dt - λ u) dt with u in the Legendre basis, then u = L·U.
+        operator = pwpoly_arrays.derivative_matrix(p, n_t, length) - LAMBDA * pwpoly_arrays.mass_matrix(p, n_t, length)
+        equations = operator[: p * n_t] @ to_legendre
         initial = sp.csr_array(([1.0], ([0], [0])), shape=(1, n_dofs))
         self.lu = spla.splu(sp.vstack([initial, equations], format="csc"))
 
@@ -83,14 +74,10 @@ class SlabSolver:
 
     def squared_l2_error(self, start: float, t_start: float) -> float:
         """∫ (u_h - exact)^2 over the slab; the exact solution is taken in global time."""
-        evaluator = pwpoly.LegendreBasisEvaluator(self.p, self.n_t, self.length)
-        evaluator.set_dofs(np.asarray(self.to_legendre @ self.nodal_values(start), dtype=np.float64))
-        nodes, weights = np.polynomial.legendre.leggauss(self.p + 3)
-        w = self.length / self.n_t
-        local_times = (np.arange(self.n_t)[:, None] * w + (nodes[None, :] + 1.0) * (w / 2.0)).ravel()
-        u_h = np.array(evaluator.evaluate_many(local_times), dtype=np.float64)
+        u_h = pwpoly_arrays.Expansion.from_nodal_values(self.nodal_values(start), self.p, self.length)
+        local_times, weights = pwpoly_arrays.gauss_legendre(self.p + 3, self.n_t, self.length)
         exact = U0 * np.exp(LAMBDA * (t_start + local_times))
-        return float(np.sum((u_h - exact) ** 2 * np.tile(weights, self.n_t))) * w / 2.0
+        return float(weights @ (u_h(local_times) - exact) ** 2)
 
 
 def main() -> None:
