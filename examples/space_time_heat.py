@@ -200,7 +200,7 @@ def convergence(space: SpaceDiscretisation, p: int, counts: list[int]) -> dict[s
                 if order is not None:
                     finest[name, k] = order
                 cells.append(f"{table[name][row][k]:11.3e} {'' if order is None else f'{order:5.2f}':>5}")
-        print(f"{p:>2} {n_t:>5}   " + " ".join(cells[:2]) + "   " + " ".join(cells[2:]))
+        print((f"{p:>2} {n_t:>5}   " + " ".join(cells[:2]) + "   " + " ".join(cells[2:])).rstrip())
     for name, _, nodal_order in METHODS:
         expected = {0: nodal_order(p), 1: p + 1}
         for k, what in ((0, "at the nodes"), (1, "in L2")):
@@ -217,7 +217,7 @@ def main() -> None:
     space = SpaceDiscretisation(M_SPACE)
 
     print(f"u_t - u_xx = f on [0, {T}] x (0, 1), P1 elements on m = {space.m} nodes; errors in time")
-    print(f"{'':>9}{'dG(p), Legendre basis':^37}   {'cG(p), Lagrange basis':^37}")
+    print(f"{'':>9}{'dG(p), Legendre basis':^37}   {'cG(p), Lagrange basis':^37}".rstrip())
     header = f"{'nodal error':>11} {'order':>5} {'L2 error':>11} {'order':>5}"
     print(f"{'p':>2} {'n_t':>5}   {header}   {header}")
     for p in (1, 2, 3):
