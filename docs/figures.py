@@ -8,12 +8,16 @@ writes into DIR (default docs/figures):
 * expansion.png   an expansion built from nodal values, and its derivative;
 * sparsity.png    the sparsity patterns of the prolongation and of the
                   Lagrange-to-Legendre matrix, with their shapes;
+* space_time.png  the space-time heat example (examples/space_time_heat.py):
+                  a dG(1) and a cG(1) solution in time, and the errors at
+                  the time nodes of dG(p) and cG(p) against n_t;
 * benchmark.png   many-point evaluation, measured now on this machine, and
   benchmark.csv   the same numbers for the docs' table.
 
 Everything is computed when the script runs: the benchmark bars come from a
 short measurement (best of a few repeats over N random times), not from
-stored numbers. Needs pwpoly (with pwpoly_arrays), numpy and matplotlib.
+stored numbers. Needs pwpoly (with pwpoly_arrays), numpy and matplotlib, and
+scipy for the space-time figure.
 """
 
 from __future__ import annotations
@@ -39,6 +43,8 @@ import pwpoly_arrays  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "benchmarks"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "examples"))
+import space_time_heat  # noqa: E402
 from bench_evaluate_many import best_of, numpy_evaluate  # noqa: E402
 
 Vector = npt.NDArray[np.float64]
@@ -160,6 +166,53 @@ def draw_sparsity(path: str) -> None:
     plt.close(fig)
 
 
+def draw_space_time(path: str) -> None:
+    """The space-time heat example's solutions on a coarse mesh and its errors at the time nodes."""
+    space = space_time_heat.SpaceDiscretisation(space_time_heat.M_SPACE)
+    T = space_time_heat.T
+    quarter = (space.m + 1) // 4 - 1  # the node x = 1/4, where both modes of u show
+    fig, (left, right) = plt.subplots(1, 2, figsize=(9.0, 3.3))
+
+    n_t = 3
+    w = T / n_t
+    mark_nodes(left, n_t, T)
+    fine = np.linspace(0.0, T, 400)
+    left.plot(fine, space.exact(fine)[:, quarter], color="0.6", lw=3, label="exact")
+    dg = space_time_heat.solve_dg(space, 1, n_t)
+    _, at_end = dg.endpoint_values()
+    for j in range(n_t):
+        # The interval's own polynomial up to its end: the left limit comes from endpoint_values.
+        inner = np.linspace(j * w, (j + 1) * w, 60)[:-1]
+        left.plot(
+            np.append(inner, (j + 1) * w),
+            np.append(dg(inner)[:, quarter], at_end[j, quarter]),
+            color=COLOURS[0],
+            lw=1.5,
+            label="dG(1)" if j == 0 else None,
+        )
+    left.plot(np.arange(1, n_t + 1) * w, at_end[:, quarter], "o", color=COLOURS[0], ms=4, label="dG(1) at the nodes")
+    cg = space_time_heat.solve_cg(space, 1, n_t)
+    left.plot(fine, cg(fine)[:, quarter], color=COLOURS[1], lw=1.5, ls="--", label="cG(1)")
+    left.set_xlabel("t")
+    left.set_title(f"u(1/4, t) on n_t = {n_t} intervals (degree 1)", fontsize=10)
+    left.legend(fontsize=8, frameon=False)
+
+    counts = [4, 8, 16, 32, 64]
+    for p in (1, 2, 3):
+        for (name, solve, order), style in zip(space_time_heat.METHODS, ("-o", "--s")):
+            nodal = [space_time_heat.errors(space, solve(space, p, n))[0] for n in counts]
+            right.loglog(counts, nodal, style, color=COLOURS[p + 1], ms=4, label=f"{name}({p}), order {order(p)}")
+    right.set_xscale("log", base=2)
+    right.set_xticks(counts, [str(n) for n in counts])
+    right.minorticks_off()
+    right.set_xlabel("n_t")
+    right.set_title("largest error at the time nodes", fontsize=10)
+    right.legend(fontsize=7, frameon=False, ncol=2, loc="lower left")
+    fig.tight_layout()
+    fig.savefig(path, **PNG)
+    plt.close(fig)
+
+
 def measure(points: int, repeat: int) -> list[tuple[int, str, float]]:
     """(degree, method, ns per point) for every way of evaluating many times."""
     n_t, T = 1000, 1.0
@@ -228,6 +281,7 @@ def main() -> None:
     draw_basis(os.path.join(args.out, "basis.png"))
     draw_expansion(os.path.join(args.out, "expansion.png"))
     draw_sparsity(os.path.join(args.out, "sparsity.png"))
+    draw_space_time(os.path.join(args.out, "space_time.png"))
     draw_benchmark(
         os.path.join(args.out, "benchmark.png"), os.path.join(args.out, "benchmark.csv"), args.points, args.repeat
     )
