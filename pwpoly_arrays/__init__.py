@@ -3,7 +3,7 @@
 Arrays in, arrays out, sparse matrices with their shapes:
 
 - ``Expansion(coefficients, T)``: a piecewise Legendre expansion of one or
-  many components (coefficients of shape (degree + 1, n_t, *value_shape)),
+  many components (coefficients of shape ``(degree + 1, n_t, *value_shape)``),
   evaluated (``e(t)``, ``e.derivative(t)``) at float64 arrays of any shape,
   into new arrays or into ``out=``; its values at the interval ends
   (``endpoint_values``), ``integral``, ``antiderivative``, and

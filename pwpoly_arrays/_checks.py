@@ -97,7 +97,9 @@ def float64_array(value: npt.ArrayLike, name: str) -> npt.NDArray[np.float64]:
     return array
 
 
-def check_out(out: object, shape: tuple[int, ...], source: npt.NDArray[np.float64]) -> None:
+def check_out(
+    out: object, shape: tuple[int, ...], source: npt.NDArray[np.float64], value_shape: tuple[int, ...] = ()
+) -> None:
     """`out=` follows numpy's rules: a writable float64 ndarray of the result's
     shape (any memory layout). It may be the input itself (the same memory,
     shape and strides, as in ``np.sin(x, out=x)``), but must not overlap it
@@ -108,7 +110,8 @@ def check_out(out: object, shape: tuple[int, ...], source: npt.NDArray[np.float6
     if out.dtype != np.float64:
         raise TypeError(f"out must have dtype float64, got {out.dtype}")
     if out.shape != shape:
-        raise ValueError(f"out must have the shape of t, {shape}, got {out.shape}")
+        what = "the shape t.shape + value_shape" if value_shape else "the shape of t"
+        raise ValueError(f"out must have {what}, {shape}, got {out.shape}")
     if not out.flags.writeable:
         raise ValueError("out is read-only")
     # The bounds test first; the exact one only for arrays that may overlap.

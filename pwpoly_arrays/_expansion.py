@@ -26,7 +26,7 @@ class Expansion:
 
     Parameters
     ----------
-    coefficients : array_like, shape (degree + 1, n_t, *value_shape)
+    coefficients : array_like, shape ``(degree + 1, n_t, *value_shape)``
         ``coefficients[i, j]`` multiplies the Legendre polynomial P_i on
         interval j. A 2-D array is one scalar function of time; trailing axes
         hold many functions at once (for example one per spatial unknown of a
@@ -151,7 +151,7 @@ class Expansion:
 
     @property
     def coefficients(self) -> FloatArray:
-        """numpy.ndarray: The coefficients, of shape (degree + 1, n_t, *value_shape), read-only.
+        """numpy.ndarray: The coefficients, of shape ``(degree + 1, n_t, *value_shape)``, read-only.
 
         A view of the expansion's own copy, not a copy of its own.
         """
@@ -248,7 +248,7 @@ class Expansion:
             result = np.empty(shape)
             self._core.evaluate_into(times, result, derivative)
             return result
-        _checks.check_out(out, shape, times)
+        _checks.check_out(out, shape, times, self.value_shape)
         self._core.evaluate_into(times, out, derivative)
         return out
 
@@ -257,7 +257,7 @@ class Expansion:
 
         Returns
         -------
-        at_start, at_end : numpy.ndarray, shape (n_t, *value_shape) each
+        at_start, at_end : numpy.ndarray, shape ``(n_t, *value_shape)`` each
             ``at_start[j]`` is the limit from the right at the start of
             interval j, the sum of ``(-1)**i * coefficients[i, j]``;
             ``at_end[j]`` the limit from the left at its end, the sum of
@@ -286,7 +286,7 @@ class Expansion:
             value_shape: w times the sum of the coefficients of P_0
             (w = T / n_t), summed with a compensated summation, so it is
             correct to rounding: its error is a few ulps of w times the sum
-            over j of |coefficients[0, j]|.
+            over j of ``abs(coefficients[0, j])``.
 
         Raises
         ------
@@ -297,7 +297,7 @@ class Expansion:
         return float(values[0]) if self._coefficients.ndim == 2 else values.reshape(self.value_shape)
 
     def antiderivative(self) -> Expansion:
-        """The antiderivative of the expansion that is 0 at t = 0.
+        """The antiderivative of the expansion that is 0 at t = 0, to rounding.
 
         Returns
         -------
@@ -322,7 +322,7 @@ class Expansion:
 
         Parameters
         ----------
-        values : array_like, shape (n_nodes, *value_shape)
+        values : array_like, shape ``(n_nodes, *value_shape)``
             The values at the nodes of ``lagrange_points(degree, n_t, T,
             periodic)``: n_nodes = degree * n_t + 1, or degree * n_t when
             periodic; n_t follows from n_nodes.

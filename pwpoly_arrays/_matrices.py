@@ -323,7 +323,10 @@ def derivative_matrix(degree: int, n_t: int, T: float, basis: str = "legendre", 
     scipy.sparse.csr_array
         Legendre: block diagonal with the integers 2 where the column's degree
         exceeds the row's by an odd number (the integral of P_a P_b' over
-        [-1, 1]); only these are stored. Lagrange: the global continuous
+        [-1, 1]); only these are stored. As everywhere in the Legendre
+        numbering, rows are ordered by degree, so the first ``p * n_t`` rows
+        test with the functions of degree < p (the test space of continuous
+        Galerkin of degree p in time). Lagrange: the global continuous
         matrix, assembled like the mass matrix from the exact per-interval
         integrals (rounded once), with the mass matrix's pattern (entries that
         happen to be 0 are stored). Needs scipy.

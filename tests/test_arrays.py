@@ -446,7 +446,11 @@ CALCULUS_BAD_INPUT = [
         "f(times) must be an array of float64",
     ),
     (lambda: pa.Expansion.from_nodal_values(np.ones(6), 2, 1.0), ValueError, "degree * n_t + 1 rows"),
-    (lambda: pa.Expansion(np.ones((2, 3, 2)), 1.0)(np.ones(3), out=np.ones(3)), ValueError, "shape of t, (3, 2)"),
+    (
+        lambda: pa.Expansion(np.ones((2, 3, 2)), 1.0)(np.ones(3), out=np.ones(3)),
+        ValueError,
+        "t.shape + value_shape, (3, 2)",
+    ),
 ]
 
 
