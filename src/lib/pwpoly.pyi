@@ -63,6 +63,10 @@ Exceptions common to every call
       catch it. Sizes whose element count does not fit the platform's size
       type raise it with the message ``"capacity overflow"``.
     - ``MemoryError``: a request that the machine cannot allocate.
+    - ``KeyboardInterrupt`` (or what a signal handler raises): Ctrl-C
+      during a long call. Many-time evaluations, the sparse matrices and
+      long result lists check for pending signals every 25 ms while they
+      work; the call then ends at once and leaves every object as it was.
 
 Threads
     Every call runs on the calling thread with the interpreter lock held,
@@ -76,8 +80,9 @@ Threads
     interpreter, importing the module turns the interpreter lock on
     (unless ``PYTHON_GIL=0``). Processes: a forked child (``os.fork()``,
     multiprocessing's fork start method, also while other threads
-    evaluate) gets worker threads of its own on its first many-time call;
-    spawn and forkserver work too.
+    evaluate or create the pool) gets worker threads of its own on its
+    first many-time call; spawn and forkserver work too. The interpreter
+    exits cleanly while daemon threads are inside many-time calls.
 
 Floating point
     Every result is defined to the last bit by a fixed order of IEEE double
