@@ -112,6 +112,14 @@ CsrMatrix csr_from_valid_data(std::string_view producer, std::size_t nrows, std:
     return std::get<CsrMatrix>(std::move(result));
 }
 
+CsrMatrix csr_from_valid_arrays(std::string_view producer, CsrArrays<std::size_t>&& arrays) {
+    std::vector<std::size_t> offsets(arrays.row_offsets.begin(), arrays.row_offsets.end());
+    std::vector<std::size_t> cols(arrays.col_indices.begin(), arrays.col_indices.end());
+    std::vector<double> values(arrays.values.begin(), arrays.values.end());
+    return csr_from_valid_data(producer, arrays.nrows, arrays.ncols, std::move(offsets), std::move(cols),
+                               std::move(values));
+}
+
 namespace {
 
 // One entry of a row being sorted. Ordering by (column, push position) makes

@@ -7,12 +7,23 @@
 // summed and stored zeros are kept. `try_from_csr_data` is the only way to
 // make a `CsrMatrix`; it validates the compressed-row invariants that every
 // reader relies on.
+//
+// Builders whose pattern is fixed by their sizes write their arrays once,
+// rows in order, in the index type their caller wants (`CsrArrays`,
+// `CsrRowWriter`): valid by construction, with no validation pass. The
+// `std::size_t` arrays become a validated `CsrMatrix` through
+// `csr_from_valid_arrays`.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -184,5 +195,132 @@ CsrMatrix convert_coo_csr(CooMatrix&& coo);
 
 // Every stored entry, zeros included, in row-major order.
 CooMatrix convert_csr_coo(const CsrMatrix& csr);
+
+// An allocator whose items made without a value are default-initialised,
+// which leaves numbers unwritten: resize() allocates without a pass over the
+// memory, for arrays that are filled right after.
+template <class T>
+struct DefaultInitAllocator {
+    using value_type = T;
+
+    DefaultInitAllocator() noexcept = default;
+    template <class U>
+    DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
+    void deallocate(T* p, std::size_t n) noexcept { std::allocator<T>{}.deallocate(p, n); }
+
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+
+    friend bool operator==(const DefaultInitAllocator&, const DefaultInitAllocator&) noexcept { return true; }
+};
+
+template <class T>
+using UninitVector = std::vector<T, DefaultInitAllocator<T>>;
+
+// The dimensions and stored-entry count of a CSR matrix.
+struct CsrShape {
+    std::size_t nrows;
+    std::size_t ncols;
+    std::size_t nnz;
+};
+
+// The arrays of a CSR matrix with `Index` offsets and column indices (rows
+// in order, columns strictly increasing within a row).
+template <class Index>
+struct CsrArrays {
+    std::size_t nrows = 0;
+    std::size_t ncols = 0;
+    UninitVector<Index> row_offsets;
+    UninitVector<Index> col_indices;
+    UninitVector<double> values;
+};
+
+// Whether every dimension, offset and column index of a matrix of this
+// shape is representable as `Index`.
+template <class Index>
+constexpr bool indices_fit(const CsrShape& shape) noexcept {
+    constexpr auto limit = static_cast<std::uintmax_t>(std::numeric_limits<Index>::max());
+    return shape.nrows <= limit && shape.ncols <= limit && shape.nnz <= limit;
+}
+
+// The arrays of a matrix of this shape at their final sizes, items
+// unwritten. "capacity overflow" when the shape does not fit `Index` or the
+// arrays could not be that long.
+template <class Index>
+CsrArrays<Index> allocate_csr_arrays(const CsrShape& shape) {
+    static_assert(std::is_integral_v<Index>);
+    if (!indices_fit<Index>(shape))
+        fail_capacity_overflow();
+    CsrArrays<Index> out{shape.nrows, shape.ncols, {}, {}, {}};
+    out.row_offsets.resize(checked_array_count(checked_add(shape.nrows, 1), sizeof(Index)));
+    out.col_indices.resize(checked_array_count(shape.nnz, sizeof(Index)));
+    out.values.resize(checked_array_count(shape.nnz, sizeof(double)));
+    return out;
+}
+
+// Writes a matrix of a known shape row by row into arrays allocated once at
+// their final sizes. The caller pushes each row's entries in strictly
+// increasing column order and ends every row; `finish` checks that exactly
+// the announced rows and entries came (debug builds check every push too).
+template <class Index>
+class CsrRowWriter {
+public:
+    explicit CsrRowWriter(const CsrShape& shape)
+        : arrays_(allocate_csr_arrays<Index>(shape)), offsets_(arrays_.row_offsets.data()),
+          cols_(arrays_.col_indices.data()), values_(arrays_.values.data()), nnz_(shape.nnz) {
+        offsets_[0] = 0;
+    }
+
+    void push(std::size_t col, double value) {
+#ifndef NDEBUG
+        if (count_ >= nnz_ || col >= arrays_.ncols || (count_ > row_start_ && col <= last_col_))
+            fail("CsrRowWriter: entry out of place");
+        last_col_ = col;
+#endif
+        cols_[count_] = static_cast<Index>(col);
+        values_[count_] = value;
+        ++count_;
+    }
+
+    void end_row() {
+#ifndef NDEBUG
+        if (rows_ >= arrays_.nrows)
+            fail("CsrRowWriter: too many rows");
+        row_start_ = count_;
+#endif
+        offsets_[++rows_] = static_cast<Index>(count_);
+    }
+
+    CsrArrays<Index> finish() && {
+        if (rows_ != arrays_.nrows || count_ != nnz_) [[unlikely]]
+            fail("CsrRowWriter: the rows or entries written are not the announced ones");
+        return std::move(arrays_);
+    }
+
+private:
+    CsrArrays<Index> arrays_;
+    Index* offsets_;
+    Index* cols_;
+    double* values_;
+    std::size_t nnz_;
+    std::size_t rows_ = 0;
+    std::size_t count_ = 0;
+#ifndef NDEBUG
+    std::size_t row_start_ = 0;
+    std::size_t last_col_ = 0;
+#endif
+};
+
+// The arrays as a `CsrMatrix` (copied, then validated as in
+// `csr_from_valid_data`), for callers that work with `CsrMatrix`.
+CsrMatrix csr_from_valid_arrays(std::string_view producer, CsrArrays<std::size_t>&& arrays);
 
 }  // namespace pwpoly

@@ -165,5 +165,76 @@ TEST(CsrToTriplets, ExampleAndEmptyByReferenceAndByMove) {
     EXPECT_TRUE(empty.rows.empty() && empty.cols.empty() && empty.values.empty());
 }
 
+TEST(CsrRowWriter, WritesTheAnnouncedRowsInTheIndexTypeAndChecksTheirCount) {
+    CsrRowWriter<std::int32_t> out(CsrShape{3, 4, 3});
+    out.push(1, 0.5);
+    out.push(3, -0.0);
+    out.end_row();
+    out.end_row();
+    out.push(0, 2.0);
+    out.end_row();
+    const CsrArrays<std::int32_t> arrays = std::move(out).finish();
+    EXPECT_EQ(arrays.nrows, 3u);
+    EXPECT_EQ(arrays.ncols, 4u);
+    EXPECT_EQ(std::vector<std::int32_t>(arrays.row_offsets.begin(), arrays.row_offsets.end()),
+              (std::vector<std::int32_t>{0, 2, 2, 3}));
+    EXPECT_EQ(std::vector<std::int32_t>(arrays.col_indices.begin(), arrays.col_indices.end()),
+              (std::vector<std::int32_t>{1, 3, 0}));
+    EXPECT_EQ(bits(std::vector<double>(arrays.values.begin(), arrays.values.end())), bits({0.5, -0.0, 2.0}));
+
+    const char* const miscount = "CsrRowWriter: the rows or entries written are not the announced ones";
+    EXPECT_EQ(failure_of([] {
+                  CsrRowWriter<std::size_t> short_of_rows(CsrShape{2, 2, 1});
+                  short_of_rows.push(0, 1.0);
+                  short_of_rows.end_row();
+                  std::move(short_of_rows).finish();
+              }),
+              miscount);
+    EXPECT_EQ(failure_of([] {
+                  CsrRowWriter<std::int64_t> short_of_entries(CsrShape{1, 2, 2});
+                  short_of_entries.push(0, 1.0);
+                  short_of_entries.end_row();
+                  std::move(short_of_entries).finish();
+              }),
+              miscount);
+}
+
+TEST(CsrArrays, IndexTypesHoldTheShapeOrAreRefused) {
+    constexpr std::size_t int32_max = 0x7fffffff;
+    EXPECT_TRUE(indices_fit<std::int32_t>(CsrShape{int32_max, int32_max, int32_max}));
+    EXPECT_FALSE(indices_fit<std::int32_t>(CsrShape{int32_max + 1, 1, 0}));
+    EXPECT_FALSE(indices_fit<std::int32_t>(CsrShape{1, int32_max + 1, 0}));
+    EXPECT_FALSE(indices_fit<std::int32_t>(CsrShape{1, 1, int32_max + 1}));
+    EXPECT_TRUE(indices_fit<std::size_t>(CsrShape{SIZE_MAX, SIZE_MAX, SIZE_MAX}));
+    EXPECT_EQ(failure_of([] {
+                  allocate_csr_arrays<std::int32_t>(CsrShape{1, 1, int32_max + 1});
+              }),
+              "capacity overflow");
+    EXPECT_EQ(failure_of([] { allocate_csr_arrays<std::size_t>(CsrShape{SIZE_MAX, 1, 0}); }), "capacity overflow");
+    EXPECT_EQ(failure_of([] { allocate_csr_arrays<std::size_t>(CsrShape{1, 1, SIZE_MAX / 4}); }), "capacity overflow");
+}
+
+TEST(CsrArrays, SizeTArraysBecomeAValidatedCsrMatrix) {
+    CsrRowWriter<std::size_t> out(CsrShape{2, 3, 2});
+    out.push(2, 1.5);
+    out.end_row();
+    out.push(0, -1.0);
+    out.end_row();
+    const CsrMatrix m = csr_from_valid_arrays("test", std::move(out).finish());
+    EXPECT_EQ(m.row_offsets(), (Idx{0, 1, 2}));
+    EXPECT_EQ(m.col_indices(), (Idx{2, 0}));
+    EXPECT_EQ(m.values(), (std::vector<double>{1.5, -1.0}));
+
+    CsrArrays<std::size_t> unsorted = allocate_csr_arrays<std::size_t>(CsrShape{1, 3, 2});
+    unsorted.row_offsets[0] = 0;
+    unsorted.row_offsets[1] = 2;
+    unsorted.col_indices[0] = 2;
+    unsorted.col_indices[1] = 1;
+    unsorted.values[0] = unsorted.values[1] = 1.0;
+    EXPECT_EQ(failure_of([&] { csr_from_valid_arrays("test", std::move(unsorted)); }),
+              "Internal error: Invalid CSR data during test: SparseFormatError { kind: InvalidStructure, error: "
+              "\"Column indices are not monotonically increasing (sorted) within each row.\" }");
+}
+
 }  // namespace
 }  // namespace pwpoly
