@@ -14,33 +14,6 @@ using exact::BigInt;
 using exact::BigPolynomial;
 using exact::require_positive;
 
-// Appends rows in order to CSR arrays whose sizes are known (or bounded)
-// beforehand: the arrays are reserved once and never reallocated.
-class CsrRowWriter {
-public:
-    CsrRowWriter(std::size_t nrows, std::size_t max_nnz) {
-        offsets_.reserve(checked_array_count(checked_add(nrows, 1), sizeof(std::size_t)));
-        cols_.reserve(checked_array_count(max_nnz, sizeof(std::size_t)));
-        values_.reserve(checked_array_count(max_nnz, sizeof(double)));
-        offsets_.push_back(0);
-    }
-
-    void push(std::size_t col, double value) {
-        cols_.push_back(col);
-        values_.push_back(value);
-    }
-    void end_row() { offsets_.push_back(cols_.size()); }
-
-    CsrMatrix finish(const char* producer, std::size_t nrows, std::size_t ncols) && {
-        return csr_from_valid_data(producer, nrows, ncols, std::move(offsets_), std::move(cols_), std::move(values_));
-    }
-
-private:
-    std::vector<std::size_t> offsets_;
-    std::vector<std::size_t> cols_;
-    std::vector<double> values_;
-};
-
 // (degree + 1) * n_t, the size of the Legendre coefficient vector.
 std::size_t legendre_size(std::size_t degree, std::size_t n_t) { return checked_mul(checked_add(degree, 1), n_t); }
 
@@ -111,20 +84,30 @@ std::vector<double> lagrange_reference_matrix(std::size_t degree, bool derivativ
     return out;
 }
 
-struct LagrangeSizes {
-    std::size_t ndofs;
-    std::size_t max_nnz;  // every local entry lands in one stored entry (some share one)
-};
-
-// Checked before the reference matrix is computed, so that impossible sizes
-// fail at once.
-LagrangeSizes lagrange_sizes(std::size_t degree, std::size_t n_t, bool periodic) {
+// The shape of the Lagrange mass and derivative matrices: every pair of dofs
+// sharing an interval is stored once. An interval couples (degree + 1)^2
+// pairs; neighbours share the pair of their common node, and periodic with
+// two intervals the pairs of both common nodes (4), with one interval the
+// dofs are the degree nodes of its only interval.
+CsrShape lagrange_shape(const char* function, std::size_t degree, std::size_t n_t, bool periodic) {
+    require_positive(function, "degree", degree);
+    require_positive(function, "n_t", n_t);
     const std::size_t interior = checked_mul(n_t, degree);
     const std::size_t ndofs = periodic ? interior : checked_add(interior, 1);
     const std::size_t n = checked_add(degree, 1);
-    const std::size_t max_nnz = checked_mul(n_t, checked_mul(n, n));
-    checked_array_count(max_nnz, sizeof(double));
-    return {ndofs, max_nnz};
+    const std::size_t block = checked_mul(n, n);
+    const std::size_t all_blocks = checked_mul(n_t, block);  // one entry per local pair at most
+    checked_array_count(all_blocks, sizeof(double));
+    std::size_t nnz;
+    if (!periodic)
+        nnz = all_blocks - (n_t - 1);
+    else if (n_t == 1)
+        nnz = degree * degree;
+    else if (n_t == 2)
+        nnz = all_blocks - 4;
+    else
+        nnz = all_blocks - n_t;
+    return {ndofs, ndofs, nnz};
 }
 
 // The continuous Lagrange assembly of one local matrix `local` ((degree + 1)^2,
@@ -135,11 +118,12 @@ LagrangeSizes lagrange_sizes(std::size_t degree, std::size_t n_t, bool periodic)
 // gathering order. So a global entry is the sum over the intervals sharing
 // the pair in increasing interval order (at most two terms). Periodic with one
 // interval is assembled on its own, see below.
-CsrMatrix assemble_lagrange(const char* producer, std::size_t degree, std::size_t n_t, bool periodic,
-                            LagrangeSizes sizes, const std::vector<double>& local) {
+template <class Index>
+CsrArrays<Index> assemble_lagrange(std::size_t degree, std::size_t n_t, bool periodic, const CsrShape& shape,
+                                   const std::vector<double>& local) {
     const std::size_t p = degree;
-    const std::size_t ndofs = sizes.ndofs;
-    CsrRowWriter out(ndofs, sizes.max_nnz);
+    const std::size_t ndofs = shape.nrows;
+    CsrRowWriter<Index> out(shape);
 
     if (periodic && n_t == 1) {
         // Local nodes 0 and p are both dof 0; every pair of dofs is stored.
@@ -164,7 +148,7 @@ CsrMatrix assemble_lagrange(const char* producer, std::size_t degree, std::size_
             }
             out.end_row();
         }
-        return std::move(out).finish(producer, ndofs, ndofs);
+        return std::move(out).finish();
     }
 
     struct Item {
@@ -253,7 +237,7 @@ CsrMatrix assemble_lagrange(const char* producer, std::size_t degree, std::size_
         gather(n_t - 1, p);
         emit();
     }
-    return std::move(out).finish(producer, ndofs, ndofs);
+    return std::move(out).finish();
 }
 
 }  // namespace
@@ -264,11 +248,16 @@ std::vector<double> lagrange_reference_derivative(std::size_t degree) {
     return lagrange_reference_matrix(degree, true);
 }
 
-CsrMatrix legendre_mass_matrix(std::size_t degree, std::size_t n_t, double T) {
+CsrShape legendre_mass_shape(std::size_t degree, std::size_t n_t) {
     require_positive("legendre_mass_matrix", "n_t", n_t);
     const std::size_t n = legendre_size(degree, n_t);
+    return {n, n, n};
+}
+
+template <class Index>
+CsrArrays<Index> legendre_mass_arrays(std::size_t degree, std::size_t n_t, double T) {
+    CsrRowWriter<Index> out(legendre_mass_shape(degree, n_t));
     const double w = T / static_cast<double>(n_t);
-    CsrRowWriter out(n, n);
     for (std::size_t i = 0; i <= degree; ++i) {
         const double value = w / static_cast<double>(2 * i + 1);
         for (std::size_t j = 0; j < n_t; ++j) {
@@ -278,28 +267,44 @@ CsrMatrix legendre_mass_matrix(std::size_t degree, std::size_t n_t, double T) {
             out.end_row();
         }
     }
-    return std::move(out).finish("legendre_mass_matrix", n, n);
+    return std::move(out).finish();
 }
 
-CsrMatrix lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, bool periodic) {
-    require_positive("lagrange_mass_matrix", "degree", degree);
-    require_positive("lagrange_mass_matrix", "n_t", n_t);
-    const LagrangeSizes sizes = lagrange_sizes(degree, n_t, periodic);
+CsrMatrix legendre_mass_matrix(std::size_t degree, std::size_t n_t, double T) {
+    return csr_from_valid_arrays("legendre_mass_matrix", legendre_mass_arrays<std::size_t>(degree, n_t, T));
+}
+
+CsrShape lagrange_mass_shape(std::size_t degree, std::size_t n_t, bool periodic) {
+    return lagrange_shape("lagrange_mass_matrix", degree, n_t, periodic);
+}
+
+template <class Index>
+CsrArrays<Index> lagrange_mass_arrays(std::size_t degree, std::size_t n_t, double T, bool periodic) {
+    const CsrShape shape = lagrange_mass_shape(degree, n_t, periodic);
     std::vector<double> local = lagrange_reference_mass(degree);
     const double w = T / static_cast<double>(n_t);
     const double half_width = 0.5 * w;
     for (double& r : local)
         r = half_width * r;  // (0.5 * w) * R[jj][kk]
-    return assemble_lagrange("lagrange_mass_matrix", degree, n_t, periodic, sizes, local);
+    return assemble_lagrange<Index>(degree, n_t, periodic, shape, local);
 }
 
-CsrMatrix legendre_derivative_matrix(std::size_t degree, std::size_t n_t) {
+CsrMatrix lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, bool periodic) {
+    return csr_from_valid_arrays("lagrange_mass_matrix", lagrange_mass_arrays<std::size_t>(degree, n_t, T, periodic));
+}
+
+CsrShape legendre_derivative_shape(std::size_t degree, std::size_t n_t) {
     require_positive("legendre_derivative_matrix", "n_t", n_t);
     const std::size_t n = legendre_size(degree, n_t);
     // Row degree i has the columns k = i + 1, i + 3, ... <= degree; over all i
     // that is floor((degree + 1)^2 / 4) per interval.
     const std::size_t per_interval = checked_mul(degree + 1, degree + 1) / 4;
-    CsrRowWriter out(n, checked_mul(per_interval, n_t));
+    return {n, n, checked_mul(per_interval, n_t)};
+}
+
+template <class Index>
+CsrArrays<Index> legendre_derivative_arrays(std::size_t degree, std::size_t n_t) {
+    CsrRowWriter<Index> out(legendre_derivative_shape(degree, n_t));
     for (std::size_t i = 0; i <= degree; ++i)
         for (std::size_t j = 0; j < n_t; ++j) {
             if (j % 4096 == 4095)
@@ -308,21 +313,38 @@ CsrMatrix legendre_derivative_matrix(std::size_t degree, std::size_t n_t) {
                 out.push(j + n_t * k, 2.0);
             out.end_row();
         }
-    return std::move(out).finish("legendre_derivative_matrix", n, n);
+    return std::move(out).finish();
+}
+
+CsrMatrix legendre_derivative_matrix(std::size_t degree, std::size_t n_t) {
+    return csr_from_valid_arrays("legendre_derivative_matrix", legendre_derivative_arrays<std::size_t>(degree, n_t));
+}
+
+CsrShape lagrange_derivative_shape(std::size_t degree, std::size_t n_t, bool periodic) {
+    return lagrange_shape("lagrange_derivative_matrix", degree, n_t, periodic);
+}
+
+template <class Index>
+CsrArrays<Index> lagrange_derivative_arrays(std::size_t degree, std::size_t n_t, bool periodic) {
+    const CsrShape shape = lagrange_derivative_shape(degree, n_t, periodic);
+    return assemble_lagrange<Index>(degree, n_t, periodic, shape, lagrange_reference_derivative(degree));
 }
 
 CsrMatrix lagrange_derivative_matrix(std::size_t degree, std::size_t n_t, bool periodic) {
-    require_positive("lagrange_derivative_matrix", "degree", degree);
-    require_positive("lagrange_derivative_matrix", "n_t", n_t);
-    const LagrangeSizes sizes = lagrange_sizes(degree, n_t, periodic);
-    return assemble_lagrange("lagrange_derivative_matrix", degree, n_t, periodic, sizes,
-                             lagrange_reference_derivative(degree));
+    return csr_from_valid_arrays("lagrange_derivative_matrix",
+                                 lagrange_derivative_arrays<std::size_t>(degree, n_t, periodic));
 }
 
-std::pair<CsrMatrix, CsrMatrix> endpoint_matrices(std::size_t degree, std::size_t n_t) {
+CsrShape endpoint_shape(std::size_t degree, std::size_t n_t) {
     require_positive("endpoint_matrices", "n_t", n_t);
     const std::size_t n = legendre_size(degree, n_t);
-    CsrRowWriter at_start(n_t, n), at_end(n_t, n);
+    return {n_t, n, n};
+}
+
+template <class Index>
+std::pair<CsrArrays<Index>, CsrArrays<Index>> endpoint_arrays(std::size_t degree, std::size_t n_t) {
+    const CsrShape shape = endpoint_shape(degree, n_t);
+    CsrRowWriter<Index> at_start(shape), at_end(shape);
     for (std::size_t j = 0; j < n_t; ++j) {
         if (j % 4096 == 4095)
             check_for_interruption();
@@ -335,11 +357,16 @@ std::pair<CsrMatrix, CsrMatrix> endpoint_matrices(std::size_t degree, std::size_
         at_start.end_row();
         at_end.end_row();
     }
-    return {std::move(at_start).finish("endpoint_matrices", n_t, n),
-            std::move(at_end).finish("endpoint_matrices", n_t, n)};
+    return {std::move(at_start).finish(), std::move(at_end).finish()};
 }
 
-CsrMatrix upwind_matrix(std::size_t degree, std::size_t n_t, bool periodic) {
+std::pair<CsrMatrix, CsrMatrix> endpoint_matrices(std::size_t degree, std::size_t n_t) {
+    auto [at_start, at_end] = endpoint_arrays<std::size_t>(degree, n_t);
+    CsrMatrix start = csr_from_valid_arrays("endpoint_matrices", std::move(at_start));
+    return {std::move(start), csr_from_valid_arrays("endpoint_matrices", std::move(at_end))};
+}
+
+CsrShape upwind_shape(std::size_t degree, std::size_t n_t, bool periodic) {
     require_positive("upwind_matrix", "n_t", n_t);
     const std::size_t n = legendre_size(degree, n_t);
     const std::size_t block = checked_mul(degree + 1, degree + 1);
@@ -348,7 +375,12 @@ CsrMatrix upwind_matrix(std::size_t degree, std::size_t n_t, bool periodic) {
     std::size_t nnz = checked_mul(checked_mul(block, n_t), 2);
     if (!periodic || n_t == 1)
         nnz -= block;
-    CsrRowWriter out(n, nnz);
+    return {n, n, nnz};
+}
+
+template <class Index>
+CsrArrays<Index> upwind_arrays(std::size_t degree, std::size_t n_t, bool periodic) {
+    CsrRowWriter<Index> out(upwind_shape(degree, n_t, periodic));
     // Row j + n_t a: the own block holds (-1)^(a + b) at j + n_t b, the
     // upwind neighbour's -(-1)^a at (j - 1) + n_t b.
     double sa = 1.0;  // (-1)^a
@@ -383,7 +415,26 @@ CsrMatrix upwind_matrix(std::size_t degree, std::size_t n_t, bool periodic) {
         }
         sa = -sa;
     }
-    return std::move(out).finish("upwind_matrix", n, n);
+    return std::move(out).finish();
 }
+
+CsrMatrix upwind_matrix(std::size_t degree, std::size_t n_t, bool periodic) {
+    return csr_from_valid_arrays("upwind_matrix", upwind_arrays<std::size_t>(degree, n_t, periodic));
+}
+
+// The index types the callers use: int32 and int64 for numpy, size_t for
+// CsrMatrix.
+#define PWPOLY_TIME_OPERATORS_FOR(Index)                                                                               \
+    template CsrArrays<Index> legendre_mass_arrays<Index>(std::size_t, std::size_t, double);                           \
+    template CsrArrays<Index> lagrange_mass_arrays<Index>(std::size_t, std::size_t, double, bool);                     \
+    template CsrArrays<Index> legendre_derivative_arrays<Index>(std::size_t, std::size_t);                             \
+    template CsrArrays<Index> lagrange_derivative_arrays<Index>(std::size_t, std::size_t, bool);                       \
+    template std::pair<CsrArrays<Index>, CsrArrays<Index>> endpoint_arrays<Index>(std::size_t, std::size_t);           \
+    template CsrArrays<Index> upwind_arrays<Index>(std::size_t, std::size_t, bool);
+
+PWPOLY_TIME_OPERATORS_FOR(std::int32_t)
+PWPOLY_TIME_OPERATORS_FOR(std::int64_t)
+PWPOLY_TIME_OPERATORS_FOR(std::size_t)
+#undef PWPOLY_TIME_OPERATORS_FOR
 
 }  // namespace pwpoly

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "piecewise_polynomials/gauss_legendre.hpp"
@@ -187,6 +188,18 @@ TEST_P(LagrangeOperators, PatternIsEveryPairSharingAnInterval) {
         EXPECT_EQ(m.ncols(), ndofs);
         EXPECT_EQ(stored_pattern(m), expected);
     }
+}
+
+TEST_P(LagrangeOperators, ArraysAreTheMatricesInEveryIndexTypeWithTheAnnouncedShape) {
+    expect_arrays_in_every_index_type(lagrange_mass_matrix(p, n_t, T, periodic), lagrange_mass_shape(p, n_t, periodic),
+                                      [&]<class Index>(std::type_identity<Index>) {
+                                          return lagrange_mass_arrays<Index>(p, n_t, T, periodic);
+                                      });
+    expect_arrays_in_every_index_type(lagrange_derivative_matrix(p, n_t, periodic),
+                                      lagrange_derivative_shape(p, n_t, periodic),
+                                      [&]<class Index>(std::type_identity<Index>) {
+                                          return lagrange_derivative_arrays<Index>(p, n_t, periodic);
+                                      });
 }
 
 // Newton-Cotes weights: the integrals of L_j over [-1, 1].
@@ -381,6 +394,29 @@ TEST_P(LegendreOperators, UpwindIsTheProductOfTheEndpointMatrices) {
     }
 }
 
+TEST_P(LegendreOperators, ArraysAreTheMatricesInEveryIndexTypeWithTheAnnouncedShape) {
+    expect_arrays_in_every_index_type(legendre_mass_matrix(p, n_t, 2.3), legendre_mass_shape(p, n_t),
+                                      [&]<class Index>(std::type_identity<Index>) {
+                                          return legendre_mass_arrays<Index>(p, n_t, 2.3);
+                                      });
+    expect_arrays_in_every_index_type(legendre_derivative_matrix(p, n_t), legendre_derivative_shape(p, n_t),
+                                      [&]<class Index>(std::type_identity<Index>) {
+                                          return legendre_derivative_arrays<Index>(p, n_t);
+                                      });
+    const auto [at_start, at_end] = endpoint_matrices(p, n_t);
+    expect_arrays_in_every_index_type(at_start, endpoint_shape(p, n_t), [&]<class Index>(std::type_identity<Index>) {
+        return endpoint_arrays<Index>(p, n_t).first;
+    });
+    expect_arrays_in_every_index_type(at_end, endpoint_shape(p, n_t), [&]<class Index>(std::type_identity<Index>) {
+        return endpoint_arrays<Index>(p, n_t).second;
+    });
+    for (const bool periodic : {false, true})
+        expect_arrays_in_every_index_type(upwind_matrix(p, n_t, periodic), upwind_shape(p, n_t, periodic),
+                                          [&]<class Index>(std::type_identity<Index>) {
+                                              return upwind_arrays<Index>(p, n_t, periodic);
+                                          });
+}
+
 INSTANTIATE_TEST_SUITE_P(Sizes, LegendreOperators,
                          testing::Combine(testing::Values(0, 1, 2, 3), testing::Values(1, 2, 3, 4)));
 
@@ -409,6 +445,23 @@ TEST(TimeOperators, RefuseBadSizesNamingTheArgument) {
     EXPECT_EQ(failure_of([] { upwind_matrix(1, SIZE_MAX / 2 + 1, true); }), "capacity overflow");
     EXPECT_EQ(failure_of([] { lagrange_mass_matrix(2, SIZE_MAX / 2 + 1, 1.0, true); }), "capacity overflow");
     EXPECT_EQ(failure_of([] { lagrange_derivative_matrix(SIZE_MAX, 1, false); }), "capacity overflow");
+
+    // The shapes check as their matrices do.
+    EXPECT_EQ(failure_of([] { legendre_mass_shape(2, 0); }), "legendre_mass_matrix: n_t must be at least 1, got 0");
+    EXPECT_EQ(failure_of([] { lagrange_mass_shape(0, 1, false); }),
+              "lagrange_mass_matrix: degree must be at least 1, got 0");
+    EXPECT_EQ(failure_of([] { lagrange_derivative_shape(1, 0, true); }),
+              "lagrange_derivative_matrix: n_t must be at least 1, got 0");
+    EXPECT_EQ(failure_of([] { legendre_derivative_shape(1, 0); }),
+              "legendre_derivative_matrix: n_t must be at least 1, got 0");
+    EXPECT_EQ(failure_of([] { endpoint_shape(1, 0); }), "endpoint_matrices: n_t must be at least 1, got 0");
+    EXPECT_EQ(failure_of([] { upwind_shape(1, 0, true); }), "upwind_matrix: n_t must be at least 1, got 0");
+    EXPECT_EQ(failure_of([] { upwind_shape(1, SIZE_MAX / 2 + 1, false); }), "capacity overflow");
+    // Arrays whose shape does not fit the index type are refused before
+    // anything is allocated.
+    constexpr std::size_t rows_past_int32 = std::size_t{1} << 31;
+    EXPECT_EQ(failure_of([] { legendre_mass_arrays<std::int32_t>(0, rows_past_int32, 1.0); }), "capacity overflow");
+    EXPECT_EQ(failure_of([] { upwind_arrays<std::int32_t>(3, rows_past_int32 / 4, false); }), "capacity overflow");
 }
 
 }  // namespace
