@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/internal_failure.hpp"
@@ -249,23 +250,31 @@ std::vector<double> subinterval_coefficients(std::size_t degree, std::size_t m) 
     return table;
 }
 
-// Nested meshes, m = nt_fine / nt_coarse. Row f + nt_fine k (f = c m + s)
-// holds R_ik(s) at columns c + nt_coarse i, i = k, ..., degree.
-CsrMatrix reexpansion_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+void check_prolongation_arguments(const char* function, std::size_t nt_coarse, std::size_t nt_fine) {
+    require_positive(function, "nt_coarse", nt_coarse);
+    require_positive(function, "nt_fine", nt_fine);
+    if (nt_coarse > exact_double_limit || nt_fine > exact_double_limit)
+        fail_capacity_overflow();
+}
+
+// Nested meshes, m = nt_fine / nt_coarse: the shape of the re-expansion P.
+// Row f + nt_fine k holds the entries k <= i of its sub-interval.
+CsrShape reexpansion_shape(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
     const std::size_t n = degree + 1;
-    const std::size_t m = nt_fine / nt_coarse;
     const std::size_t nrows = checked_mul(n, nt_fine);
     const std::size_t ncols = checked_mul(n, nt_coarse);
     const std::size_t tri = checked_mul(n, checked_add(degree, 2)) / 2;  // entries k <= i of a sub-interval
-    const std::size_t nnz = checked_mul(nt_fine, tri);
-    std::vector<std::size_t> offsets, cols;
-    std::vector<double> values;
-    offsets.reserve(checked_array_count(checked_add(nrows, 1), sizeof(std::size_t)));
-    cols.reserve(checked_array_count(nnz, sizeof(std::size_t)));
-    values.reserve(checked_array_count(nnz, sizeof(double)));
+    return {nrows, ncols, checked_mul(nt_fine, tri)};
+}
 
+// Nested meshes. Row f + nt_fine k (f = c m + s) holds R_ik(s) at columns
+// c + nt_coarse i, i = k, ..., degree.
+template <class Index>
+CsrArrays<Index> reexpansion_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    const std::size_t m = nt_fine / nt_coarse;
+    const std::size_t tri = (degree + 1) * (degree + 2) / 2;
+    CsrRowWriter<Index> out(reexpansion_shape(degree, nt_coarse, nt_fine));
     const std::vector<double> table = subinterval_coefficients(degree, m);
-    offsets.push_back(0);
     std::size_t rows = 0;
     for (std::size_t k = 0; k <= degree; ++k)
         for (std::size_t c = 0; c < nt_coarse; ++c)
@@ -273,32 +282,35 @@ CsrMatrix reexpansion_matrix(std::size_t degree, std::size_t nt_coarse, std::siz
                 if (++rows % 4096 == 0)
                     check_for_interruption();
                 const double* entries = table.data() + s * tri;
-                for (std::size_t i = k; i <= degree; ++i) {
-                    cols.push_back(c + nt_coarse * i);
-                    values.push_back(entries[triangle_index(i, k)]);
-                }
-                offsets.push_back(cols.size());
+                for (std::size_t i = k; i <= degree; ++i)
+                    out.push(c + nt_coarse * i, entries[triangle_index(i, k)]);
+                out.end_row();
             }
-    return csr_from_valid_data("legendre_prolongation_matrix", nrows, ncols, std::move(offsets), std::move(cols),
-                               std::move(values));
+    return std::move(out).finish();
 }
 
 // The L2 projection. Positions are integers in units of 1 / (nt_coarse
 // nt_fine) of the span: fine interval f is [f nc, (f + 1) nc], coarse
 // interval c is [c nf, (c + 1) nf] (nc = nt_coarse, nf = nt_fine). Fine
 // interval f overlaps the coarse intervals c0 = floor(f nc / nf), ...,
-// c1 = ceil((f + 1) nc / nf) - 1, each on the piece [K0, K1] =
-// [max(f nc, c nf), min((f + 1) nc, (c + 1) nf)]. With H = K1 - K0,
-// Af = (K0 + K1) - (2f + 1) nc and Ac = (K0 + K1) - (2c + 1) nf (integers of
-// magnitude at most nc, nf, hence exact doubles), Gauss node g_q of the piece
-// sits at eta_q = (Af + H g_q) / nc on the fine and xi_q = (Ac + H g_q) / nf
-// on the coarse interval, and since deta = 2 dK / nc,
+// c1 = ceil((f + 1) nc / nf) - 1, and coarse interval c the fine intervals
+// f0 = floor(c nf / nc), ..., f1 = ceil((c + 1) nf / nc) - 1, each on the
+// piece [K0, K1] = [max(f nc, c nf), min((f + 1) nc, (c + 1) nf)]. The
+// pieces are the intervals of the common refinement, whose interior nodes
+// are the nf - 1 fine and nc - 1 coarse ones less the gcd(nf, nc) - 1 they
+// share: nf + nc - gcd(nf, nc) pieces.
+//
+// With H = K1 - K0, Af = (K0 + K1) - (2f + 1) nc and Ac = (K0 + K1) -
+// (2c + 1) nf (integers of magnitude at most nc, nf, hence exact doubles),
+// Gauss node g_q of the piece sits at eta_q = (Af + H g_q) / nc on the fine
+// and xi_q = (Ac + H g_q) / nf on the coarse interval, and since
+// deta = 2 dK / nc,
 //   entry = (2k + 1) / 2 * integral over the piece of P_i(xi) P_k(eta) deta
 //         = ((k + 0.5) * (H / nc)) * S_ik,
 //   S_ik = sum over q ascending of (w_q * P_i(xi_q)) * P_k(eta_q), from 0.0,
 // every operation rounded on its own in the order written; P by the
 // recurrence of legendre_basis.hpp.
-CsrMatrix projection_matrix(const char* producer, std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+CsrShape projection_shape(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
     const std::size_t n = degree + 1;
     const std::size_t nrows = checked_mul(n, nt_fine);
     const std::size_t ncols = checked_mul(n, nt_coarse);
@@ -306,38 +318,117 @@ CsrMatrix projection_matrix(const char* producer, std::size_t degree, std::size_
     std::uint64_t span;
     if (__builtin_mul_overflow(nc, nf, &span) || span > (std::uint64_t{1} << 62))
         fail_capacity_overflow();
+    std::uint64_t a = nc, b = nf;  // gcd
+    while (b != 0)
+        a = std::exchange(b, a % b);
+    const std::uint64_t pieces = nc + nf - a;  // <= 2^54
+    if (pieces > SIZE_MAX)
+        fail_capacity_overflow();
+    return {nrows, ncols, checked_mul(static_cast<std::size_t>(pieces), checked_mul(n, n))};
+}
 
-    // Pieces per fine interval, with c0 and c1 advanced together with f
-    // (neither ever decreases), then the row offsets: row f + nf k holds
-    // degree + 1 entries per piece of f.
-    std::vector<std::size_t> pieces_of(checked_array_count(nt_fine, sizeof(std::size_t)));
-    std::size_t total_pieces = 0;
-    {
-        std::uint64_t c0 = 0, c1 = 0;
-        for (std::uint64_t f = 0; f < nf; ++f) {
-            while ((c0 + 1) * nf <= f * nc)
-                ++c0;
-            while ((c1 + 1) * nf < (f + 1) * nc)
-                ++c1;
-            pieces_of[f] = static_cast<std::size_t>(c1 - c0 + 1);
-            total_pieces = checked_add(total_pieces, pieces_of[f]);
+// The entries of one piece, entry[k * n + i] for the fine degree k and the
+// coarse degree i (see above).
+class PieceIntegrals {
+public:
+    PieceIntegrals(std::size_t degree, std::uint64_t nc, std::uint64_t nf)
+        : degree_(degree), n_(degree + 1), nc_(nc), nf_(nf), ncd_(static_cast<double>(nc)),
+          nfd_(static_cast<double>(nf)), rule_(gauss_legendre_rule(n_)), p_eta_(n_ * n_), wp_xi_(n_ * n_),
+          entry_(n_ * n_) {}
+
+    const double* compute(std::uint64_t f, std::uint64_t c) {
+        const std::size_t n = n_, degree = degree_;
+        const std::uint64_t nc = nc_, nf = nf_;
+        const std::uint64_t f_start = f * nc, f_end = (f + 1) * nc;
+        const std::uint64_t k0 = f_start > c * nf ? f_start : c * nf;
+        const std::uint64_t k1 = f_end < (c + 1) * nf ? f_end : (c + 1) * nf;
+        const std::uint64_t ends = k0 + k1;
+        const double hd = static_cast<double>(k1 - k0);
+        const double af = static_cast<double>(static_cast<std::int64_t>(ends - (2 * f + 1) * nc));
+        const double ac = static_cast<double>(static_cast<std::int64_t>(ends - (2 * c + 1) * nf));
+        for (std::size_t q = 0; q < n; ++q) {
+            const double g = rule_.nodes[q];
+            const double eta = (af + hd * g) / ncd_;
+            const double xi = (ac + hd * g) / nfd_;
+            const double wq = rule_.weights[q];
+            double* pe = p_eta_.data() + q * n;
+            double* px = wp_xi_.data() + q * n;
+            pe[0] = 1.0;
+            px[0] = 1.0;
+            if (degree >= 1) {
+                pe[1] = eta;
+                px[1] = xi;
+            }
+            double kd = 1.0;
+            for (std::size_t i = 2; i <= degree; ++i) {
+                pe[i] = legendre_step(pe[i - 2], pe[i - 1], kd, eta);
+                px[i] = legendre_step(px[i - 2], px[i - 1], kd, xi);
+                kd = kd + 1.0;
+            }
+            for (std::size_t i = 0; i <= degree; ++i)
+                px[i] = wq * px[i];
         }
+        const double scale = hd / ncd_;
+        for (std::size_t k = 0; k <= degree; ++k) {
+            const double factor = (static_cast<double>(k) + 0.5) * scale;
+            for (std::size_t i = 0; i <= degree; ++i) {
+                double sum = 0.0;
+                for (std::size_t q = 0; q < n; ++q)
+                    sum = sum + wp_xi_[q * n + i] * p_eta_[q * n + k];
+                entry_[k * n + i] = factor * sum;
+            }
+        }
+        return entry_.data();
     }
-    const std::size_t nnz = checked_mul(total_pieces, checked_mul(n, n));
-    std::vector<std::size_t> offsets(checked_array_count(checked_add(nrows, 1), sizeof(std::size_t)));
-    offsets[0] = 0;
-    for (std::size_t k = 0; k < n; ++k)
-        for (std::size_t f = 0; f < nt_fine; ++f) {
-            const std::size_t row = f + nt_fine * k;
-            offsets[row + 1] = offsets[row] + pieces_of[f] * n;
-        }
-    std::vector<std::size_t> cols(checked_array_count(nnz, sizeof(std::size_t)));
-    std::vector<double> values(checked_array_count(nnz, sizeof(double)));
 
-    const QuadratureRule rule = gauss_legendre_rule(n);
-    const double ncd = static_cast<double>(nc), nfd = static_cast<double>(nf);
-    std::vector<double> p_eta(n * n), wp_xi(n * n);  // [q * n + degree]
-    std::vector<double> entry(n * n);                // [k * n + i]
+private:
+    std::size_t degree_, n_;
+    std::uint64_t nc_, nf_;
+    double ncd_, nfd_;
+    QuadratureRule rule_;
+    std::vector<double> p_eta_, wp_xi_;  // [q * n + degree]
+    std::vector<double> entry_;          // [k * n + i]
+};
+
+// Row offsets of a matrix whose rows come in degree blocks of `count` rows
+// (row r + count * degree), every block with the row lengths of the first:
+// that of row r is n * pieces(r), pieces(r) = last(r) - first(r) + 1 with
+// first(r) = floor(r a / b) and last(r) = ceil((r + 1) a / b) - 1, both
+// advanced along r.
+template <class Index>
+void block_row_offsets(Index* offsets, std::size_t n, std::uint64_t count, std::uint64_t a, std::uint64_t b) {
+    offsets[0] = 0;
+    std::uint64_t first = 0, last = 0;
+    std::size_t at = 0;
+    for (std::uint64_t r = 0; r < count; ++r) {
+        while ((first + 1) * b <= r * a)
+            ++first;
+        while ((last + 1) * b < (r + 1) * a)
+            ++last;
+        at += static_cast<std::size_t>(last - first + 1) * n;
+        offsets[r + 1] = static_cast<Index>(at);
+    }
+    const std::size_t rows = static_cast<std::size_t>(count);
+    for (std::size_t block = 1; block < n; ++block) {
+        const std::size_t shift = block * at;
+        for (std::size_t r = 1; r <= rows; ++r)
+            offsets[block * rows + r] = static_cast<Index>(static_cast<std::size_t>(offsets[r]) + shift);
+    }
+}
+
+// P: row f + nf k holds degree + 1 entries per piece of f, ordered by
+// column c + nc i (i major, c minor).
+template <class Index>
+CsrArrays<Index> projection_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    const std::size_t n = degree + 1;
+    CsrArrays<Index> out = allocate_csr_arrays<Index>(projection_shape(degree, nt_coarse, nt_fine));
+    const std::uint64_t nc = nt_coarse, nf = nt_fine;
+    Index* offsets = out.row_offsets.data();
+    Index* cols = out.col_indices.data();
+    double* values = out.values.data();
+    block_row_offsets(offsets, n, nf, nc, nf);
+
+    PieceIntegrals pieces_of(degree, nc, nf);
     std::uint64_t c0 = 0, c1 = 0;
     for (std::uint64_t f = 0; f < nf; ++f) {
         if (f % 4096 == 4095)
@@ -346,87 +437,141 @@ CsrMatrix projection_matrix(const char* producer, std::size_t degree, std::size_
             ++c0;
         while ((c1 + 1) * nf < (f + 1) * nc)
             ++c1;
-        const std::size_t pieces = pieces_of[f];
-        const std::uint64_t f_start = f * nc, f_end = (f + 1) * nc;
+        const std::size_t pieces = static_cast<std::size_t>(c1 - c0 + 1);
         for (std::uint64_t c = c0; c <= c1; ++c) {
-            const std::uint64_t k0 = f_start > c * nf ? f_start : c * nf;
-            const std::uint64_t k1 = f_end < (c + 1) * nf ? f_end : (c + 1) * nf;
-            const std::uint64_t ends = k0 + k1;
-            const double hd = static_cast<double>(k1 - k0);
-            const double af = static_cast<double>(static_cast<std::int64_t>(ends - (2 * f + 1) * nc));
-            const double ac = static_cast<double>(static_cast<std::int64_t>(ends - (2 * c + 1) * nf));
-            for (std::size_t q = 0; q < n; ++q) {
-                const double g = rule.nodes[q];
-                const double eta = (af + hd * g) / ncd;
-                const double xi = (ac + hd * g) / nfd;
-                const double wq = rule.weights[q];
-                double* pe = p_eta.data() + q * n;
-                double* px = wp_xi.data() + q * n;
-                pe[0] = 1.0;
-                px[0] = 1.0;
-                if (degree >= 1) {
-                    pe[1] = eta;
-                    px[1] = xi;
-                }
-                double kd = 1.0;
-                for (std::size_t i = 2; i <= degree; ++i) {
-                    pe[i] = legendre_step(pe[i - 2], pe[i - 1], kd, eta);
-                    px[i] = legendre_step(px[i - 2], px[i - 1], kd, xi);
-                    kd = kd + 1.0;
-                }
-                for (std::size_t i = 0; i <= degree; ++i)
-                    px[i] = wq * px[i];
-            }
-            const double scale = hd / ncd;
-            for (std::size_t k = 0; k <= degree; ++k) {
-                const double factor = (static_cast<double>(k) + 0.5) * scale;
-                for (std::size_t i = 0; i <= degree; ++i) {
-                    double sum = 0.0;
-                    for (std::size_t q = 0; q < n; ++q)
-                        sum = sum + wp_xi[q * n + i] * p_eta[q * n + k];
-                    entry[k * n + i] = factor * sum;
-                }
-            }
-            // Row f + nf k, entries ordered by column c + nc i: i major, c minor.
+            const double* entry = pieces_of.compute(f, c);
             const std::size_t slot = static_cast<std::size_t>(c - c0);
             for (std::size_t k = 0; k <= degree; ++k) {
-                const std::size_t base = offsets[static_cast<std::size_t>(f) + nt_fine * k];
+                const std::size_t base = static_cast<std::size_t>(offsets[static_cast<std::size_t>(f) + nt_fine * k]);
                 for (std::size_t i = 0; i <= degree; ++i) {
                     const std::size_t at = base + i * pieces + slot;
-                    cols[at] = static_cast<std::size_t>(c) + nt_coarse * i;
+                    cols[at] = static_cast<Index>(static_cast<std::size_t>(c) + nt_coarse * i);
                     values[at] = entry[k * n + i];
                 }
             }
         }
     }
-    return csr_from_valid_data(producer, nrows, ncols, std::move(offsets), std::move(cols), std::move(values));
+    return out;
 }
 
-void check_prolongation_arguments(const char* function, std::size_t nt_coarse, std::size_t nt_fine) {
-    require_positive(function, "nt_coarse", nt_coarse);
-    require_positive(function, "nt_fine", nt_fine);
-    if (nt_coarse > exact_double_limit || nt_fine > exact_double_limit)
-        fail_capacity_overflow();
+// The restriction scales entry (k, i) of P by mf_k / mc_i, the diagonals of
+// the span-1 mass matrices: scale[k * n + i].
+std::vector<double> restriction_scale(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    const std::size_t n = degree + 1;
+    const double w_f = 1.0 / static_cast<double>(nt_fine);
+    const double w_c = 1.0 / static_cast<double>(nt_coarse);
+    std::vector<double> scale(checked_array_count(checked_mul(n, n), sizeof(double)));
+    for (std::size_t k = 0; k < n; ++k)
+        for (std::size_t i = 0; i < n; ++i)
+            scale[k * n + i] = (w_f / static_cast<double>(2 * k + 1)) / (w_c / static_cast<double>(2 * i + 1));
+    return scale;
 }
 
-CsrMatrix prolongation(const char* function, std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+CsrShape transposed(const CsrShape& shape) { return {shape.ncols, shape.nrows, shape.nnz}; }
+
+// The restriction on nested meshes, P^T scaled: row c + nc i holds, for
+// k = 0, ..., i and s = 0, ..., m - 1, R_ik(s) (mf_k / mc_i) at column
+// (c m + s) + nf k, the rows of P that hold column c + nc i in increasing
+// order.
+template <class Index>
+CsrArrays<Index> nested_restriction_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    const std::size_t n = degree + 1;
+    const std::size_t m = nt_fine / nt_coarse;
+    const std::size_t tri = n * (degree + 2) / 2;
+    CsrRowWriter<Index> out(transposed(reexpansion_shape(degree, nt_coarse, nt_fine)));
+    const std::vector<double> scale = restriction_scale(degree, nt_coarse, nt_fine);
+    const std::vector<double> table = subinterval_coefficients(degree, m);
+    std::size_t written = 0;
+    for (std::size_t i = 0; i <= degree; ++i)
+        for (std::size_t c = 0; c < nt_coarse; ++c) {
+            for (std::size_t k = 0; k <= i; ++k) {
+                const double factor = scale[k * n + i];
+                const std::size_t first = c * m + nt_fine * k;
+                for (std::size_t s = 0; s < m; ++s) {
+                    if (++written % 16384 == 0)
+                        check_for_interruption();
+                    out.push(first + s, table[s * tri + triangle_index(i, k)] * factor);
+                }
+            }
+            out.end_row();
+        }
+    return std::move(out).finish();
+}
+
+// The restriction on other meshes, P^T scaled: row c + nc i holds, for
+// k = 0, ..., degree and each fine interval f = f0, ..., f1 overlapping c,
+// the entry (k, i) of the piece of (f, c) times mf_k / mc_i at column
+// f + nf k, the rows of P that hold column c + nc i in increasing order.
+template <class Index>
+CsrArrays<Index> projection_restriction_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    const std::size_t n = degree + 1;
+    CsrArrays<Index> out = allocate_csr_arrays<Index>(transposed(projection_shape(degree, nt_coarse, nt_fine)));
+    const std::vector<double> scale = restriction_scale(degree, nt_coarse, nt_fine);
+    const std::uint64_t nc = nt_coarse, nf = nt_fine;
+    Index* offsets = out.row_offsets.data();
+    Index* cols = out.col_indices.data();
+    double* values = out.values.data();
+    block_row_offsets(offsets, n, nc, nf, nc);
+
+    PieceIntegrals pieces_of(degree, nc, nf);
+    std::uint64_t f0 = 0, f1 = 0;
+    std::size_t done = 0;
+    for (std::uint64_t c = 0; c < nc; ++c) {
+        while ((f0 + 1) * nc <= c * nf)
+            ++f0;
+        while ((f1 + 1) * nc < (c + 1) * nf)
+            ++f1;
+        const std::size_t pieces = static_cast<std::size_t>(f1 - f0 + 1);
+        for (std::uint64_t f = f0; f <= f1; ++f) {
+            if (++done % 4096 == 0)
+                check_for_interruption();
+            const double* entry = pieces_of.compute(f, c);
+            const std::size_t slot = static_cast<std::size_t>(f - f0);
+            for (std::size_t i = 0; i <= degree; ++i) {
+                const std::size_t base = static_cast<std::size_t>(offsets[static_cast<std::size_t>(c) + nt_coarse * i]);
+                for (std::size_t k = 0; k <= degree; ++k) {
+                    const std::size_t at = base + k * pieces + slot;
+                    cols[at] = static_cast<Index>(static_cast<std::size_t>(f) + nt_fine * k);
+                    values[at] = entry[k * n + i] * scale[k * n + i];
+                }
+            }
+        }
+    }
+    return out;
+}
+
+bool nested(std::size_t nt_coarse, std::size_t nt_fine) { return nt_fine % nt_coarse == 0; }
+
+CsrShape prolongation_shape(const char* function, std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
     check_prolongation_arguments(function, nt_coarse, nt_fine);
     checked_add(degree, 1);
-    if (nt_fine % nt_coarse == 0)
-        return reexpansion_matrix(degree, nt_coarse, nt_fine);
-    return projection_matrix(function, degree, nt_coarse, nt_fine);
+    return nested(nt_coarse, nt_fine) ? reexpansion_shape(degree, nt_coarse, nt_fine)
+                                      : projection_shape(degree, nt_coarse, nt_fine);
 }
 
 }  // namespace
 
+CsrShape legendre_prolongation_shape(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    return prolongation_shape("legendre_prolongation_matrix", degree, nt_coarse, nt_fine);
+}
+
+template <class Index>
+CsrArrays<Index> legendre_prolongation_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    legendre_prolongation_shape(degree, nt_coarse, nt_fine);
+    return nested(nt_coarse, nt_fine) ? reexpansion_arrays<Index>(degree, nt_coarse, nt_fine)
+                                      : projection_arrays<Index>(degree, nt_coarse, nt_fine);
+}
+
 CsrMatrix legendre_prolongation_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
-    return prolongation("legendre_prolongation_matrix", degree, nt_coarse, nt_fine);
+    return csr_from_valid_arrays("legendre_prolongation_matrix",
+                                 legendre_prolongation_arrays<std::size_t>(degree, nt_coarse, nt_fine));
 }
 
 CsrMatrix legendre_projection_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
     check_prolongation_arguments("legendre_projection_matrix", nt_coarse, nt_fine);
     checked_add(degree, 1);
-    return projection_matrix("legendre_projection_matrix", degree, nt_coarse, nt_fine);
+    return csr_from_valid_arrays("legendre_projection_matrix",
+                                 projection_arrays<std::size_t>(degree, nt_coarse, nt_fine));
 }
 
 double legendre_reexpansion_coefficient(std::size_t i, std::size_t k, std::size_t s, std::size_t m) {
@@ -436,50 +581,31 @@ double legendre_reexpansion_coefficient(std::size_t i, std::size_t k, std::size_
     return ExactReexpansion(i).value(i, k, b, m);
 }
 
-// The transpose of P, scaled: a counting pass over P's columns gives the row
-// lengths, then P's rows are scattered in increasing order, so every row of
-// the result receives its columns in increasing order. The Legendre degree
-// i of a column c + nt_coarse i is tracked along each row of P, whose
-// columns increase.
-CsrMatrix legendre_restriction_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
-    const CsrMatrix p = prolongation("legendre_restriction_matrix", degree, nt_coarse, nt_fine);
-    const std::size_t n = degree + 1;
-    const std::size_t nrows = p.ncols(), ncols = p.nrows();
-
-    // mf_k / mc_i, the diagonals of the span-1 mass matrices.
-    const double w_f = 1.0 / static_cast<double>(nt_fine);
-    const double w_c = 1.0 / static_cast<double>(nt_coarse);
-    std::vector<double> scale(checked_array_count(checked_mul(n, n), sizeof(double)));  // [k * n + i]
-    for (std::size_t k = 0; k < n; ++k)
-        for (std::size_t i = 0; i < n; ++i)
-            scale[k * n + i] = (w_f / static_cast<double>(2 * k + 1)) / (w_c / static_cast<double>(2 * i + 1));
-
-    std::vector<std::size_t> offsets(checked_array_count(checked_add(nrows, 1), sizeof(std::size_t)), 0);
-    for (const std::size_t col : p.col_indices())
-        ++offsets[col + 1];
-    for (std::size_t r = 0; r < nrows; ++r)
-        offsets[r + 1] += offsets[r];
-    std::vector<std::size_t> next(offsets.begin(), offsets.end() - 1);
-    std::vector<std::size_t> cols(p.nnz());
-    std::vector<double> values(p.nnz());
-    for (std::size_t k = 0; k < n; ++k)
-        for (std::size_t f = 0; f < nt_fine; ++f) {
-            if (f % 4096 == 4095)
-                check_for_interruption();
-            const std::size_t row = f + nt_fine * k;
-            const CsrRow entries = p.row(row);
-            std::size_t i = 0;
-            for (std::size_t e = 0; e < entries.nnz(); ++e) {
-                const std::size_t col = entries.col_indices[e];
-                while (col >= nt_coarse * (i + 1))
-                    ++i;
-                const std::size_t at = next[col]++;
-                cols[at] = row;
-                values[at] = entries.values[e] * scale[k * n + i];
-            }
-        }
-    return csr_from_valid_data("legendre_restriction_matrix", nrows, ncols, std::move(offsets), std::move(cols),
-                               std::move(values));
+CsrShape legendre_restriction_shape(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    return transposed(prolongation_shape("legendre_restriction_matrix", degree, nt_coarse, nt_fine));
 }
+
+template <class Index>
+CsrArrays<Index> legendre_restriction_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    legendre_restriction_shape(degree, nt_coarse, nt_fine);
+    return nested(nt_coarse, nt_fine) ? nested_restriction_arrays<Index>(degree, nt_coarse, nt_fine)
+                                      : projection_restriction_arrays<Index>(degree, nt_coarse, nt_fine);
+}
+
+CsrMatrix legendre_restriction_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    return csr_from_valid_arrays("legendre_restriction_matrix",
+                                 legendre_restriction_arrays<std::size_t>(degree, nt_coarse, nt_fine));
+}
+
+// The index types the callers use: int32 and int64 for numpy, size_t for
+// CsrMatrix.
+#define PWPOLY_TRANSFER_FOR(Index)                                                                                     \
+    template CsrArrays<Index> legendre_prolongation_arrays<Index>(std::size_t, std::size_t, std::size_t);              \
+    template CsrArrays<Index> legendre_restriction_arrays<Index>(std::size_t, std::size_t, std::size_t);
+
+PWPOLY_TRANSFER_FOR(std::int32_t)
+PWPOLY_TRANSFER_FOR(std::int64_t)
+PWPOLY_TRANSFER_FOR(std::size_t)
+#undef PWPOLY_TRANSFER_FOR
 
 }  // namespace pwpoly

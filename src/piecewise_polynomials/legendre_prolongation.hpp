@@ -51,6 +51,22 @@ CsrMatrix legendre_projection_matrix(std::size_t degree, std::size_t nt_coarse, 
 
 CsrMatrix legendre_restriction_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
 
+// Both transfers also as their bare CSR arrays, written once in the index
+// type the caller picks (std::int32_t, std::int64_t or std::size_t), and
+// their shapes and entry counts, known before they are built (the shape
+// functions check the arguments as the matrix functions do). Nested
+// prolongations store nt_fine (degree + 1)(degree + 2) / 2 entries, the
+// others (degree + 1)^2 per piece of the common refinement, of which there
+// are nt_coarse + nt_fine - gcd(nt_coarse, nt_fine). Arrays whose shape
+// does not fit Index fail with "capacity overflow". The CsrMatrix functions
+// are the std::size_t arrays, validated.
+CsrShape legendre_prolongation_shape(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
+template <class Index>
+CsrArrays<Index> legendre_prolongation_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
+CsrShape legendre_restriction_shape(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
+template <class Index>
+CsrArrays<Index> legendre_restriction_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
+
 // R_ik(s) of the re-expansion on sub-interval s of m (k <= i, s < m,
 // 1 <= m <= 2^53), computed in exact integer arithmetic and rounded once to
 // the nearest double (+0.0 when it is zero): the value that

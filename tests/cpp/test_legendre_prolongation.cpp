@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -257,6 +258,23 @@ TEST(Restriction, InvertsTheProlongationWhereOneSpaceContainsTheOther) {
         }
 }
 
+TEST(Transfer, ArraysAreTheMatricesInEveryIndexTypeWithTheAnnouncedShape) {
+    for (const std::size_t p : {0, 1, 3, 4})
+        for (const auto& [nt_coarse, nt_fine] :
+             {std::pair<std::size_t, std::size_t>{1, 1}, {2, 6}, {3, 5}, {4, 6}, {6, 4}, {5, 2}, {7, 7}, {1, 9}}) {
+            expect_arrays_in_every_index_type(legendre_prolongation_matrix(p, nt_coarse, nt_fine),
+                                              legendre_prolongation_shape(p, nt_coarse, nt_fine),
+                                              [&]<class Index>(std::type_identity<Index>) {
+                                                  return legendre_prolongation_arrays<Index>(p, nt_coarse, nt_fine);
+                                              });
+            expect_arrays_in_every_index_type(legendre_restriction_matrix(p, nt_coarse, nt_fine),
+                                              legendre_restriction_shape(p, nt_coarse, nt_fine),
+                                              [&]<class Index>(std::type_identity<Index>) {
+                                                  return legendre_restriction_arrays<Index>(p, nt_coarse, nt_fine);
+                                              });
+        }
+}
+
 TEST(Prolongation, GalerkinIdentityForTheLegendreMassOnNestedMeshes) {
     const double T = 2.5;
     for (const std::size_t p : {0, 2, 5})
@@ -278,6 +296,20 @@ TEST(Prolongation, RefusesBadSizesNamingTheArgument) {
               "legendre_projection_matrix: nt_fine must be at least 1, got 0");
     EXPECT_EQ(failure_of([] { legendre_prolongation_matrix(SIZE_MAX, 1, 2); }), "capacity overflow");
     EXPECT_EQ(failure_of([] { legendre_restriction_matrix(SIZE_MAX / 2, 2, 3); }), "capacity overflow");
+    EXPECT_EQ(failure_of([] { legendre_prolongation_shape(1, 0, 2); }),
+              "legendre_prolongation_matrix: nt_coarse must be at least 1, got 0");
+    EXPECT_EQ(failure_of([] { legendre_restriction_shape(1, 2, 0); }),
+              "legendre_restriction_matrix: nt_fine must be at least 1, got 0");
+    EXPECT_EQ(failure_of([] { legendre_restriction_shape(SIZE_MAX, 2, 3); }), "capacity overflow");
+    // Non-nested pairs whose positions need more than 62 bits.
+    constexpr std::uint64_t wide_coarse = std::uint64_t{1} << 31, wide_fine = (std::uint64_t{1} << 32) + 1;
+    if (wide_fine <= SIZE_MAX) {
+        EXPECT_EQ(failure_of([] {
+                      legendre_prolongation_shape(1, static_cast<std::size_t>(wide_coarse),
+                                                  static_cast<std::size_t>(wide_fine));
+                  }),
+                  "capacity overflow");
+    }
     // Interval counts beyond 2^53 (only representable with a 64-bit size type).
     constexpr std::uint64_t too_many = (std::uint64_t{1} << 53) + 1;
     if (too_many <= SIZE_MAX) {
