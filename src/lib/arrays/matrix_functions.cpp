@@ -51,6 +51,14 @@ PyObject* csr_tuple_of(CsrParts& parts) {
     return pack_csr(parts.nrows, parts.ncols, offsets, indices, values);
 }
 
+template <class Index>
+PyObject* csr_tuple_of(CsrArrays<Index>& arrays) {
+    PyRef offsets = PyRef::steal(owned_array(std::move(arrays.row_offsets)));
+    PyRef indices = PyRef::steal(owned_array(std::move(arrays.col_indices)));
+    PyRef values = PyRef::steal(owned_array(std::move(arrays.values)));
+    return pack_csr(arrays.nrows, arrays.ncols, offsets, indices, values);
+}
+
 // Builds the matrix without the interpreter lock, then hands its arrays over.
 template <class Build>
 PyObject* sparse_result(Build&& build) {
@@ -187,6 +195,9 @@ PyObject* csr_tuple(CsrParts&& parts) {
     return fits_int32(parts.nrows, parts.ncols, parts.values.size()) ? csr_tuple_of<std::int32_t>(parts)
                                                                      : csr_tuple_of<std::int64_t>(parts);
 }
+
+PyObject* csr_tuple(CsrArrays<std::int32_t>&& arrays) { return csr_tuple_of(arrays); }
+PyObject* csr_tuple(CsrArrays<std::int64_t>&& arrays) { return csr_tuple_of(arrays); }
 
 void add_functions(PyObject* module, std::span<Callable> functions) {
     for (Callable& c : functions) {

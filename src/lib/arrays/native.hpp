@@ -48,12 +48,16 @@ void check_lagrange_degree(std::size_t degree);
 double checked_period(PyObject* obj, std::size_t n_t);
 
 // A one-dimensional array object that owns its items (a vector moved in,
-// or storage of `count` items allocated here, uninitialised) and exports
-// them through the buffer protocol ("d", "i" or the platform's int64
-// format), for numpy to wrap without a copy.
+// plain or one whose items were default-initialised, or storage of `count`
+// items allocated here, uninitialised) and exports them through the buffer
+// protocol ("d", "i" or the platform's int64 format), for numpy to wrap
+// without a copy.
 PyObject* owned_array(std::vector<double>&& values);
 PyObject* owned_array(std::vector<std::int32_t>&& values);
 PyObject* owned_array(std::vector<std::int64_t>&& values);
+PyObject* owned_array(UninitVector<double>&& values);
+PyObject* owned_array(UninitVector<std::int32_t>&& values);
+PyObject* owned_array(UninitVector<std::int64_t>&& values);
 template <class T>
 std::pair<PyObject*, T*> new_owned_array(std::size_t count);
 
@@ -61,6 +65,10 @@ std::pair<PyObject*, T*> new_owned_array(std::size_t count);
 // as int32 when every index, offset and dimension fits, else int64 (the type
 // scipy would pick, so it keeps the arrays as they are).
 PyObject* csr_tuple(CsrParts&& parts);
+// The same for arrays a builder wrote in the index type fits_int32 picked
+// for their shape: handed over as they are.
+PyObject* csr_tuple(CsrArrays<std::int32_t>&& arrays);
+PyObject* csr_tuple(CsrArrays<std::int64_t>&& arrays);
 // Whether a matrix of this shape and entry count takes int32 indices.
 bool fits_int32(std::size_t nrows, std::size_t ncols, std::size_t nnz);
 

@@ -2,7 +2,13 @@
 // endpoint and upwind matrices in the Legendre and Lagrange bases, and the
 // Legendre transfer matrices between meshes. Each is built without the
 // interpreter lock and handed over as (nrows, ncols, row_offsets,
-// col_indices, values) like the other sparse results.
+// col_indices, values) like the other sparse results. Their shapes are
+// known beforehand, so the core writes the arrays directly in the index type
+// the result takes (fits_int32), and numpy wraps them as they are.
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
 #include "lib/arguments.hpp"
 #include "lib/arrays/native.hpp"
 #include "lib/interpreter_lock.hpp"
@@ -15,9 +21,14 @@ namespace pwpoly::py::arrays {
 
 namespace {
 
+// Builds the arrays of a matrix of this shape without the interpreter lock,
+// with int32 indices when they fit, else int64: `build` is called with
+// std::type_identity<Index>.
 template <class Build>
-PyObject* built(Build&& build) {
-    return csr_tuple(without_interpreter_lock([&] { return build().into_parts(); }));
+PyObject* built(const CsrShape& shape, Build&& build) {
+    if (fits_int32(shape.nrows, shape.ncols, shape.nnz))
+        return csr_tuple(without_interpreter_lock([&] { return build(std::type_identity<std::int32_t>{}); }));
+    return csr_tuple(without_interpreter_lock([&] { return build(std::type_identity<std::int64_t>{}); }));
 }
 
 // The Lagrange variants share the equidistant basis's degree limit.
@@ -49,8 +60,10 @@ PyObject* mass(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         if (!lagrange && periodic)
             raise_error(PyExc_ValueError,
                         "periodic: the Legendre basis has no shared nodes, so it has no periodic form");
-        return built([&] {
-            return lagrange ? lagrange_mass_matrix(degree, n_t, T, periodic) : legendre_mass_matrix(degree, n_t, T);
+        const CsrShape shape = lagrange ? lagrange_mass_shape(degree, n_t, periodic) : legendre_mass_shape(degree, n_t);
+        return built(shape, [&]<class Index>(std::type_identity<Index>) {
+            return lagrange ? lagrange_mass_arrays<Index>(degree, n_t, T, periodic)
+                            : legendre_mass_arrays<Index>(degree, n_t, T);
         });
     });
 }
@@ -77,9 +90,11 @@ PyObject* derivative(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!lagrange && periodic)
             raise_error(PyExc_ValueError,
                         "periodic: the Legendre basis has no shared nodes, so it has no periodic form");
-        return built([&] {
-            return lagrange ? lagrange_derivative_matrix(degree, n_t, periodic)
-                            : legendre_derivative_matrix(degree, n_t);
+        const CsrShape shape =
+            lagrange ? lagrange_derivative_shape(degree, n_t, periodic) : legendre_derivative_shape(degree, n_t);
+        return built(shape, [&]<class Index>(std::type_identity<Index>) {
+            return lagrange ? lagrange_derivative_arrays<Index>(degree, n_t, periodic)
+                            : legendre_derivative_arrays<Index>(degree, n_t);
         });
     });
 }
@@ -94,19 +109,23 @@ Signature g_endpoints_sig{"endpoints",
                           true,
                           "(at_start, at_end): the matrices of the limits at the start and end of every interval."};
 
+template <class Index>
+PyObject* endpoint_tuples(std::size_t degree, std::size_t n_t) {
+    auto [start, end] = without_interpreter_lock([&] { return endpoint_arrays<Index>(degree, n_t); });
+    PyRef at_start = PyRef::steal(csr_tuple(std::move(start)));
+    PyRef at_end = PyRef::steal(csr_tuple(std::move(end)));
+    return make_tuple({at_start.get(), at_end.get()});
+}
+
 PyObject* endpoints(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
         PyObject* slots[2];
         match_arguments(g_endpoints_sig, args, nargs, kwnames, slots);
         const std::size_t degree = to_unsigned(slots[0], "degree");
         const std::size_t n_t = checked_count(slots[1], "n_t", 1);
-        auto [start, end] = without_interpreter_lock([&] {
-            auto matrices = endpoint_matrices(degree, n_t);
-            return std::pair{std::move(matrices.first).into_parts(), std::move(matrices.second).into_parts()};
-        });
-        PyRef at_start = PyRef::steal(csr_tuple(std::move(start)));
-        PyRef at_end = PyRef::steal(csr_tuple(std::move(end)));
-        return make_tuple({at_start.get(), at_end.get()});
+        const CsrShape shape = endpoint_shape(degree, n_t);
+        return fits_int32(shape.nrows, shape.ncols, shape.nnz) ? endpoint_tuples<std::int32_t>(degree, n_t)
+                                                               : endpoint_tuples<std::int64_t>(degree, n_t);
     });
 }
 
@@ -127,7 +146,9 @@ PyObject* upwind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         const std::size_t degree = to_unsigned(slots[0], "degree");
         const std::size_t n_t = checked_count(slots[1], "n_t", 1);
         const bool periodic = to_bool(slots[2], "periodic");
-        return built([&] { return upwind_matrix(degree, n_t, periodic); });
+        return built(upwind_shape(degree, n_t, periodic), [&]<class Index>(std::type_identity<Index>) {
+            return upwind_arrays<Index>(degree, n_t, periodic);
+        });
     });
 }
 
@@ -150,9 +171,11 @@ PyObject* legendre_transfer(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         const std::size_t nt_coarse = checked_count(slots[1], "nt_coarse", 1);
         const std::size_t nt_fine = checked_count(slots[2], "nt_fine", 1);
         const bool restriction = to_bool(slots[3], "restriction");
-        return built([&] {
-            return restriction ? legendre_restriction_matrix(degree, nt_coarse, nt_fine)
-                               : legendre_prolongation_matrix(degree, nt_coarse, nt_fine);
+        const CsrShape shape = restriction ? legendre_restriction_shape(degree, nt_coarse, nt_fine)
+                                           : legendre_prolongation_shape(degree, nt_coarse, nt_fine);
+        return built(shape, [&]<class Index>(std::type_identity<Index>) {
+            return restriction ? legendre_restriction_arrays<Index>(degree, nt_coarse, nt_fine)
+                               : legendre_prolongation_arrays<Index>(degree, nt_coarse, nt_fine);
         });
     });
 }

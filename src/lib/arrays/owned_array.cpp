@@ -83,9 +83,9 @@ PyObject* make(Holder* holder, T* data, std::size_t count) {
     return self;
 }
 
-template <class T>
-PyObject* from_vector(std::vector<T>&& values) {
-    auto* holder = new std::vector<T>(std::move(values));
+template <class Vector>
+PyObject* from_vector(Vector&& values) {
+    auto* holder = new Vector(std::move(values));
     return make(holder, holder->data(), holder->size());
 }
 
@@ -94,6 +94,9 @@ PyObject* from_vector(std::vector<T>&& values) {
 PyObject* owned_array(std::vector<double>&& values) { return from_vector(std::move(values)); }
 PyObject* owned_array(std::vector<std::int32_t>&& values) { return from_vector(std::move(values)); }
 PyObject* owned_array(std::vector<std::int64_t>&& values) { return from_vector(std::move(values)); }
+PyObject* owned_array(UninitVector<double>&& values) { return from_vector(std::move(values)); }
+PyObject* owned_array(UninitVector<std::int32_t>&& values) { return from_vector(std::move(values)); }
+PyObject* owned_array(UninitVector<std::int64_t>&& values) { return from_vector(std::move(values)); }
 
 template <class T>
 std::pair<PyObject*, T*> new_owned_array(std::size_t count) {
