@@ -1,10 +1,12 @@
 #include "piecewise_polynomials/legendre_prolongation.hpp"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -327,17 +329,49 @@ CsrShape projection_shape(std::size_t degree, std::size_t nt_coarse, std::size_t
     return {nrows, ncols, checked_mul(static_cast<std::size_t>(pieces), checked_mul(n, n))};
 }
 
+// The number of Legendre degrees n = degree + 1 of the projection's loops:
+// a compile-time constant for small degrees (N = n, loops the compiler
+// unrolls), else N = 0 and n is taken at run time. Either way the same
+// operations run in the same order.
+template <std::size_t N>
+struct DegreeCount {
+    explicit DegreeCount(std::size_t) {}
+    static constexpr std::size_t get() { return N; }
+};
+
+template <>
+struct DegreeCount<0> {
+    explicit DegreeCount(std::size_t n) : n(n) {}
+    std::size_t get() const { return n; }
+    std::size_t n;
+};
+
+// Scratch arrays of n * n doubles: on the stack for a fixed n.
+template <std::size_t N>
+struct SquareScratch {
+    explicit SquareScratch(std::size_t) {}
+    double* data() { return items.data(); }
+    std::array<double, N * N> items;
+};
+
+template <>
+struct SquareScratch<0> {
+    explicit SquareScratch(std::size_t n) : items(n * n) {}
+    double* data() { return items.data(); }
+    std::vector<double> items;
+};
+
 // The entries of one piece, entry[k * n + i] for the fine degree k and the
 // coarse degree i (see above).
+template <std::size_t N>
 class PieceIntegrals {
 public:
     PieceIntegrals(std::size_t degree, std::uint64_t nc, std::uint64_t nf)
-        : degree_(degree), n_(degree + 1), nc_(nc), nf_(nf), ncd_(static_cast<double>(nc)),
-          nfd_(static_cast<double>(nf)), rule_(gauss_legendre_rule(n_)), p_eta_(n_ * n_), wp_xi_(n_ * n_),
-          entry_(n_ * n_) {}
+        : n_(degree + 1), nc_(nc), nf_(nf), ncd_(static_cast<double>(nc)), nfd_(static_cast<double>(nf)),
+          rule_(gauss_legendre_rule(degree + 1)), p_eta_(degree + 1), wp_xi_(degree + 1), entry_(degree + 1) {}
 
     const double* compute(std::uint64_t f, std::uint64_t c) {
-        const std::size_t n = n_, degree = degree_;
+        const std::size_t n = n_.get(), degree = n - 1;
         const std::uint64_t nc = nc_, nf = nf_;
         const std::uint64_t f_start = f * nc, f_end = (f + 1) * nc;
         const std::uint64_t k0 = f_start > c * nf ? f_start : c * nf;
@@ -346,13 +380,18 @@ public:
         const double hd = static_cast<double>(k1 - k0);
         const double af = static_cast<double>(static_cast<std::int64_t>(ends - (2 * f + 1) * nc));
         const double ac = static_cast<double>(static_cast<std::int64_t>(ends - (2 * c + 1) * nf));
+        double* const p_eta = p_eta_.data();  // [q * n + degree]
+        double* const wp_xi = wp_xi_.data();  // [q * n + degree]
+        double* const entry = entry_.data();  // [k * n + i]
+        const double* const nodes = rule_.nodes.data();
+        const double* const weights = rule_.weights.data();
         for (std::size_t q = 0; q < n; ++q) {
-            const double g = rule_.nodes[q];
+            const double g = nodes[q];
             const double eta = (af + hd * g) / ncd_;
             const double xi = (ac + hd * g) / nfd_;
-            const double wq = rule_.weights[q];
-            double* pe = p_eta_.data() + q * n;
-            double* px = wp_xi_.data() + q * n;
+            const double wq = weights[q];
+            double* pe = p_eta + q * n;
+            double* px = wp_xi + q * n;
             pe[0] = 1.0;
             px[0] = 1.0;
             if (degree >= 1) {
@@ -368,27 +407,54 @@ public:
             for (std::size_t i = 0; i <= degree; ++i)
                 px[i] = wq * px[i];
         }
+        // S_ik for all i at once, each summed over ascending q from 0.0.
         const double scale = hd / ncd_;
         for (std::size_t k = 0; k <= degree; ++k) {
             const double factor = (static_cast<double>(k) + 0.5) * scale;
-            for (std::size_t i = 0; i <= degree; ++i) {
-                double sum = 0.0;
-                for (std::size_t q = 0; q < n; ++q)
-                    sum = sum + wp_xi_[q * n + i] * p_eta_[q * n + k];
-                entry_[k * n + i] = factor * sum;
+            double* row = entry + k * n;
+            for (std::size_t i = 0; i <= degree; ++i)
+                row[i] = 0.0;
+            for (std::size_t q = 0; q < n; ++q) {
+                const double pk = p_eta[q * n + k];
+                const double* px = wp_xi + q * n;
+                for (std::size_t i = 0; i <= degree; ++i)
+                    row[i] = row[i] + px[i] * pk;
             }
+            for (std::size_t i = 0; i <= degree; ++i)
+                row[i] = factor * row[i];
         }
-        return entry_.data();
+        return entry;
     }
 
 private:
-    std::size_t degree_, n_;
+    DegreeCount<N> n_;
     std::uint64_t nc_, nf_;
     double ncd_, nfd_;
     QuadratureRule rule_;
-    std::vector<double> p_eta_, wp_xi_;  // [q * n + degree]
-    std::vector<double> entry_;          // [k * n + i]
+    SquareScratch<N> p_eta_, wp_xi_, entry_;
 };
+
+// Calls fill(std::integral_constant<std::size_t, N>) with N = n for the
+// small n that get unrolled loops, else with N = 0.
+template <class Fill>
+void with_degree_count(std::size_t n, Fill&& fill) {
+    switch (n) {
+    case 1:
+        return fill(std::integral_constant<std::size_t, 1>{});
+    case 2:
+        return fill(std::integral_constant<std::size_t, 2>{});
+    case 3:
+        return fill(std::integral_constant<std::size_t, 3>{});
+    case 4:
+        return fill(std::integral_constant<std::size_t, 4>{});
+    case 5:
+        return fill(std::integral_constant<std::size_t, 5>{});
+    case 6:
+        return fill(std::integral_constant<std::size_t, 6>{});
+    default:
+        return fill(std::integral_constant<std::size_t, 0>{});
+    }
+}
 
 // Row offsets of a matrix whose rows come in degree blocks of `count` rows
 // (row r + count * degree), every block with the row lengths of the first:
@@ -418,17 +484,16 @@ void block_row_offsets(Index* offsets, std::size_t n, std::uint64_t count, std::
 
 // P: row f + nf k holds degree + 1 entries per piece of f, ordered by
 // column c + nc i (i major, c minor).
-template <class Index>
-CsrArrays<Index> projection_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
-    const std::size_t n = degree + 1;
-    CsrArrays<Index> out = allocate_csr_arrays<Index>(projection_shape(degree, nt_coarse, nt_fine));
+template <std::size_t N, class Index>
+void fill_projection(CsrArrays<Index>& out, std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    const std::size_t n = DegreeCount<N>(degree + 1).get();
     const std::uint64_t nc = nt_coarse, nf = nt_fine;
     Index* offsets = out.row_offsets.data();
     Index* cols = out.col_indices.data();
     double* values = out.values.data();
     block_row_offsets(offsets, n, nf, nc, nf);
 
-    PieceIntegrals pieces_of(degree, nc, nf);
+    PieceIntegrals<N> pieces_of(degree, nc, nf);
     std::uint64_t c0 = 0, c1 = 0;
     for (std::uint64_t f = 0; f < nf; ++f) {
         if (f % 4096 == 4095)
@@ -441,9 +506,9 @@ CsrArrays<Index> projection_arrays(std::size_t degree, std::size_t nt_coarse, st
         for (std::uint64_t c = c0; c <= c1; ++c) {
             const double* entry = pieces_of.compute(f, c);
             const std::size_t slot = static_cast<std::size_t>(c - c0);
-            for (std::size_t k = 0; k <= degree; ++k) {
+            for (std::size_t k = 0; k < n; ++k) {
                 const std::size_t base = static_cast<std::size_t>(offsets[static_cast<std::size_t>(f) + nt_fine * k]);
-                for (std::size_t i = 0; i <= degree; ++i) {
+                for (std::size_t i = 0; i < n; ++i) {
                     const std::size_t at = base + i * pieces + slot;
                     cols[at] = static_cast<Index>(static_cast<std::size_t>(c) + nt_coarse * i);
                     values[at] = entry[k * n + i];
@@ -451,6 +516,13 @@ CsrArrays<Index> projection_arrays(std::size_t degree, std::size_t nt_coarse, st
             }
         }
     }
+}
+
+template <class Index>
+CsrArrays<Index> projection_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    CsrArrays<Index> out = allocate_csr_arrays<Index>(projection_shape(degree, nt_coarse, nt_fine));
+    with_degree_count(degree + 1,
+                      [&](auto fixed) { fill_projection<decltype(fixed)::value>(out, degree, nt_coarse, nt_fine); });
     return out;
 }
 
@@ -502,10 +574,10 @@ CsrArrays<Index> nested_restriction_arrays(std::size_t degree, std::size_t nt_co
 // k = 0, ..., degree and each fine interval f = f0, ..., f1 overlapping c,
 // the entry (k, i) of the piece of (f, c) times mf_k / mc_i at column
 // f + nf k, the rows of P that hold column c + nc i in increasing order.
-template <class Index>
-CsrArrays<Index> projection_restriction_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
-    const std::size_t n = degree + 1;
-    CsrArrays<Index> out = allocate_csr_arrays<Index>(transposed(projection_shape(degree, nt_coarse, nt_fine)));
+template <std::size_t N, class Index>
+void fill_projection_restriction(CsrArrays<Index>& out, std::size_t degree, std::size_t nt_coarse,
+                                 std::size_t nt_fine) {
+    const std::size_t n = DegreeCount<N>(degree + 1).get();
     const std::vector<double> scale = restriction_scale(degree, nt_coarse, nt_fine);
     const std::uint64_t nc = nt_coarse, nf = nt_fine;
     Index* offsets = out.row_offsets.data();
@@ -513,7 +585,7 @@ CsrArrays<Index> projection_restriction_arrays(std::size_t degree, std::size_t n
     double* values = out.values.data();
     block_row_offsets(offsets, n, nc, nf, nc);
 
-    PieceIntegrals pieces_of(degree, nc, nf);
+    PieceIntegrals<N> pieces_of(degree, nc, nf);
     std::uint64_t f0 = 0, f1 = 0;
     std::size_t done = 0;
     for (std::uint64_t c = 0; c < nc; ++c) {
@@ -527,9 +599,9 @@ CsrArrays<Index> projection_restriction_arrays(std::size_t degree, std::size_t n
                 check_for_interruption();
             const double* entry = pieces_of.compute(f, c);
             const std::size_t slot = static_cast<std::size_t>(f - f0);
-            for (std::size_t i = 0; i <= degree; ++i) {
+            for (std::size_t i = 0; i < n; ++i) {
                 const std::size_t base = static_cast<std::size_t>(offsets[static_cast<std::size_t>(c) + nt_coarse * i]);
-                for (std::size_t k = 0; k <= degree; ++k) {
+                for (std::size_t k = 0; k < n; ++k) {
                     const std::size_t at = base + k * pieces + slot;
                     cols[at] = static_cast<Index>(static_cast<std::size_t>(f) + nt_fine * k);
                     values[at] = entry[k * n + i] * scale[k * n + i];
@@ -537,6 +609,14 @@ CsrArrays<Index> projection_restriction_arrays(std::size_t degree, std::size_t n
             }
         }
     }
+}
+
+template <class Index>
+CsrArrays<Index> projection_restriction_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    CsrArrays<Index> out = allocate_csr_arrays<Index>(transposed(projection_shape(degree, nt_coarse, nt_fine)));
+    with_degree_count(degree + 1, [&](auto fixed) {
+        fill_projection_restriction<decltype(fixed)::value>(out, degree, nt_coarse, nt_fine);
+    });
     return out;
 }
 
