@@ -25,8 +25,10 @@ the same run):
   function's own time, against the same projection written with numpy
   (leggauss, the nodes on the mesh, an einsum);
 * each time operator at n_t = 10^6, degree 3, against scipy building a CSR
-  array of the same number of entries from ready COO arrays; the Legendre
-  prolongation 10^5 -> 2 * 10^5 against the Lagrange one.
+  array of the same number of entries from ready COO arrays, and so the
+  Legendre prolongation and restriction between 10^6 intervals and 5 * 10^5
+  (nested) or 3 * 10^5 (not nested); the Legendre prolongation
+  10^5 -> 2 * 10^5 against the Lagrange one.
 
     python benchmarks/bench_arrays.py [--points N] [--repeat R] [--bench-kernels PATH]
 
@@ -270,12 +272,22 @@ def operator_rows(row, repeat):
     degree, n_t, T = 3, 1_000_000, 1.0
     repeat = max(3, repeat // 2)
     for name, build in [
-        ("mass, Legendre", lambda: pwpoly_arrays.mass_matrix(degree, n_t, T)),
-        ("mass, Lagrange", lambda: pwpoly_arrays.mass_matrix(degree, n_t, T, basis="lagrange")),
-        ("derivative, Legendre", lambda: pwpoly_arrays.derivative_matrix(degree, n_t, T)),
-        ("derivative, Lagrange", lambda: pwpoly_arrays.derivative_matrix(degree, n_t, T, basis="lagrange")),
-        ("endpoint matrices (both)", lambda: pwpoly_arrays.endpoint_matrices(degree, n_t)),
-        ("upwind", lambda: pwpoly_arrays.upwind_matrix(degree, n_t)),
+        ("mass, Legendre, n_t 1e6", lambda: pwpoly_arrays.mass_matrix(degree, n_t, T)),
+        ("mass, Lagrange, n_t 1e6", lambda: pwpoly_arrays.mass_matrix(degree, n_t, T, basis="lagrange")),
+        ("derivative, Legendre, n_t 1e6", lambda: pwpoly_arrays.derivative_matrix(degree, n_t, T)),
+        ("derivative, Lagrange, n_t 1e6", lambda: pwpoly_arrays.derivative_matrix(degree, n_t, T, basis="lagrange")),
+        ("endpoint matrices (both), n_t 1e6", lambda: pwpoly_arrays.endpoint_matrices(degree, n_t)),
+        ("upwind, n_t 1e6", lambda: pwpoly_arrays.upwind_matrix(degree, n_t)),
+        (
+            "Legendre prolongation 5e5->1e6",
+            lambda: pwpoly_arrays.prolongation_matrix(degree, n_t // 2, n_t, basis="legendre"),
+        ),
+        ("Legendre restriction 1e6->5e5", lambda: pwpoly_arrays.restriction_matrix(degree, n_t // 2, n_t)),
+        (
+            "Legendre prolongation 3e5->1e6",
+            lambda: pwpoly_arrays.prolongation_matrix(degree, 3 * n_t // 10, n_t, basis="legendre"),
+        ),
+        ("Legendre restriction 1e6->3e5", lambda: pwpoly_arrays.restriction_matrix(degree, 3 * n_t // 10, n_t)),
     ]:
         result = build()
         matrices = result if isinstance(result, tuple) else (result,)
@@ -293,7 +305,7 @@ def operator_rows(row, repeat):
             return [scipy.sparse.csr_array((d, (r, c)), shape=s) for d, r, c, s in coo]
 
         row(
-            f"{name}, n_t 1e6  vs scipy CSR from COO",
+            f"{name}  vs scipy CSR from COO",
             best_of(build, repeat),
             best_of(scipy_build, repeat),
             "<= 2x",
