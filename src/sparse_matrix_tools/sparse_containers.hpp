@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 #include <span>
 #include <string>
@@ -313,10 +314,8 @@ private:
     std::size_t nnz_;
     std::size_t rows_ = 0;
     std::size_t count_ = 0;
-#ifndef NDEBUG
-    std::size_t row_start_ = 0;
+    std::size_t row_start_ = 0;  // the per-push checks of debug builds
     std::size_t last_col_ = 0;
-#endif
 };
 
 // The arrays as a `CsrMatrix` (copied, then validated as in

@@ -199,6 +199,44 @@ TEST(CsrRowWriter, WritesTheAnnouncedRowsInTheIndexTypeAndChecksTheirCount) {
               miscount);
 }
 
+#ifndef NDEBUG
+// Debug builds check every push and row end as it comes.
+TEST(CsrRowWriter, DebugBuildsRefuseEntriesOutOfPlace) {
+    const char* const misplaced = "CsrRowWriter: entry out of place";
+    EXPECT_EQ(failure_of([] {
+                  CsrRowWriter<std::int32_t> out(CsrShape{1, 3, 2});
+                  out.push(2, 1.0);
+                  out.push(1, 1.0);  // columns must increase
+              }),
+              misplaced);
+    EXPECT_EQ(failure_of([] {
+                  CsrRowWriter<std::int32_t> out(CsrShape{1, 3, 2});
+                  out.push(3, 1.0);  // past the last column
+              }),
+              misplaced);
+    EXPECT_EQ(failure_of([] {
+                  CsrRowWriter<std::int32_t> out(CsrShape{2, 3, 1});
+                  out.push(1, 1.0);
+                  out.end_row();
+                  out.push(0, 1.0);  // one entry more than announced
+              }),
+              misplaced);
+    EXPECT_EQ(failure_of([] {
+                  CsrRowWriter<std::int32_t> out(CsrShape{1, 3, 0});
+                  out.end_row();
+                  out.end_row();
+              }),
+              "CsrRowWriter: too many rows");
+    // A new row may start at any column.
+    CsrRowWriter<std::int32_t> out(CsrShape{2, 3, 2});
+    out.push(2, 1.0);
+    out.end_row();
+    out.push(0, 1.0);
+    out.end_row();
+    EXPECT_EQ(std::move(out).finish().col_indices.size(), 2u);
+}
+#endif
+
 TEST(CsrArrays, IndexTypesHoldTheShapeOrAreRefused) {
     constexpr std::size_t int32_max = 0x7fffffff;
     EXPECT_TRUE(indices_fit<std::int32_t>(CsrShape{int32_max, int32_max, int32_max}));
