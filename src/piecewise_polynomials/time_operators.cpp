@@ -84,11 +84,12 @@ std::vector<double> lagrange_reference_matrix(std::size_t degree, bool derivativ
     return out;
 }
 
-// The shape of the Lagrange mass and derivative matrices: every pair of dofs
-// sharing an interval is stored once. An interval couples (degree + 1)^2
-// pairs; neighbours share the pair of their common node, and periodic with
-// two intervals the pairs of both common nodes (4), with one interval the
-// dofs are the degree nodes of its only interval.
+// The shape of the Lagrange mass and derivative matrices, which store every
+// pair of dofs sharing an interval once. Each interval couples
+// (degree + 1)^2 pairs; the pairs two intervals both couple are counted
+// once: the (node, node) pair of the node two neighbours share, and periodic
+// with two intervals, which share both end nodes, the 4 pairs of these two.
+// Periodic with one interval all degree^2 pairs of its degree dofs.
 CsrShape lagrange_shape(const char* function, std::size_t degree, std::size_t n_t, bool periodic) {
     require_positive(function, "degree", degree);
     require_positive(function, "n_t", n_t);
