@@ -42,13 +42,9 @@ repo=$(cd "$here/.." && pwd)
 . "$here/lib/common.sh"
 . "$here/lib/debian_mirror.sh"
 . "$here/lib/sysroot.sh"
+. "$here/lib/fresh_root.sh"
 
-FRESH_SUITE=bookworm
 FRESH_PACKAGES="python3,python3-dev,python3-venv,g++,cmake"
-# Bump when the recipe below changes in a way that old roots must not be reused.
-FRESH_RECIPE=1
-# Debian's PATH for root; everything else of the caller's environment stays out.
-FRESH_PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
 keep=0
 while [ $# -gt 0 ]; do
@@ -62,45 +58,6 @@ done
 ci_need_cmd debootstrap chroot mount umount git tar flock dpkg
 
 arch=$(dpkg --print-architecture)
-cache=${PWPOLY_FRESH_CACHE:-$(sysroot_cache_dir)/fresh}
-
-# Makes sure that the cache holds a root for the current package versions and
-# sets FRESH_CACHED_ROOT to it.
-fresh_root_prepare() {
-  local mirror key top
-  mkdir -p "$cache"
-  exec 8> "$cache/.lock-$arch"
-  flock 8
-  mirror=$(debian_mirror) || ci_die "no Debian archive found in this machine's apt sources (set PWPOLY_DEBIAN_MIRROR)"
-  # Keyed as the 3.14 sysroots are: a hash of the recipe and of the versions
-  # apt resolves for the package list (from a private index in $cache).
-  if key=$(SYSROOT_SUITE=$FRESH_SUITE SYSROOT_PACKAGES=$FRESH_PACKAGES SYSROOT_RECIPE=fresh-$FRESH_RECIPE \
-      _sysroot_current_key "$arch" "$mirror" "$cache"); then
-    top="$cache/$FRESH_SUITE-$arch-$key"
-    if [ -f "$top/.complete" ]; then
-      ci_log "reusing the cached root $top"
-    else
-      rm -rf --one-file-system "$top"
-      mkdir -p "$top"
-      ci_log "debootstrap of $FRESH_SUITE/$arch (minbase + $FRESH_PACKAGES) from $mirror"
-      debootstrap --variant=minbase --include="$FRESH_PACKAGES" "$FRESH_SUITE" "$top/root" "$mirror" \
-        > "$top/debootstrap.log" 2>&1 \
-        || { tail -n 30 "$top/debootstrap.log" >&2; ci_die "debootstrap failed (log: $top/debootstrap.log)"; }
-      rm -f "$top"/root/var/cache/apt/archives/*.deb
-      # shellcheck disable=SC2016 # dpkg-query's own ${field} syntax, not the shell's
-      chroot "$top/root" dpkg-query -W -f '${Package} ${Version}\n' > "$top/packages.txt"
-      touch "$top/.complete"
-      cache_prune_others "$cache/$FRESH_SUITE-$arch" "$top"
-    fi
-  else
-    top=$(cache_newest_complete "$cache/$FRESH_SUITE-$arch")
-    [ -n "$top" ] || ci_die "cannot read the package index of $FRESH_SUITE/$arch and no root is cached"
-    ci_log "WARNING: cannot read the package index of $FRESH_SUITE/$arch; using the cached root $top"
-  fi
-  exec 8>&-
-  FRESH_CACHED_ROOT="$top/root"
-  ci_log "root: $(wc -l < "$top/packages.txt") packages; $(grep -E '^(python3\.11|g\+\+-12|cmake|libc6) ' "$top/packages.txt" | awk '{print $1 "=" $2}' | paste -sd' ')"
-}
 
 # Prints the body of the N-th ```sh block of README.md's "## Quick start"
 # section (N = 1, 2).
@@ -115,48 +72,11 @@ readme_command() {
   ' "$1"
 }
 
-# Runs a shell command line in the root as a fresh root login would, with a
-# clean environment: only the network settings of the caller (see
-# pass_network_settings) come along.
-in_root() {
-  env -i HOME=/root PATH="$FRESH_PATH" TERM=dumb "${network_env[@]}" chroot "$work/root" /bin/bash -c "$1"
-}
-
-# A fresh machine on this network would be set up to reach it as this one is:
-# the caller's proxy variables are passed on, and so are the variables that
-# name a CA bundle (for a TLS-inspecting proxy), with the bundle copied to the
-# same path in the root. Nothing else of pip's or apt's configuration is.
-network_env=()
-pass_network_settings() {
-  local var file
-  for var in http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY; do
-    [ -n "${!var:-}" ] && network_env+=("$var=${!var}")
-  done
-  # pip's bundle may also be named only in this machine's /etc/pip.conf.
-  local pip_conf_cert=""
-  [ -f /etc/pip.conf ] && pip_conf_cert=$(awk -F ' *= *' '$1 == "cert" { print $2 }' /etc/pip.conf | tail -n 1)
-  for var in SSL_CERT_FILE REQUESTS_CA_BUNDLE PIP_CERT; do
-    file=${!var:-}
-    [ "$var" = PIP_CERT ] && [ -z "$file" ] && file=$pip_conf_cert
-    [ -f "$file" ] || continue
-    mkdir -p "$work/root$(dirname "$file")"
-    cp -L "$file" "$work/root$file"
-    network_env+=("$var=$file")
-  done
-  [ ${#network_env[@]} -eq 0 ] || ci_log "network settings passed to the root: ${network_env[*]%%=*}"
-}
-
-mounts_under() { awk -v p="$1/" 'index($5 "/", p) == 1 { print $5 }' /proc/self/mountinfo; }
-
 cleanup() {
   local status=$?
   [ -n "${work:-}" ] || return "$status"
-  if [ -n "$(mounts_under "$work")" ]; then
-    umount -R "$work/root/dev" 2>/dev/null || umount -R -l "$work/root/dev" 2>/dev/null || true
-    umount "$work/root/proc" 2>/dev/null || umount -l "$work/root/proc" 2>/dev/null || true
-  fi
-  if [ -n "$(mounts_under "$work")" ]; then
-    ci_log "WARNING: still mounted under $work, not removing it: $(mounts_under "$work" | paste -sd' ')"
+  if ! fresh_root_unmount; then
+    ci_log "WARNING: not removing $work"
   elif [ "$keep" -eq 1 ]; then
     ci_log "kept the root and the logs in $work"
   elif [ "$status" -eq 0 ] && [ "$failures" -eq 0 ]; then
@@ -203,20 +123,14 @@ check() {
 
 # --- the root ---------------------------------------------------------------
 ci_stage_begin "fresh root: cached $FRESH_SUITE/$arch"
-fresh_root_prepare
+fresh_root_prepare "" "$FRESH_PACKAGES"
 ci_stage_end
 
 ci_stage_begin "fresh root: copy and enter"
-mkdir -p "${PWPOLY_FRESH_WORKDIR:-/var/tmp}"
-work=$(mktemp -d "${PWPOLY_FRESH_WORKDIR:-/var/tmp}/pwpoly-fresh.XXXXXX")
+fresh_root_workdir
+work=$FRESH_WORK
 trap cleanup EXIT
-cp -a "$FRESH_CACHED_ROOT" "$work/root"
-cp -L /etc/resolv.conf "$work/root/etc/resolv.conf"
-cp -L /etc/hosts "$work/root/etc/hosts"
-pass_network_settings
-mount -t proc proc "$work/root/proc"
-mount --rbind /dev "$work/root/dev"
-mount --make-rslave "$work/root/dev"
+fresh_root_enter
 
 # The source, as a clone of HEAD would have it; outside a git checkout, the
 # tree without what .gitignore names.
