@@ -63,6 +63,25 @@ napoleon_numpy_docstring = True
 napoleon_google_docstring = False
 napoleon_use_rtype = False
 
+# Formulas are typeset by MathJax 2 served from the site itself, so that the
+# documentation reads offline: the files a page needs (TeX input, CommonHTML
+# output, its web fonts, the menu and accessibility extensions) are copied from
+# Debian's libjs-mathjax, or from the MathJax 2.7 tree that PWPOLY_MATHJAX_DIR
+# names, into _static/mathjax when the HTML is written.
+MATHJAX_DIR = os.environ.get("PWPOLY_MATHJAX_DIR", "/usr/share/javascript/mathjax")
+MATHJAX_CONFIG = "TeX-AMS_CHTML"
+MATHJAX_FILES = [
+    "MathJax.js",
+    f"config/{MATHJAX_CONFIG}.js",
+    "extensions",
+    "jax/element",
+    "jax/input/TeX",
+    "jax/output/CommonHTML",
+    "fonts/HTML-CSS/TeX/woff",
+    "localization/en",
+]
+mathjax_path = f"mathjax/MathJax.js?config={MATHJAX_CONFIG}"
+
 html_theme = "furo"
 html_title = "pwpoly"
 templates_path = []
@@ -70,3 +89,37 @@ exclude_patterns = ["_build", "figures/README.md"]
 
 # Doctests in the guide run against the pwpoly that is importable.
 doctest_global_setup = "import pwpoly"
+
+
+def _check_mathjax(app):
+    if app.builder.format != "html":
+        return
+    missing = [f for f in MATHJAX_FILES if not os.path.exists(os.path.join(MATHJAX_DIR, f))]
+    if missing:
+        from sphinx.errors import ConfigError
+
+        raise ConfigError(
+            f"MathJax 2.7 not found in {MATHJAX_DIR} (missing {', '.join(missing)}): install Debian's "
+            "libjs-mathjax or set PWPOLY_MATHJAX_DIR to a MathJax 2.7 tree"
+        )
+
+
+def _copy_mathjax(app, exception):
+    if exception is not None or app.builder.format != "html":
+        return
+    import shutil
+
+    target = os.path.join(app.outdir, "_static", "mathjax")
+    for name in MATHJAX_FILES:
+        source, destination = os.path.join(MATHJAX_DIR, name), os.path.join(target, name)
+        # Debian's fonts are links into /usr/share/fonts: copy what they point to.
+        if os.path.isdir(source):
+            shutil.copytree(source, destination, dirs_exist_ok=True)
+        else:
+            os.makedirs(os.path.dirname(destination), exist_ok=True)
+            shutil.copyfile(source, destination)
+
+
+def setup(app):
+    app.connect("builder-inited", _check_mathjax)
+    app.connect("build-finished", _copy_mathjax)
