@@ -64,7 +64,7 @@ missing_packages() {
 # The venv is made from the base interpreter of $base (the same when $base is
 # itself in a venv); a file in it records which, so that another interpreter
 # gets a new venv.
-base_id=$("$base" -c 'import sys; print(getattr(sys, "_base_executable", sys.executable), sys.version)')
+base_id=$("$base" -c 'import os, sys; print(os.path.realpath(getattr(sys, "_base_executable", sys.executable)), sys.version)')
 if [ "$install" = 1 ]; then
   ci_stage_begin "tools (Debian packages, build/docs/venv with docs/requirements.txt)"
   mapfile -t packages < <(missing_packages)
