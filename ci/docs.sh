@@ -15,6 +15,8 @@
 #  2. pip-installs pwpoly, stubs included, into that venv (the build is in
 #     build/docs/wheel);
 #  3. python -m mypy.stubtest pwpoly: the stubs against the compiled module;
+#     ci/lib/check_api_docs.py: every public name of both modules documents
+#     its parameters, returns and raises, with one-sentence summaries;
 #  4. mypy --strict on examples/, against the installed stubs;
 #  5. runs the examples in their fast mode, the MPI one under mpiexec -n 2,
 #     keeping their output for the docs (docs/figures/*.txt);
@@ -105,8 +107,9 @@ cd "$repo"
 export MYPY_CACHE_DIR=$out/mypy-cache
 # Every module the distribution installs with type information.
 stub_modules=(pwpoly pwpoly_arrays)
-ci_stage_begin "stubtest"
+ci_stage_begin "stubtest, API documentation complete"
 "$py" -m mypy.stubtest "${stub_modules[@]}"
+"$py" "$here/lib/check_api_docs.py"
 ci_stage_end
 
 ci_stage_begin "mypy --strict examples/"
