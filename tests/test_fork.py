@@ -282,6 +282,9 @@ EXIT_RUNS = 3 if EMULATED else 5 if os.environ.get("PWPOLY_SANITIZER") else 20
 
 @pytest.mark.parametrize("kind", EXIT_KINDS)
 def test_exit_while_daemon_threads_are_inside_long_calls(kind, tmp_path):
-    runs = run_scenarios(tmp_path, EXIT_DURING_LONG_CALL, [{}] * EXIT_RUNS, args=[kind])
+    # A daemon thread stopped at exit keeps what it holds (its thread state,
+    # the objects of its frames): LeakSanitizer would report that, by design.
+    quiet = {"ASAN_OPTIONS": os.environ["ASAN_OPTIONS"] + ":detect_leaks=0"} if "ASAN_OPTIONS" in os.environ else {}
+    runs = run_scenarios(tmp_path, EXIT_DURING_LONG_CALL, [quiet] * EXIT_RUNS, args=[kind])
     statuses = [r.returncode for r in runs]
     assert statuses == [0] * EXIT_RUNS, next(r.stderr for r in runs if r.returncode != 0)
