@@ -1,5 +1,5 @@
 // Calculus on vector-valued expansions; the order of operations of every
-// result is stated in the header. The loops run over the components
+// result is documented in the header. The loops run over the components
 // innermost, so that the compiler can vectorise them across k; each
 // component still sees exactly its own sequence of operations.
 #include "piecewise_polynomials/expansion_calculus.hpp"

@@ -11,9 +11,9 @@
 // a_j = j * w. m = 0 is allowed and gives empty results.
 //
 // Floating-point policy. Every result below is defined by the order of its
-// IEEE double operations, stated with each function: every operation is
+// IEEE double operations, given with each function: every operation is
 // rounded on its own (no fused multiply-add, no extended precision), and
-// every sum runs in the stated order for each component on its own. The
+// every sum runs in the order given there for each component on its own. The
 // components are computed side by side, which changes no bit.
 //
 // All loops run on the calling thread and look for an interruption

@@ -1,7 +1,7 @@
 // Calculus on vector-valued expansions, against exact arithmetic
 // and against the scalar evaluation: endpoint values bit for bit, the
 // integral and the antiderivative to rounding of the exact values, the
-// projection exact for polynomials and bit for bit its stated sums, the
+// projection exact for polynomials and bit for bit its documented sums, the
 // sparse product bit for bit scipy's order.
 #include <gtest/gtest.h>
 
@@ -430,11 +430,11 @@ TEST(ProjectValues, RecoversPolynomialsFromTheirValuesAtTheNodes) {
                     }
 }
 
-// The stated sums, from a table built independently: each P_i(x_q)
+// The documented sums, from a table built independently: each P_i(x_q)
 // restarted from P_0 and P_1, t_iq = ((0.5 * (2i + 1)) * omega_q) * P_i(x_q),
 // then sum = +0.0, sum = sum + t_iq * f_q in increasing q. Some intervals
 // hold only -0.0, whose sums show the starting value.
-TEST(ProjectValues, AreTheStatedSumsBitForBit) {
+TEST(ProjectValues, AreTheDocumentedSumsBitForBit) {
     std::mt19937_64 rng(seed + 5);
     std::uniform_real_distribution<double> dist(-3.0, 3.0);
     const auto legendre = [](std::size_t i, double x) {
