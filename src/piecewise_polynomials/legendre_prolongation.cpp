@@ -252,11 +252,12 @@ std::vector<double> subinterval_coefficients(std::size_t degree, std::size_t m) 
     return table;
 }
 
-void check_prolongation_arguments(const char* function, std::size_t nt_coarse, std::size_t nt_fine) {
+void check_transfer_arguments(const char* function, std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
     require_positive(function, "nt_coarse", nt_coarse);
     require_positive(function, "nt_fine", nt_fine);
     if (nt_coarse > exact_double_limit || nt_fine > exact_double_limit)
         fail_capacity_overflow();
+    checked_add(degree, 1);
 }
 
 // Nested meshes, m = nt_fine / nt_coarse: the shape of the re-expansion P.
@@ -623,8 +624,7 @@ CsrArrays<Index> projection_restriction_arrays(std::size_t degree, std::size_t n
 bool nested(std::size_t nt_coarse, std::size_t nt_fine) { return nt_fine % nt_coarse == 0; }
 
 CsrShape prolongation_shape(const char* function, std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
-    check_prolongation_arguments(function, nt_coarse, nt_fine);
-    checked_add(degree, 1);
+    check_transfer_arguments(function, degree, nt_coarse, nt_fine);
     return nested(nt_coarse, nt_fine) ? reexpansion_shape(degree, nt_coarse, nt_fine)
                                       : projection_shape(degree, nt_coarse, nt_fine);
 }
@@ -648,8 +648,7 @@ CsrMatrix legendre_prolongation_matrix(std::size_t degree, std::size_t nt_coarse
 }
 
 CsrMatrix legendre_projection_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
-    check_prolongation_arguments("legendre_projection_matrix", nt_coarse, nt_fine);
-    checked_add(degree, 1);
+    check_transfer_arguments("legendre_projection_matrix", degree, nt_coarse, nt_fine);
     return csr_from_valid_arrays("legendre_projection_matrix",
                                  projection_arrays<std::size_t>(degree, nt_coarse, nt_fine));
 }
