@@ -6,7 +6,6 @@
 // its size is known in advance). Sparse matrices come back as
 // (nrows, ncols, row_offsets, col_indices, values).
 #include <cstdint>
-#include <limits>
 #include <utility>
 
 #include "lib/arguments.hpp"
@@ -20,8 +19,7 @@
 namespace pwpoly::py::arrays {
 
 bool fits_int32(std::size_t nrows, std::size_t ncols, std::size_t nnz) {
-    constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
-    return nrows <= limit && ncols <= limit && nnz <= limit;
+    return indices_fit<std::int32_t>(CsrShape{nrows, ncols, nnz});
 }
 
 namespace {
