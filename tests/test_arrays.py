@@ -86,6 +86,7 @@ def triplets_of(m):
 
 def check_same_entries(m, triplets, shape):
     assert m.shape == shape and m.format == "csr"
+    assert m.indptr.dtype == m.indices.dtype == np.int32  # small: the indices fit int32
     rows, cols, values = triplets_of(m)
     assert rows.tolist() == triplets[0] and cols.tolist() == triplets[1]
     assert np.array_equal(values, bits(triplets[2]))
@@ -490,6 +491,7 @@ def close_to_exact(matrix, reference, ulps, exact_bits=False):
     """Every entry within `ulps` units of the row's largest entry (or correctly rounded), zeros where exact."""
     from fractions import Fraction
 
+    assert matrix.indptr.dtype == matrix.indices.dtype == np.int32  # small: the indices fit int32
     dense = matrix.toarray()
     assert dense.shape == (len(reference), len(reference[0]))
     for got_row, ref_row in zip(dense, reference):
