@@ -202,11 +202,28 @@ FORKS_THREADED_PARENT = pytest.mark.skipif(
 )
 
 
+# GCC 12's AddressSanitizer does not take its allocator's locks around fork()
+# as glibc's malloc does: when another thread is inside malloc at the moment
+# of the fork, the child inherits a held size-class lock and hangs in its
+# first allocation (seen in gdb: SizeClassAllocator64::GetFromAllocator ->
+# Mutex::Lock, about 1 fork in 20). The scenarios that fork while other
+# threads work therefore run in every lane but ASan's (the release builds on
+# both architectures and the debug interpreter), where a hang is the module's.
+FORKS_WHILE_THREADS_ALLOCATE = pytest.mark.skipif(
+    os.environ.get("PWPOLY_SANITIZER") == "asan",
+    reason="ASan's allocator is not fork-safe while other threads allocate (the child can inherit its held lock)",
+)
+
+
 @pytest.mark.parametrize(
     "scenario",
     [
         pytest.param(FORK_CHILD, id="fork-child", marks=FORKS_THREADED_PARENT),
-        pytest.param(FORK_DURING_EVALUATION, id="fork-during-evaluation", marks=FORKS_THREADED_PARENT),
+        pytest.param(
+            FORK_DURING_EVALUATION,
+            id="fork-during-evaluation",
+            marks=[FORKS_THREADED_PARENT, FORKS_WHILE_THREADS_ALLOCATE],
+        ),
         pytest.param(EXECUTOR, id="executor"),
     ],
 )
@@ -242,6 +259,7 @@ def run_scenarios(tmp_path, scenario, variants, args=()):
 
 
 @FORKS_THREADED_PARENT
+@FORKS_WHILE_THREADS_ALLOCATE
 def test_a_fork_during_the_first_many_point_call_leaves_a_working_child(tmp_path):
     delays = [f"{k * 0.0001:.4f}" for k in range(12)]
     runs = run_scenarios(tmp_path, FORK_DURING_FIRST_CALL, [{"FORK_DELAY": d} for d in delays])
