@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "piecewise_polynomials/legendre_basis.hpp"
-#include "piecewise_polynomials/legendre_kernels.hpp"
-#include "piecewise_polynomials/parallel_evaluation.hpp"
-#include "piecewise_polynomials/worker_pool.hpp"
+#include "parallel/worker_pool.hpp"
+#include "piecewise_polynomials/basis/legendre_basis.hpp"
+#include "piecewise_polynomials/evaluation/legendre_kernels.hpp"
+#include "piecewise_polynomials/evaluation/parallel_evaluation.hpp"
 
 namespace {
 

@@ -1,7 +1,7 @@
 """Checks that the public API of both modules is documented completely.
 
 Every public function, method (``__call__`` included) and class of pwpoly
-(read from its stub, src/lib/pwpoly.pyi) and of pwpoly_arrays (imported)
+(read from its stub, src/lib/pwpoly/pwpoly.pyi) and of pwpoly_arrays (imported)
 must have a docstring that
 
 * opens with a one-line summary that is a whole sentence (ends with a
@@ -14,7 +14,7 @@ must have a docstring that
 and every public property a docstring of the form ``<type>: <description>``,
 the form the API reference renders as the property's type.
 
-    python ci/lib/check_api_docs.py [--stub src/lib/pwpoly.pyi]
+    python ci/lib/check_api_docs.py [--stub src/lib/pwpoly/pwpoly.pyi]
 
 Prints every gap and exits with status 1 when there is one.
 """
@@ -156,7 +156,7 @@ def check_package(problems):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--stub", default=os.path.join(REPO, "src", "lib", "pwpoly.pyi"))
+    parser.add_argument("--stub", default=os.path.join(REPO, "src", "lib", "pwpoly", "pwpoly.pyi"))
     args = parser.parse_args()
     problems = []
     check_stub(args.stub, problems)

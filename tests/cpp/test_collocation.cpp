@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core_test_support.hpp"
-#include "piecewise_polynomials/collocation.hpp"
+#include "piecewise_polynomials/evaluation/collocation.hpp"
 
 namespace pwpoly {
 namespace {

@@ -4,8 +4,8 @@
 #include <random>
 #include <vector>
 
-#include "piecewise_polynomials/dense_inversion.hpp"
-#include "piecewise_polynomials/legendre_basis.hpp"
+#include "piecewise_polynomials/basis/dense_inversion.hpp"
+#include "piecewise_polynomials/basis/legendre_basis.hpp"
 
 namespace pwpoly {
 namespace {

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "core_test_support.hpp"
-#include "piecewise_polynomials/expansion_calculus.hpp"
-#include "piecewise_polynomials/gauss_legendre.hpp"
-#include "piecewise_polynomials/lagrange_basis.hpp"
-#include "piecewise_polynomials/legendre_basis.hpp"
+#include "piecewise_polynomials/basis/lagrange_basis.hpp"
+#include "piecewise_polynomials/basis/legendre_basis.hpp"
+#include "piecewise_polynomials/calculus/expansion_calculus.hpp"
+#include "piecewise_polynomials/calculus/gauss_legendre.hpp"
 
 namespace pwpoly {
 namespace {

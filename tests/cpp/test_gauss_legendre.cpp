@@ -3,7 +3,7 @@
 #include <cmath>
 #include <vector>
 
-#include "piecewise_polynomials/gauss_legendre.hpp"
+#include "piecewise_polynomials/calculus/gauss_legendre.hpp"
 
 namespace pwpoly {
 namespace {

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "common/interruption.hpp"
-#include "piecewise_polynomials/dense_inversion.hpp"
-#include "piecewise_polynomials/parallel_ranges.hpp"
-#include "piecewise_polynomials/worker_pool.hpp"
+#include "parallel/parallel_ranges.hpp"
+#include "parallel/worker_pool.hpp"
+#include "piecewise_polynomials/basis/dense_inversion.hpp"
 
 namespace pwpoly {
 namespace {

@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "piecewise_polynomials/gauss_legendre.hpp"
-#include "piecewise_polynomials/legendre_basis.hpp"
-#include "piecewise_polynomials/legendre_prolongation.hpp"
-#include "piecewise_polynomials/time_operators.hpp"
+#include "piecewise_polynomials/basis/legendre_basis.hpp"
+#include "piecewise_polynomials/calculus/gauss_legendre.hpp"
+#include "piecewise_polynomials/operators/legendre_transfer.hpp"
+#include "piecewise_polynomials/operators/time_operators.hpp"
 
 #include "core_test_support.hpp"
 #include "dense_test_matrices.hpp"

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "piecewise_polynomials/lagrange_basis.hpp"
+#include "piecewise_polynomials/basis/lagrange_basis.hpp"
 #include "sparse_matrix_tools/triplets.hpp"
 
 #include "core_test_support.hpp"

@@ -7,10 +7,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "piecewise_polynomials/gauss_legendre.hpp"
-#include "piecewise_polynomials/lagrange_basis.hpp"
-#include "piecewise_polynomials/legendre_basis.hpp"
-#include "piecewise_polynomials/time_operators.hpp"
+#include "piecewise_polynomials/basis/lagrange_basis.hpp"
+#include "piecewise_polynomials/basis/legendre_basis.hpp"
+#include "piecewise_polynomials/calculus/gauss_legendre.hpp"
+#include "piecewise_polynomials/operators/time_operators.hpp"
 
 #include "core_test_support.hpp"
 #include "dense_test_matrices.hpp"

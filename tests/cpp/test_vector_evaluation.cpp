@@ -17,8 +17,8 @@
 
 #include "common/interruption.hpp"
 #include "core_test_support.hpp"
-#include "piecewise_polynomials/parallel_ranges.hpp"
-#include "piecewise_polynomials/vector_evaluation.hpp"
+#include "parallel/parallel_ranges.hpp"
+#include "piecewise_polynomials/evaluation/vector_evaluation.hpp"
 
 namespace pwpoly {
 namespace {

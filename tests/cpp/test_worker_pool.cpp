@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "common/internal_failure.hpp"
-#include "piecewise_polynomials/worker_pool.hpp"
-#include "piecewise_polynomials/worker_pool_size.hpp"
+#include "parallel/worker_pool.hpp"
+#include "parallel/worker_pool_size.hpp"
 
 namespace pwpoly {
 namespace {

@@ -5,15 +5,15 @@
 // as OwnedArray objects.
 #include <utility>
 
-#include "lib/arguments.hpp"
 #include "lib/arrays/native.hpp"
-#include "lib/buffers.hpp"
-#include "lib/interpreter_lock.hpp"
-#include "lib/pyref.hpp"
-#include "lib/results.hpp"
-#include "piecewise_polynomials/expansion_calculus.hpp"
-#include "piecewise_polynomials/gauss_legendre.hpp"
-#include "piecewise_polynomials/lagrange_basis.hpp"
+#include "lib/toolkit/arguments.hpp"
+#include "lib/toolkit/buffers.hpp"
+#include "lib/toolkit/interpreter_lock.hpp"
+#include "lib/toolkit/pyref.hpp"
+#include "lib/toolkit/results.hpp"
+#include "piecewise_polynomials/basis/lagrange_basis.hpp"
+#include "piecewise_polynomials/calculus/expansion_calculus.hpp"
+#include "piecewise_polynomials/calculus/gauss_legendre.hpp"
 
 namespace pwpoly::py::arrays {
 

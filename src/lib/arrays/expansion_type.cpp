@@ -10,16 +10,16 @@
 #include <utility>
 #include <vector>
 
-#include "lib/arguments.hpp"
 #include "lib/arrays/native.hpp"
-#include "lib/buffers.hpp"
-#include "lib/interpreter_lock.hpp"
-#include "lib/pyref.hpp"
-#include "lib/results.hpp"
-#include "piecewise_polynomials/expansion_calculus.hpp"
-#include "piecewise_polynomials/legendre_basis.hpp"
-#include "piecewise_polynomials/parallel_evaluation.hpp"
-#include "piecewise_polynomials/vector_evaluation.hpp"
+#include "lib/toolkit/arguments.hpp"
+#include "lib/toolkit/buffers.hpp"
+#include "lib/toolkit/interpreter_lock.hpp"
+#include "lib/toolkit/pyref.hpp"
+#include "lib/toolkit/results.hpp"
+#include "piecewise_polynomials/basis/legendre_basis.hpp"
+#include "piecewise_polynomials/calculus/expansion_calculus.hpp"
+#include "piecewise_polynomials/evaluation/parallel_evaluation.hpp"
+#include "piecewise_polynomials/evaluation/vector_evaluation.hpp"
 
 namespace pwpoly::py::arrays {
 

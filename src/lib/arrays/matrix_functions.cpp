@@ -8,13 +8,13 @@
 #include <cstdint>
 #include <utility>
 
-#include "lib/arguments.hpp"
 #include "lib/arrays/native.hpp"
-#include "lib/buffers.hpp"
-#include "lib/interpreter_lock.hpp"
-#include "lib/pyref.hpp"
-#include "piecewise_polynomials/collocation.hpp"
-#include "piecewise_polynomials/lagrange_basis.hpp"
+#include "lib/toolkit/arguments.hpp"
+#include "lib/toolkit/buffers.hpp"
+#include "lib/toolkit/interpreter_lock.hpp"
+#include "lib/toolkit/pyref.hpp"
+#include "piecewise_polynomials/basis/lagrange_basis.hpp"
+#include "piecewise_polynomials/evaluation/collocation.hpp"
 
 namespace pwpoly::py::arrays {
 

@@ -21,9 +21,9 @@
 #include <utility>
 #include <vector>
 
-#include "lib/errors.hpp"
-#include "lib/python_compat.hpp"
-#include "lib/types.hpp"
+#include "lib/toolkit/errors.hpp"
+#include "lib/toolkit/python_compat.hpp"
+#include "lib/toolkit/types.hpp"
 #include "sparse_matrix_tools/sparse_containers.hpp"
 
 namespace pwpoly::py::arrays {

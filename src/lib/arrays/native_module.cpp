@@ -34,9 +34,9 @@
 #include <cmath>
 #include <cstdint>
 
-#include "lib/arguments.hpp"
 #include "lib/arrays/native.hpp"
-#include "lib/pyref.hpp"
+#include "lib/toolkit/arguments.hpp"
+#include "lib/toolkit/pyref.hpp"
 
 namespace pwpoly::py::arrays {
 

@@ -9,13 +9,13 @@
 #include <type_traits>
 #include <utility>
 
-#include "lib/arguments.hpp"
 #include "lib/arrays/native.hpp"
-#include "lib/interpreter_lock.hpp"
-#include "lib/pyref.hpp"
-#include "lib/results.hpp"
-#include "piecewise_polynomials/legendre_prolongation.hpp"
-#include "piecewise_polynomials/time_operators.hpp"
+#include "lib/toolkit/arguments.hpp"
+#include "lib/toolkit/interpreter_lock.hpp"
+#include "lib/toolkit/pyref.hpp"
+#include "lib/toolkit/results.hpp"
+#include "piecewise_polynomials/operators/legendre_transfer.hpp"
+#include "piecewise_polynomials/operators/time_operators.hpp"
 
 namespace pwpoly::py::arrays {
 

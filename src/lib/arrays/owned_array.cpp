@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "lib/arrays/native.hpp"
-#include "lib/buffers.hpp"
-#include "lib/pyref.hpp"
+#include "lib/toolkit/buffers.hpp"
+#include "lib/toolkit/pyref.hpp"
 
 namespace pwpoly::py::arrays {
 

@@ -1,0 +1,153 @@
+// The Python class LegendreBasisEvaluator: one piecewise Legendre expansion
+// whose coefficients are converted once (set_dofs) and then evaluated at
+// single times or, with the interpreter lock released, at many times.
+//
+// The coefficient array is written only under the exclusive borrow and read
+// only under shared borrows, so it needs no lock of its own: while
+// evaluate_many runs without the interpreter lock, a concurrent set_dofs
+// fails with "Already borrowed" instead of replacing the array under the
+// workers.
+#include <vector>
+
+#include "lib/pwpoly/borrow.hpp"
+#include "lib/pwpoly/entries.hpp"
+#include "lib/pwpoly/registration.hpp"
+#include "lib/toolkit/arguments.hpp"
+#include "lib/toolkit/buffers.hpp"
+#include "lib/toolkit/interpreter_lock.hpp"
+#include "lib/toolkit/results.hpp"
+#include "lib/toolkit/types.hpp"
+#include "piecewise_polynomials/basis/legendre_basis.hpp"
+
+namespace pwpoly::py {
+
+namespace {
+
+struct EvaluatorValue {
+    BorrowCounter borrow;
+    LegendreBasis basis;
+    std::size_t degree;
+    std::size_t n_t;
+    std::vector<double> coefficients;  // n_t x (degree + 1), column-major
+
+    EvaluatorValue(std::size_t d, std::size_t n, double T, std::size_t count)
+        : basis(d, n, T), degree(d), n_t(n), coefficients(count, 0.0) {}
+
+    ColMatrixView matrix() const { return {coefficients.data(), n_t, degree + 1}; }
+};
+
+constexpr const char* kClassName = "LegendreBasisEvaluator";
+std::atomic<PyObject*> g_type{nullptr};
+
+Signature g_new_sig{"__new__",
+                    kClassName,
+                    {"degree", "n_t", "T"},
+                    3,
+                    3,
+                    {},
+                    false,
+                    "Class to evaluate legendre basis more often without copying the dofs from python each time"};
+Signature g_set_dofs_sig{"set_dofs", kClassName, {"legendre_vals"}, 1, 1};
+Signature g_evaluate_at_sig{"evaluate_at", kClassName, {"t"}, 1, 1};
+Signature g_evaluate_derivative_at_sig{"evaluate_derivative_at", kClassName, {"t"}, 1, 1};
+Signature g_evaluate_many_sig{"evaluate_many", kClassName, {"t_values"}, 1, 1};
+Signature g_evaluate_derivative_many_sig{"evaluate_derivative_many", kClassName, {"t_values"}, 1, 1};
+
+EvaluatorValue& self_of(PyObject* self) { return receiver<EvaluatorValue>(self, g_type, kClassName); }
+
+PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[3];
+        match_arguments(g_new_sig, args, kwargs, slots);
+        const std::size_t degree = to_unsigned(slots[0], "degree");
+        const std::size_t n_t = to_unsigned(slots[1], "n_t");
+        const double T = to_float_fast(slots[2], "T");
+        const std::size_t count = checked_array_count(checked_mul(n_t, checked_add(degree, 1)), sizeof(double));
+        return new_instance<EvaluatorValue>(type, degree, n_t, T, count);
+    });
+}
+
+PyObject* set_dofs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[1];
+        match_arguments(g_set_dofs_sig, args, nargs, kwnames, slots);
+        EvaluatorValue& value = self_of(self);
+        ExclusiveBorrow borrow(value.borrow);
+        std::vector<double> values = to_float_list(slots[0], "legendre_vals");
+        assert_equal(values.size(), value.coefficients.size(),
+                     "LegendreBasisEvaluator: set_dofs: input vector has wrong length");
+        value.coefficients.swap(values);
+        Py_RETURN_NONE;
+    });
+}
+
+template <double (LegendreBasis::*Evaluate)(double, ColMatrixView) const>
+PyObject* evaluate_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       const Signature& sig) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[1];
+        match_arguments(sig, args, nargs, kwnames, slots);
+        EvaluatorValue& value = self_of(self);
+        SharedBorrow borrow(value.borrow);
+        const double t = to_float_fast(slots[0], "t");
+        check_has_intervals(value.basis);
+        return make_float((value.basis.*Evaluate)(t, value.matrix()));
+    });
+}
+
+PyObject* evaluate_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return evaluate_one<&LegendreBasis::evaluate>(self, args, nargs, kwnames, g_evaluate_at_sig);
+}
+
+PyObject* evaluate_derivative_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return evaluate_one<&LegendreBasis::evaluate_derivative>(self, args, nargs, kwnames, g_evaluate_derivative_at_sig);
+}
+
+template <void (LegendreBasis::*EvaluateInPlace)(std::span<double>, ColMatrixView) const>
+PyObject* evaluate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         const Signature& sig) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[1];
+        match_arguments(sig, args, nargs, kwnames, slots);
+        EvaluatorValue& value = self_of(self);
+        SharedBorrow borrow(value.borrow);
+        // The times are copied out of the exporter; the computation only
+        // sees the private copy, which it overwrites with the results.
+        FloatBuffer times(slots[0], "t_values");
+        check_has_intervals(value.basis);
+        without_interpreter_lock([&] { (value.basis.*EvaluateInPlace)(times.values(), value.matrix()); });
+        return make_float_list(times.values());
+    });
+}
+
+PyObject* evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return evaluate_batch<&LegendreBasis::evaluate_many_in_place>(self, args, nargs, kwnames, g_evaluate_many_sig);
+}
+
+PyObject* evaluate_derivative_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return evaluate_batch<&LegendreBasis::evaluate_derivative_many_in_place>(self, args, nargs, kwnames,
+                                                                             g_evaluate_derivative_many_sig);
+}
+
+Callable g_methods[] = {
+    {&g_set_dofs_sig, set_dofs},
+    {&g_evaluate_at_sig, evaluate_at},
+    {&g_evaluate_derivative_at_sig, evaluate_derivative_at},
+    {&g_evaluate_many_sig, evaluate_many},
+    {&g_evaluate_derivative_many_sig, evaluate_derivative_many},
+};
+
+ClassDefinition g_class{"builtins.LegendreBasisEvaluator",
+                        static_cast<int>(sizeof(Instance<EvaluatorValue>)),
+                        0,
+                        &g_new_sig,
+                        evaluator_new,
+                        dealloc_instance<EvaluatorValue>,
+                        g_methods,
+                        {}};
+
+}  // namespace
+
+void register_legendre_basis_evaluator(PyObject* module) { add_class(module, kClassName, g_type, g_class); }
+
+}  // namespace pwpoly::py

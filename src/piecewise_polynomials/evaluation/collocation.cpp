@@ -1,0 +1,90 @@
+#include "piecewise_polynomials/evaluation/collocation.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "common/internal_failure.hpp"
+#include "parallel/parallel_ranges.hpp"
+
+namespace pwpoly {
+
+namespace {
+
+// The degree + 1 nonzero entries of one row, in the order and with the
+// operations of evaluate_all_basis_functions (_derivatives): keep the two in
+// step.
+void local_values(double xi, std::size_t degree, double* out) {
+    out[0] = 1.0;
+    if (degree == 0)
+        return;
+    out[1] = xi;
+    for_each_legendre_from_2(xi, degree, [&](std::size_t i, double p_i, double) { out[i] = p_i; });
+}
+
+void local_derivatives(double xi, std::size_t degree, double w, double* out) {
+    out[0] = (0.0 + 0.0) / w;
+    if (degree == 0)
+        return;
+    out[1] = (1.0 + 1.0) / w;
+    for_each_derivative_factor_from_2(xi, degree, [&](std::size_t i, double d_i) { out[i] = (d_i + d_i) / w; });
+}
+
+template <class Index>
+struct RowFiller {
+    const LegendreBasis& basis;
+    bool derivative;
+    const double* times;
+    Index* row_offsets;
+    Index* col_indices;
+    double* values;
+
+    void run(std::size_t lo, std::size_t hi) const {
+        const std::size_t degree = basis.degree();
+        const std::size_t n_t = basis.n_t();
+        const std::size_t per_row = degree + 1;
+        const double w = basis.width();
+        for (std::size_t r = lo; r < hi; ++r) {
+            const Location loc = basis.locate(times[r]);
+            const std::size_t first = r * per_row;
+            row_offsets[r] = static_cast<Index>(first);
+            Index* cols = col_indices + first;
+            for (std::size_t i = 0; i <= degree; ++i)
+                cols[i] = static_cast<Index>(loc.interval + n_t * i);
+            if (derivative)
+                local_derivatives(loc.xi, degree, w, values + first);
+            else
+                local_values(loc.xi, degree, values + first);
+        }
+    }
+};
+
+}  // namespace
+
+template <class Index>
+void collocation_csr_into(const LegendreBasis& basis, bool derivative, std::span<const double> times,
+                          Index* row_offsets, Index* col_indices, double* values, WorkerPool* pool) {
+    const std::size_t n = times.size();
+    const std::size_t n_t = basis.n_t();
+    if (!basis.has_intervals())
+        fail(no_intervals_message);
+    // The largest offset is n * (degree + 1), the largest column index
+    // n_t * (degree + 1) - 1: both must be representable as Index.
+    const std::size_t per_row = checked_add(basis.degree(), 1);
+    const std::size_t nnz = checked_mul(n, per_row);
+    const std::size_t ncols = checked_mul(n_t, per_row);
+    constexpr auto index_max = static_cast<std::size_t>(std::numeric_limits<Index>::max());
+    if (nnz > index_max || ncols - 1 > index_max)
+        fail_capacity_overflow();
+
+    const RowFiller<Index> filler{basis, derivative, times.data(), row_offsets, col_indices, values};
+    row_offsets[n] = static_cast<Index>(nnz);
+    for_each_range(
+        n, row_min_half, [&filler](std::size_t lo, std::size_t hi) { filler.run(lo, hi); }, pool);
+}
+
+template void collocation_csr_into<std::int32_t>(const LegendreBasis&, bool, std::span<const double>, std::int32_t*,
+                                                 std::int32_t*, double*, WorkerPool*);
+template void collocation_csr_into<std::int64_t>(const LegendreBasis&, bool, std::span<const double>, std::int64_t*,
+                                                 std::int64_t*, double*, WorkerPool*);
+
+}  // namespace pwpoly
