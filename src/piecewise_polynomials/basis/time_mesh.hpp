@@ -1,0 +1,173 @@
+// Time meshes: the intervals [b_0, b_1), [b_1, b_2), ..., [b_(n-1), b_n]
+// on which piecewise polynomials live, and the rule that finds the interval
+// of a time and its local coordinate xi in [-1, 1].
+//
+// Interval convention (every kind): the intervals are half-open except the
+// last, which is closed; a time on an interior breakpoint belongs to the
+// interval on its right. Times before b_0 (and NaN) fall into interval 0,
+// times at or after b_n into interval n - 1, and the local coordinate is
+// clamped to [-1, 1], so out-of-range times evaluate as the nearest end of
+// the mesh (a NaN time keeps a NaN coordinate).
+//
+// Two kinds, each with its own rule, both defined to the last bit:
+//
+//  * uniform: [t0, t1] cut into n equal intervals of width w = (t1 - t0) / n
+//    (one rounding). A time t is located by the rule of mesh.hpp applied to
+//    u = t - t0 (one rounding): j = interval_of(u / w), and on interval j
+//    with a = j * w, b = w + a (each rounded on its own),
+//    xi = ((u + (-0.5 * (a + b))) * 2) / (b - a) as locate_with_width
+//    computes it. With t0 = 0, u is t itself, so [0, T] is bit for bit the
+//    mesh of LegendreBasis(degree, n, T). Interval j spans [t0 + a, t0 + b];
+//    its breakpoints are b_j = t0 + j * w for j < n and b_n = t1. The
+//    widths of all intervals are taken to be w.
+//
+//  * breakpoints: any strictly increasing finite b_0 < b_1 < ... < b_n. The
+//    interval of t is the largest j <= n - 1 with b_j <= t (0 when t < b_0
+//    or NaN), found exactly by comparisons with the breakpoints; a bucket
+//    index over [b_0, b_n] narrows the comparisons to a few (see
+//    time_mesh.cpp), so locating costs O(1) on average for any mesh. The
+//    local coordinate is xi = ((d + d) / h_j) - 1.0 with d = t - b_j and
+//    h_j = b_(j+1) - b_j, each operation rounded on its own: exactly -1 at
+//    b_j and exactly 1 at b_(j+1), so values at the breakpoints are the
+//    one-sided limits at the interval ends bit for bit.
+//
+// Widths. Operators and integrals take the widths "as given": for a
+// breakpoint mesh the exact differences b_(j+1) - b_j (exact_width gives
+// them as unevaluated double-double sums, without rounding), for a uniform
+// mesh the exact quotient (t1 - t0) / n (exact_width approximates it to
+// about 2^-104 relative; the operators that are rounded once from exact
+// values handle its last bits themselves). width(j) is the rounded width the
+// evaluation uses: w for a uniform mesh, fl(b_(j+1) - b_j) otherwise.
+//
+// A TimeMesh is immutable and cheap to copy (the breakpoints are shared).
+// The checked constructors (uniform, from_breakpoints, graded) refuse what
+// the arithmetic cannot represent faithfully with ArgumentError, naming
+// what is wrong; `unchecked_uniform` is pwpoly's mesh of [0, T], which
+// accepts any T and n (n = 0 is a mesh without intervals: locate must not
+// be called on it).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "arithmetic/double_double.hpp"
+#include "piecewise_polynomials/basis/mesh.hpp"
+
+namespace pwpoly {
+
+// The largest magnitude a breakpoint (or T) may have, and the smallest width
+// an interval may have: exact powers of two, far enough from the ends of the
+// double range for every step of the mesh arithmetic (a + b, u + u, the
+// Lagrange points' (i * (b - a)) / p, double-double products of widths) to
+// stay finite and normal.
+inline constexpr double mesh_largest_time = 0x1p1000;
+inline constexpr double mesh_smallest_width = 0x1p-1000;
+
+// The breakpoint search structure of a non-uniform mesh (time_mesh.cpp).
+struct BreakpointIndex {
+    std::vector<double> breakpoints;      // b_0, ..., b_n
+    std::vector<double> widths;           // fl(b_(j+1) - b_j)
+    std::vector<std::uint32_t> first32;   // bucket k: intervals first[k] - 1 .. first[k + 1] - 1
+    std::vector<std::size_t> first_wide;  // the same, when n does not fit 32 bits
+    double scale;                         // buckets per unit of time
+    std::size_t buckets;
+
+    std::size_t first(std::size_t k) const { return first32.empty() ? first_wide[k] : first32[k]; }
+    std::size_t bucket_of(double t) const;  // t >= b_0, not NaN
+    std::size_t interval_of(double t) const;
+    Location locate(double t) const;
+};
+
+class TimeMesh {
+public:
+    enum class Kind { uniform, breakpoints };
+
+    // [0, T] in n_t equal intervals; fails unless n_t >= 1, T is positive and
+    // finite, T <= 2^1000 and T / n_t >= 2^-1000.
+    static TimeMesh uniform(std::size_t n_t, double T);
+    // [t0, t1] in n_t equal intervals: the same conditions on t1 - t0, both
+    // ends at most 2^1000 in magnitude, and w large enough next to the ends
+    // that the breakpoints t0 + j * w strictly increase.
+    static TimeMesh uniform(std::size_t n_t, double t0, double t1);
+    // Fails unless there are at least 2 breakpoints, every one finite and at
+    // most 2^1000 in magnitude, strictly increasing with every width
+    // b_(j+1) - b_j at least 2^-1000; the message names the first position
+    // that breaks a rule.
+    static TimeMesh from_breakpoints(std::vector<double> breakpoints);
+    // b_j = T * (j / n_t)^grading, computed in double-double arithmetic
+    // (dd::pow) and rounded once; b_0 = 0 and b_n = T exactly. Needs
+    // grading >= 1 (finite) and the conditions of from_breakpoints on the
+    // result.
+    static TimeMesh graded(std::size_t n_t, double T, double grading);
+    // pwpoly's mesh of [0, T]: any n_t and T, no checks.
+    static TimeMesh unchecked_uniform(std::size_t n_t, double T);
+
+    Kind kind() const noexcept { return index_ ? Kind::breakpoints : Kind::uniform; }
+    bool is_uniform() const noexcept { return !index_; }
+    std::size_t n_t() const noexcept { return n_t_; }
+    bool has_intervals() const noexcept { return n_t_ != 0; }
+    double start() const noexcept { return t0_; }
+    double end() const noexcept { return t1_; }
+    // The uniform width w (uniform meshes only).
+    double uniform_width() const noexcept { return w_; }
+
+    // b_j, j <= n_t.
+    double breakpoint(std::size_t j) const {
+        if (index_)
+            return index_->breakpoints[j];
+        return j == n_t_ ? t1_ : t0_ + static_cast<double>(j) * w_;
+    }
+    // The ends of interval j as the evaluation sees them: uniform
+    // [t0 + j * w, t0 + (w + j * w)], otherwise [b_j, b_(j+1)].
+    IntervalEnds interval_ends(std::size_t j) const {
+        if (index_)
+            return {index_->breakpoints[j], index_->breakpoints[j + 1]};
+        const IntervalEnds local = pwpoly::interval_ends(j, w_);
+        return {t0_ + local.a, t0_ + local.b};
+    }
+    // The rounded width of interval j used by the evaluation's chain rule.
+    double width(std::size_t j) const { return index_ ? index_->widths[j] : w_; }
+    // The width as given (see the header comment): exact for breakpoints.
+    dd::DD exact_width(std::size_t j) const;
+    // The start of interval j as given: b_j, or t0 + j (t1 - t0) / n_t to
+    // about 2^-104 relative for a uniform mesh.
+    dd::DD exact_start(std::size_t j) const;
+
+    // All n_t + 1 breakpoints.
+    std::vector<double> breakpoints() const;
+    // The breakpoints of a breakpoint mesh (empty for a uniform one).
+    std::span<const double> stored_breakpoints() const {
+        return index_ ? std::span<const double>(index_->breakpoints) : std::span<const double>();
+    }
+    const BreakpointIndex* index() const noexcept { return index_.get(); }
+
+    // The interval and local coordinate of t (needs n_t >= 1).
+    Location locate(double t) const {
+        if (index_)
+            return index_->locate(t);
+        return locate_with_width(t - t0_, n_t_, w_);
+    }
+
+    // Same kind and the same numbers, bit for bit.
+    friend bool operator==(const TimeMesh& a, const TimeMesh& b);
+
+    // Whether every breakpoint of `coarse` is a breakpoint of `fine` (bit
+    // for bit), with the same ends: then fine interval f lies in exactly one
+    // coarse interval, parent[f]. Returns the parents, or an empty vector
+    // when the meshes are not nested.
+    static std::vector<std::size_t> nested_parents(const TimeMesh& coarse, const TimeMesh& fine);
+
+private:
+    TimeMesh(std::size_t n_t, double t0, double t1, double w, std::shared_ptr<const BreakpointIndex> index)
+        : n_t_(n_t), t0_(t0), t1_(t1), w_(w), index_(std::move(index)) {}
+
+    std::size_t n_t_;
+    double t0_, t1_;
+    double w_;  // uniform width (uniform kind); 0 otherwise
+    std::shared_ptr<const BreakpointIndex> index_;
+};
+
+}  // namespace pwpoly
