@@ -61,7 +61,7 @@ void quadratic(const LegendreBasis& basis, ColMatrixView c, bool derivative, con
             }
             sum = sum + factor * c(loc.interval, i);
         }
-        out[k] = derivative ? (sum + sum) / basis.width() : sum;
+        out[k] = derivative ? (sum + sum) / basis.width(loc.interval) : sum;
     }
 }
 

@@ -62,7 +62,8 @@ def test_expansion_is_bit_identical_to_evaluate_many(rng, degree, derivative):
 @pytest.mark.parametrize("derivative", [False, True])
 def test_collocation_rows_are_bit_identical_to_all_basis_functions(rng, degree, derivative):
     n_t, T, _ = random_mesh(rng, degree)
-    t = random_times(rng, T, 41)
+    t = random_times(rng, T, 41)[:-4]  # NaN has no row (refused)
+    t = np.concatenate([t, [np.inf, -np.inf, -0.0, 2 * T]])
     m = pa.collocation_matrix(degree, n_t, T, t.reshape(2, -1), derivative=derivative)
     assert m.format == "csr" and m.shape == (t.size, n_t * (degree + 1))
     basis = pwpoly.LegendreBasis(degree, n_t, T)

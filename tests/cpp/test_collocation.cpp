@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "common/argument_error.hpp"
 #include "core_test_support.hpp"
 #include "piecewise_polynomials/evaluation/collocation.hpp"
 
@@ -27,7 +28,7 @@ void check_rows(std::size_t degree, bool derivative, std::size_t n, WorkerPool* 
     for (double& t : times)
         t = dist(rng);
     if (n > 2) {
-        times[0] = std::nan("");
+        times[0] = -std::numeric_limits<double>::infinity();
         times[1] = 2.5 / 7.0;  // on a node
     }
     const std::size_t per_row = degree + 1;
@@ -72,6 +73,20 @@ TEST(Collocation, IndicesThatDoNotFitTheIndexTypeFailBeforeWriting) {
               "capacity overflow");
     EXPECT_EQ(offsets[0], -1);
     EXPECT_EQ(offsets[1], -1);
+}
+
+TEST(Collocation, ANanTimeIsRefusedByPositionBeforeWriting) {
+    const LegendreBasis basis(2, TimeMesh::from_breakpoints({-1.0, 0.5, 3.0}));
+    const double times[3] = {0.0, std::nan(""), 1.0};
+    std::int64_t offsets[4] = {-1, -1, -1, -1}, cols[9] = {};
+    double values[9] = {};
+    try {
+        collocation_csr_into<std::int64_t>(basis, false, {times, 3}, offsets, cols, values);
+        ADD_FAILURE() << "accepted a NaN time";
+    } catch (const ArgumentError& e) {
+        EXPECT_EQ(e.message(), "t must not contain NaN (a NaN time lies in no interval), got nan at position 1");
+    }
+    EXPECT_EQ(offsets[3], -1);
 }
 
 }  // namespace

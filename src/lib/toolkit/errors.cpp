@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "common/argument_error.hpp"
 #include "lib/toolkit/pyref.hpp"
 
 namespace pwpoly::py {
@@ -104,6 +105,8 @@ void translate_current_exception(FailureStyle style) noexcept {
         throw;
     } catch (const PythonError&) {
         finish_python_error(style);
+    } catch (const ArgumentError& refusal) {
+        set_with_text(PyExc_ValueError, refusal.message());
     } catch (const InternalFailure& failure) {
         raise_internal_failure(style, failure.message());
     } catch (const std::bad_alloc&) {

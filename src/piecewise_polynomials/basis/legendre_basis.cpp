@@ -22,7 +22,7 @@ double LegendreBasis::evaluate_derivative(double t, ColMatrixView c) const {
     const Location loc = locate(t);
     check_matrix(loc.interval, c);
     const double sum = legendre_derivative_sum(loc.xi, c.data + loc.interval, c.rows, degree_);
-    return (sum + sum) / width_;
+    return (sum + sum) / mesh_.width(loc.interval);
 }
 
 namespace {
@@ -45,8 +45,9 @@ std::vector<double> LegendreBasis::evaluate_all_basis_functions(double t) const 
     out[j] = 1.0;
     if (degree_ == 0)
         return out;
-    out[j + n_t_] = xi;
-    for_each_legendre_from_2(xi, degree_, [&](std::size_t i, double p_i, double) { out[j + n_t_ * i] = p_i; });
+    const std::size_t n_t = mesh_.n_t();
+    out[j + n_t] = xi;
+    for_each_legendre_from_2(xi, degree_, [&](std::size_t i, double p_i, double) { out[j + n_t * i] = p_i; });
     return out;
 }
 
@@ -56,13 +57,14 @@ std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(doubl
     std::vector<double> out = zeroed_basis_vector(*this);
     const Location loc = locate(t);
     const std::size_t j = loc.interval;
-    const double w = width_;
+    const double w = mesh_.width(j);
+    const std::size_t n_t = mesh_.n_t();
     out[j] = (0.0 + 0.0) / w;
     if (degree_ == 0)
         return out;
-    out[j + n_t_] = (1.0 + 1.0) / w;
+    out[j + n_t] = (1.0 + 1.0) / w;
     for_each_derivative_factor_from_2(loc.xi, degree_,
-                                      [&](std::size_t i, double d_i) { out[j + n_t_ * i] = (d_i + d_i) / w; });
+                                      [&](std::size_t i, double d_i) { out[j + n_t * i] = (d_i + d_i) / w; });
     return out;
 }
 

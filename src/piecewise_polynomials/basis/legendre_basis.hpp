@@ -1,4 +1,5 @@
-// Piecewise Legendre basis on a uniform mesh of [0, T].
+// Piecewise Legendre basis on a time mesh (time_mesh.hpp): pwpoly's uniform
+// mesh of [0, T], or any mesh of the companion.
 //
 // Floating-point policy. Every result of this file is defined to the last
 // bit, so the order of operations below is part of the contract:
@@ -26,9 +27,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
-#include "piecewise_polynomials/basis/mesh.hpp"
+#include "piecewise_polynomials/basis/time_mesh.hpp"
 
 namespace pwpoly {
 
@@ -55,19 +57,25 @@ inline constexpr const char* no_intervals_message = "cannot evaluate: the mesh h
 
 class LegendreBasis {
 public:
-    // The interval width is derived once; T / n_t is deterministic, so this
-    // is the same double that every operation would recompute.
+    // pwpoly's mesh: [0, T] in n_t equal intervals, any T and n_t (see
+    // TimeMesh::unchecked_uniform). The interval width is derived once;
+    // T / n_t is deterministic, so this is the same double that every
+    // operation would recompute.
     LegendreBasis(std::size_t degree, std::size_t n_t, double T)
-        : degree_(degree), n_t_(n_t), T_(T), width_(T / static_cast<double>(n_t)) {}
+        : LegendreBasis(degree, TimeMesh::unchecked_uniform(n_t, T)) {}
+    LegendreBasis(std::size_t degree, TimeMesh mesh) : degree_(degree), mesh_(std::move(mesh)) {}
 
     std::size_t degree() const { return degree_; }
-    std::size_t n_t() const { return n_t_; }
-    double T() const { return T_; }
-    double width() const { return width_; }
+    std::size_t n_t() const { return mesh_.n_t(); }
+    double T() const { return mesh_.end(); }
+    const TimeMesh& mesh() const { return mesh_; }
+    // The width of interval j that the chain rule divides by (w on a
+    // uniform mesh, fl(b_(j+1) - b_j) otherwise).
+    double width(std::size_t j) const { return mesh_.width(j); }
 
-    bool has_intervals() const { return n_t_ != 0; }
+    bool has_intervals() const { return mesh_.has_intervals(); }
 
-    Location locate(double t) const { return locate_with_width(t, n_t_, width_); }
+    Location locate(double t) const { return mesh_.locate(t); }
 
     // The expansion with coefficient matrix `c` (n_t x (degree + 1) or
     // larger) and its time derivative at t. Fail with "Matrix slicing out of
@@ -101,9 +109,7 @@ public:
 
 private:
     std::size_t degree_;
-    std::size_t n_t_;
-    double T_;
-    double width_;
+    TimeMesh mesh_;
 };
 
 // Carries the recurrence from P_0 = 1, P_1 = xi and calls

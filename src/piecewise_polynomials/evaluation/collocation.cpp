@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <limits>
+#include <string>
 
+#include "common/argument_error.hpp"
 #include "common/internal_failure.hpp"
 #include "parallel/parallel_ranges.hpp"
 
@@ -42,7 +44,6 @@ struct RowFiller {
         const std::size_t degree = basis.degree();
         const std::size_t n_t = basis.n_t();
         const std::size_t per_row = degree + 1;
-        const double w = basis.width();
         for (std::size_t r = lo; r < hi; ++r) {
             const Location loc = basis.locate(times[r]);
             const std::size_t first = r * per_row;
@@ -51,7 +52,7 @@ struct RowFiller {
             for (std::size_t i = 0; i <= degree; ++i)
                 cols[i] = static_cast<Index>(loc.interval + n_t * i);
             if (derivative)
-                local_derivatives(loc.xi, degree, w, values + first);
+                local_derivatives(loc.xi, degree, basis.width(loc.interval), values + first);
             else
                 local_values(loc.xi, degree, values + first);
         }
@@ -75,6 +76,10 @@ void collocation_csr_into(const LegendreBasis& basis, bool derivative, std::span
     constexpr auto index_max = static_cast<std::size_t>(std::numeric_limits<Index>::max());
     if (nnz > index_max || ncols - 1 > index_max)
         fail_capacity_overflow();
+    // A NaN time has no interval: its row would be made up.
+    for (std::size_t r = 0; r < n; ++r)
+        if (times[r] != times[r]) [[unlikely]]
+            refuse("t must not contain NaN (a NaN time lies in no interval), got nan at position " + std::to_string(r));
 
     const RowFiller<Index> filler{basis, derivative, times.data(), row_offsets, col_indices, values};
     row_offsets[n] = static_cast<Index>(nnz);

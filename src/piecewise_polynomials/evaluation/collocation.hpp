@@ -20,6 +20,9 @@
 
 namespace pwpoly {
 
+// A NaN time is refused (ArgumentError naming its position) before anything
+// is written: it lies in no interval, so its row could only be made up.
+//
 // Writes the compressed-row arrays of the times.size() x n_t * (degree + 1)
 // matrix into caller-provided storage: row_offsets has times.size() + 1
 // slots, col_indices and values times.size() * (degree + 1) each. Index is

@@ -13,18 +13,35 @@ namespace pwpoly::kernels {
 
 namespace {
 
+// Where time t lies and the width its derivative divides by.
+inline Location locate_for_kernel(const KernelArgs& a, double t, double& width) {
+    if (a.mesh != nullptr) {
+        const Location loc = a.mesh->locate(t);
+        width = a.mesh->widths[loc.interval];
+        return loc;
+    }
+    width = a.w;
+    return locate_with_width(t - a.t0, a.n_t, a.w);
+}
+
+inline double nan_if_nan(const KernelArgs& a, double xi, double value) {
+    return a.nan_gives_nan ? value * ((xi - xi) + 1.0) : value;
+}
+
 void scalar_values(const KernelArgs& a, const double* in, double* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
-        const Location loc = locate_with_width(in[i], a.n_t, a.w);
-        out[i] = legendre_sum(loc.xi, a.coeffs + loc.interval, a.stride, a.degree);
+        double width;
+        const Location loc = locate_for_kernel(a, in[i], width);
+        out[i] = nan_if_nan(a, loc.xi, legendre_sum(loc.xi, a.coeffs + loc.interval, a.stride, a.degree));
     }
 }
 
 void scalar_derivatives(const KernelArgs& a, const double* in, double* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
-        const Location loc = locate_with_width(in[i], a.n_t, a.w);
+        double width;
+        const Location loc = locate_for_kernel(a, in[i], width);
         const double sum = legendre_derivative_sum(loc.xi, a.coeffs + loc.interval, a.stride, a.degree);
-        out[i] = (sum + sum) / a.w;
+        out[i] = nan_if_nan(a, loc.xi, (sum + sum) / width);
     }
 }
 
@@ -107,7 +124,7 @@ KernelChoice calibrate() {
 
 }  // namespace
 
-std::optional<KernelArgs> make_kernel_args(const LegendreBasis& basis, ColMatrixView c) {
+std::optional<KernelArgs> make_kernel_args(const LegendreBasis& basis, ColMatrixView c, bool nan_gives_nan) {
     const std::size_t n_t = basis.n_t();
     const std::size_t degree = basis.degree();
     // Every located interval is at most n_t - 1, so with n_t rows and
@@ -117,7 +134,16 @@ std::optional<KernelArgs> make_kernel_args(const LegendreBasis& basis, ColMatrix
     // The lanes compare interval indices as doubles; n_t - 1 must be exact.
     if (static_cast<std::uint64_t>(n_t - 1) > (std::uint64_t{1} << 53))
         return std::nullopt;
-    return KernelArgs{c.data, c.rows, degree, n_t, basis.width(), static_cast<double>(n_t - 1)};
+    const TimeMesh& mesh = basis.mesh();
+    return KernelArgs{c.data,
+                      c.rows,
+                      degree,
+                      n_t,
+                      mesh.is_uniform() ? mesh.uniform_width() : 0.0,
+                      static_cast<double>(n_t - 1),
+                      mesh.start(),
+                      mesh.index(),
+                      nan_gives_nan};
 }
 
 const KernelSet& scalar_kernels() { return scalar_set; }

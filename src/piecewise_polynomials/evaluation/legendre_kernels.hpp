@@ -44,15 +44,25 @@ struct KernelArgs {
     std::size_t stride;    // the matrix's row count
     std::size_t degree;
     std::size_t n_t;
-    double w;              // T / n_t, as every single-point call computes it
+    double w;              // uniform meshes: (t1 - t0) / n_t, as every single-point call computes it
     double last_interval;  // n_t - 1, exact
+    double t0;             // uniform meshes: the start, subtracted from every time first
+    // Meshes of breakpoints: their index (then w and t0 are unused), whose
+    // scalar locate every lane calls; null for uniform meshes.
+    const BreakpointIndex* mesh;
+    // A NaN time gives NaN (every result is multiplied by (xi - xi) + 1.0,
+    // which is exactly 1 for every other time); otherwise a NaN time is
+    // evaluated in interval 0 with xi = NaN like any other time, which
+    // leaves the results of degree 0 (and derivatives of degree <= 1)
+    // finite.
+    bool nan_gives_nan;
 };
 
 // The arguments for `basis` and `c`, or nullopt when the kernels do not
 // apply (a mesh without intervals, a matrix some time could fail the checks
 // on, or n_t beyond 2^53); the caller then evaluates point by point with
 // checks.
-std::optional<KernelArgs> make_kernel_args(const LegendreBasis& basis, ColMatrixView c);
+std::optional<KernelArgs> make_kernel_args(const LegendreBasis& basis, ColMatrixView c, bool nan_gives_nan = false);
 
 using KernelFn = void (*)(const KernelArgs& args, const double* times, double* out, std::size_t n);
 

@@ -132,32 +132,61 @@ inline std::size_t to_index(double jd) {
 }
 
 // U vectors of V::lanes times each: the blocks interleave U independent
-// recurrences so that the divider, the longest latency, stays busy.
-template <class V, int U, bool Derivative>
+// recurrences so that the divider, the longest latency, stays busy. On a
+// uniform mesh every lane locates its time as above (after subtracting the
+// mesh's start t0, which is +0.0 for [0, T] and then changes no bit); on a
+// mesh of breakpoints each lane's time is located by the mesh's own scalar
+// rule and only the sums run in vectors.
+template <class V, int U, bool Derivative, bool OnMesh>
 inline void evaluate_block(const KernelArgs& a, const double* in, double* out) {
     using R = typename V::reg;
     constexpr int L = V::lanes;
-    const R w = V::set1(a.w);
     R xi[U];
-    alignas(64) double interval[U * L];
-    // All times are read before any result is written (in-place use).
-    for (int u = 0; u < U; ++u) {
-        const R t = V::loadu(in + u * L);
-        const R q = V::positive_or_zero(V::floor(V::div(t, w)));
-        const R j = V::min(q, V::set1(a.last_interval));
-        V::storeu(interval + u * L, j);
-        const R left = V::mul(j, w);
-        const R right = V::add(w, left);
-        const R s = V::add(left, right);
-        const R v = V::add(t, V::mul(V::set1(-0.5), s));
-        R x = V::div(V::add(v, v), V::sub(right, left));
-        x = V::max(V::set1(-1.0), x);
-        x = V::min(V::set1(1.0), x);
-        xi[u] = x;
-    }
+    R width[U];  // what a derivative divides by, per lane
     const double* rows[U * L];
-    for (int k = 0; k < U * L; ++k)
-        rows[k] = a.coeffs + to_index(interval[k]);
+    // All times are read before any result is written (in-place use).
+    if constexpr (!OnMesh) {
+        const R w = V::set1(a.w);
+        const R t0 = V::set1(a.t0);
+        alignas(64) double interval[U * L];
+        for (int u = 0; u < U; ++u) {
+            const R t = V::sub(V::loadu(in + u * L), t0);
+            const R q = V::positive_or_zero(V::floor(V::div(t, w)));
+            const R j = V::min(q, V::set1(a.last_interval));
+            V::storeu(interval + u * L, j);
+            const R left = V::mul(j, w);
+            const R right = V::add(w, left);
+            const R s = V::add(left, right);
+            const R v = V::add(t, V::mul(V::set1(-0.5), s));
+            R x = V::div(V::add(v, v), V::sub(right, left));
+            x = V::max(V::set1(-1.0), x);
+            x = V::min(V::set1(1.0), x);
+            xi[u] = x;
+            width[u] = w;
+        }
+        for (int k = 0; k < U * L; ++k)
+            rows[k] = a.coeffs + to_index(interval[k]);
+    } else {
+        alignas(64) double located[U * L], widths[U * L];
+        for (int k = 0; k < U * L; ++k) {
+            const Location loc = a.mesh->locate(in[k]);
+            located[k] = loc.xi;
+            widths[k] = a.mesh->widths[loc.interval];
+            rows[k] = a.coeffs + loc.interval;
+        }
+        for (int u = 0; u < U; ++u) {
+            xi[u] = V::loadu(located + u * L);
+            width[u] = V::loadu(widths + u * L);
+        }
+    }
+    // The result of lane u: a derivative divided by its width, and times
+    // (xi - xi) + 1 when NaN times give NaN (exactly 1 unless xi is NaN).
+    const auto finish = [&](int u, R sum) {
+        R r = Derivative ? V::div(V::add(sum, sum), width[u]) : sum;
+        if (a.nan_gives_nan)
+            r = V::mul(r, V::add(V::sub(xi[u], xi[u]), V::set1(1.0)));
+        V::storeu(out + u * L, r);
+    };
 
     // Values: P_0 = 1, P_1 = xi. Derivatives: D_0 = 0, D_1 = 1.
     R sum[U];
@@ -166,7 +195,7 @@ inline void evaluate_block(const KernelArgs& a, const double* in, double* out) {
         sum[u] = V::add(V::set1(-0.0), V::mul(V::set1(Derivative ? 0.0 : 1.0), V::gather(rows + u * L, off)));
     if (a.degree == 0) {
         for (int u = 0; u < U; ++u)
-            V::storeu(out + u * L, Derivative ? V::div(V::add(sum[u], sum[u]), w) : sum[u]);
+            finish(u, sum[u]);
         return;
     }
     off += a.stride;
@@ -215,28 +244,36 @@ inline void evaluate_block(const KernelArgs& a, const double* in, double* out) {
         k = k + 1.0;
     }
     for (int u = 0; u < U; ++u)
-        V::storeu(out + u * L, Derivative ? V::div(V::add(sum[u], sum[u]), w) : sum[u]);
+        finish(u, sum[u]);
 }
 
 // A run of n times: blocks of U vectors, then single vectors, then one
 // vector padded with zeros (any time is valid input) for the last few.
-template <class V, int U, bool Derivative>
-void evaluate_span(const KernelArgs& a, const double* in, double* out, std::size_t n) {
+template <class V, int U, bool Derivative, bool OnMesh>
+void evaluate_run(const KernelArgs& a, const double* in, double* out, std::size_t n) {
     constexpr std::size_t block = static_cast<std::size_t>(U) * V::lanes;
     std::size_t i = 0;
     for (; n - i >= block; i += block)
-        evaluate_block<V, U, Derivative>(a, in + i, out + i);
+        evaluate_block<V, U, Derivative, OnMesh>(a, in + i, out + i);
     for (; n - i >= V::lanes; i += V::lanes)
-        evaluate_block<V, 1, Derivative>(a, in + i, out + i);
+        evaluate_block<V, 1, Derivative, OnMesh>(a, in + i, out + i);
     if (i < n) {
         double t[V::lanes], r[V::lanes];
         const std::size_t rest = n - i;
         for (std::size_t k = 0; k < V::lanes; ++k)
             t[k] = k < rest ? in[i + k] : 0.0;
-        evaluate_block<V, 1, Derivative>(a, t, r);
+        evaluate_block<V, 1, Derivative, OnMesh>(a, t, r);
         for (std::size_t k = 0; k < rest; ++k)
             out[i + k] = r[k];
     }
+}
+
+template <class V, int U, bool Derivative>
+void evaluate_span(const KernelArgs& a, const double* in, double* out, std::size_t n) {
+    if (a.mesh != nullptr)
+        evaluate_run<V, U, Derivative, true>(a, in, out, n);
+    else
+        evaluate_run<V, U, Derivative, false>(a, in, out, n);
 }
 
 // U vectors are interleaved: four on x86-64, two on i386, which has half the

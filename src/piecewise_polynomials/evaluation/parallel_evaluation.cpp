@@ -25,18 +25,19 @@ struct RangeEvaluator {
     bool derivative;
     std::optional<kernels::KernelArgs> args;  // nullopt: point by point, with checks
     kernels::KernelFn kernel;
+    bool nan_gives_nan;
     const double* in;
     double* out;
 
     void run(std::size_t lo, std::size_t hi) const {
         if (args) {
             kernel(*args, in + lo, out + lo, hi - lo);
-        } else if (!derivative) {
-            for (std::size_t i = lo; i < hi; ++i)
-                out[i] = basis.evaluate(in[i], c);
         } else {
-            for (std::size_t i = lo; i < hi; ++i)
-                out[i] = basis.evaluate_derivative(in[i], c);
+            for (std::size_t i = lo; i < hi; ++i) {
+                const double t = in[i];
+                const double value = derivative ? basis.evaluate_derivative(t, c) : basis.evaluate(t, c);
+                out[i] = nan_gives_nan && t != t ? t : value;
+            }
         }
     }
 };
@@ -46,9 +47,14 @@ struct RangeEvaluator {
 void evaluate_many_into(const LegendreBasis& basis, ColMatrixView c, bool derivative, std::span<const double> times,
                         double* out, const ManyPointOptions& options) {
     const kernels::KernelSet& set = options.kernels != nullptr ? *options.kernels : kernels::best_kernels();
-    const RangeEvaluator eval{
-        basis,        c,  derivative, kernels::make_kernel_args(basis, c), derivative ? set.derivatives : set.values,
-        times.data(), out};
+    const RangeEvaluator eval{basis,
+                              c,
+                              derivative,
+                              kernels::make_kernel_args(basis, c, options.nan_gives_nan),
+                              derivative ? set.derivatives : set.values,
+                              options.nan_gives_nan,
+                              times.data(),
+                              out};
     for_each_range(
         times.size(), evaluation_min_half, [&eval](std::size_t lo, std::size_t hi) { eval.run(lo, hi); }, options.pool);
 }

@@ -18,10 +18,12 @@ namespace pwpoly {
 struct ManyPointOptions {
     WorkerPool* pool = nullptr;                   // nullptr: the process-wide pool
     const kernels::KernelSet* kernels = nullptr;  // nullptr: the best for this CPU
+    bool nan_gives_nan = false;                   // see kernels::KernelArgs
 };
 
 // out[i] = basis.evaluate(times[i], c) (evaluate_derivative when
-// `derivative`), bit for bit, for i < times.size(). `out` has room for
+// `derivative`), bit for bit, for i < times.size() (NaN for a NaN time when
+// options.nan_gives_nan). `out` has room for
 // times.size() values and is either disjoint from `times` or the same array.
 // A matrix check failure of some time fails the call with the message of
 // the first failing time in index order; `out` then holds no defined

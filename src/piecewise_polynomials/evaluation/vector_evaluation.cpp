@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -30,7 +31,6 @@
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
 #include "parallel/parallel_ranges.hpp"
-#include "piecewise_polynomials/basis/mesh.hpp"
 #include "piecewise_polynomials/evaluation/parallel_evaluation.hpp"
 
 namespace pwpoly {
@@ -177,10 +177,9 @@ constexpr std::size_t outputs_per_check = std::size_t{1} << 16;
 std::vector<std::size_t> interval_order(const LegendreBasis& basis, std::span<const double> times) {
     const std::size_t n = times.size();
     const std::size_t n_t = basis.n_t();
-    const double w = basis.width();
     const std::size_t per_bucket = (n_t - 1) / std::min(n_t, n) + 1;
     const std::size_t buckets = (n_t - 1) / per_bucket + 1;
-    const auto bucket = [&](double t) { return interval_of(t / w, n_t) / per_bucket; };
+    const auto bucket = [&](double t) { return basis.locate(t).interval / per_bucket; };
     std::vector<std::size_t> start(buckets + 1, 0);
     for (std::size_t r = 0; r < n; ++r) {
         if (r % 4096 == 4095)
@@ -207,6 +206,7 @@ struct VectorRequest {
     double* out;
     const std::size_t* order;  // null: index order
     bool stream;
+    bool nan_gives_nan;
 
     void run(std::size_t lo, std::size_t hi) const {
         if (stream)
@@ -225,7 +225,6 @@ struct VectorRequest {
         const std::size_t degree = basis.degree();
         const std::size_t columns = degree + 1;
         const std::size_t stride = basis.n_t() * m;
-        const double w = basis.width();
         double local[batch * 8];
         std::vector<double> heap;
         double* factors = local;
@@ -234,6 +233,7 @@ struct VectorRequest {
             factors = heap.data();
         }
         std::size_t rows[batch], intervals[batch];
+        bool nan_time[batch];
         std::size_t since_check = 0;
         for (std::size_t first = lo; first < hi; first += batch) {
             const std::size_t count = std::min(batch, hi - first);
@@ -241,6 +241,7 @@ struct VectorRequest {
                 rows[b] = order != nullptr ? order[first + b] : first + b;
                 const Location loc = basis.locate(times[rows[b]]);
                 intervals[b] = loc.interval;
+                nan_time[b] = nan_gives_nan && loc.xi != loc.xi;
                 basis_factors(loc.xi, degree, derivative, factors + b * columns);
             }
             for (std::size_t b = 0; b < count; ++b) {
@@ -250,8 +251,11 @@ struct VectorRequest {
                     for (std::size_t at = 0; at < bytes; at += 64)
                         __builtin_prefetch(next + at, 1);
                 }
+                double* row_out = out + rows[b] * m;
                 sum_components<Stream>(factors + b * columns, degree, coefficients + intervals[b] * m, stride, m,
-                                       derivative, w, out + rows[b] * m);
+                                       derivative, basis.width(intervals[b]), row_out);
+                if (nan_time[b]) [[unlikely]]
+                    std::fill(row_out, row_out + m, std::numeric_limits<double>::quiet_NaN());
             }
             since_check += count * m;
             if (since_check >= outputs_per_check) {
@@ -267,7 +271,7 @@ struct VectorRequest {
 }  // namespace
 
 void evaluate_vector_many_into(const LegendreBasis& basis, const double* coefficients, std::size_t m, bool derivative,
-                               std::span<const double> times, double* out, WorkerPool* pool) {
+                               std::span<const double> times, double* out, WorkerPool* pool, bool nan_gives_nan) {
     if (!basis.has_intervals()) [[unlikely]]
         fail(no_intervals_message);
     const std::size_t n_t = basis.n_t();
@@ -281,7 +285,8 @@ void evaluate_vector_many_into(const LegendreBasis& basis, const double* coeffic
     // (element (j, i) at j + n_t * i): the many-point kernels evaluate
     // several times per vector register.
     if (m == 1) {
-        evaluate_many_into(basis, ColMatrixView{coefficients, n_t, columns}, derivative, times, out, {pool, nullptr});
+        evaluate_many_into(basis, ColMatrixView{coefficients, n_t, columns}, derivative, times, out,
+                           {pool, nullptr, nan_gives_nan});
         return;
     }
     std::vector<std::size_t> order;
@@ -291,7 +296,8 @@ void evaluate_vector_many_into(const LegendreBasis& basis, const double* coeffic
     const bool stream = can_stream && output_count >= stream_min_output_bytes / sizeof(double) &&
                         reinterpret_cast<std::uintptr_t>(out) % sizeof(double) == 0;
     const VectorRequest request{
-        basis, coefficients, m, derivative, times.data(), out, order.empty() ? nullptr : order.data(), stream};
+        basis,  coefficients, m, derivative, times.data(), out, order.empty() ? nullptr : order.data(),
+        stream, nan_gives_nan};
     for_each_range(
         times.size(), evaluation_min_half, [&request](std::size_t lo, std::size_t hi) { request.run(lo, hi); }, pool);
 }

@@ -16,7 +16,8 @@
 //   sum = sum + f_0 * c_0        f_0 = 1.0 (values), 0.0 (derivatives)
 //   sum = sum + f_1 * c_1        f_1 = xi (values), 1.0 (derivatives)
 //   sum = sum + f_i * c_i        i = 2, ..., degree, increasing
-// and a derivative is (sum + sum) / w. Each product is rounded, then the
+// and a derivative is (sum + sum) / h with h the width of the time's
+// interval (LegendreBasis::width). Each product is rounded, then the
 // sum; no fused multiply-add. The factors are computed once per time and
 // shared by all m components; the components are summed side by side in
 // vector registers, one lane per component, each lane in the order above.
@@ -40,7 +41,12 @@ namespace pwpoly {
 // representable; then nothing is written. Times are spread over `pool` by
 // the policy of parallel_ranges.hpp (null: the process-wide pool); which
 // thread computes a result, and in which order, never changes its bits.
+//
+// With `nan_gives_nan`, every component at a NaN time is NaN (pwpoly's rule,
+// without it, evaluates a NaN time in interval 0 with xi = NaN, which leaves
+// degree-0 values and derivatives of degree <= 1 finite).
 void evaluate_vector_many_into(const LegendreBasis& basis, const double* coefficients, std::size_t m, bool derivative,
-                               std::span<const double> times, double* out, WorkerPool* pool = nullptr);
+                               std::span<const double> times, double* out, WorkerPool* pool = nullptr,
+                               bool nan_gives_nan = false);
 
 }  // namespace pwpoly
