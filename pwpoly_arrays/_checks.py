@@ -50,16 +50,24 @@ def check_items(count: int, what: str) -> None:
         raise ValueError(f"{what} would need {count} items, more than an array can hold on this platform")
 
 
-def period(value: Any) -> float:
-    """The end time T of the mesh [0, T] as a float; the native code checks its range."""
+def real(value: Any, name: str) -> float:
+    """A real number (not a bool) as a float; the native code checks its range."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise TypeError(f"T must be a real number, got {type(value).__name__}")
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
     try:
         return float(value)
     except OverflowError:
         text = repr(value)
         shown = text if len(text) <= 24 else f"{text[:12]}...{text[-8:]} ({len(text)} digits)"
-        raise ValueError(f"T must be positive and finite, got {shown} (too large for a float)") from None
+        raise ValueError(f"{name} must be finite, got {shown} (too large for a float)") from None
+
+
+def period(value: Any) -> float:
+    """The end time T of a mesh as a float; the native code checks its range."""
+    try:
+        return real(value, "T")
+    except ValueError as error:
+        raise ValueError(str(error).replace("T must be finite", "T must be positive and finite")) from None
 
 
 def flag(value: Any, name: str) -> bool:

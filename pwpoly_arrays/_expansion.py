@@ -1,16 +1,17 @@
-"""The Expansion class: a piecewise Legendre expansion on a uniform mesh, of one
-or many components."""
+"""The Expansion class: a piecewise Legendre expansion on a time mesh, of one
+or many components; the Gauss-Legendre rule of a mesh and the L2 projection."""
 
 from __future__ import annotations
 
 import math
-import struct
+import numbers
 from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _checks
+from ._mesh import MeshLike, TimeMesh, mesh_of, takes_mesh
 from ._native_loader import load_native
 
 if TYPE_CHECKING:
@@ -22,7 +23,7 @@ FloatArray = npt.NDArray[np.float64]
 
 
 class Expansion:
-    """A piecewise Legendre expansion on the uniform mesh of n_t intervals of [0, T].
+    """A piecewise Legendre expansion on a time mesh.
 
     Parameters
     ----------
@@ -35,18 +36,20 @@ class Expansion:
         float64; other dtypes are converted when the cast is safe (integers,
         float32, ...), anything else is a TypeError. The array is copied:
         later changes to it do not affect the expansion.
-    T : float
-        End of the time span: positive, at most 2**1000, and with T / n_t at
-        least 2**-1000.
+    mesh : TimeMesh, array_like or float
+        The mesh of n_t intervals: a :class:`TimeMesh`, a 1-D array of its
+        n_t + 1 breakpoints, or a number T for the uniform mesh of [0, T]
+        (positive, at most 2**1000, and with T / n_t at least 2**-1000).
 
     Raises
     ------
     ValueError
-        Coefficients with fewer than 2 axes, no row or no column, or a T that
-        is not positive and finite or outside the range above.
+        Coefficients with fewer than 2 axes, no row or no column, a mesh with
+        another number of intervals than the coefficients' n_t, or a bad mesh
+        (see :class:`TimeMesh`).
     TypeError
         Coefficients of a dtype that does not convert to float64 safely, a
-        masked array, or a T that is not a real number.
+        masked array, or a mesh of the wrong type.
 
     Notes
     -----
@@ -59,26 +62,30 @@ class Expansion:
     evaluates in place), but it must not share memory with ``t`` in any other
     way. Masked arrays are refused (TypeError): their masks would be ignored.
 
-    Interval j is [j T / n_t, (j + 1) T / n_t), the last one closed: a time on
-    an interior node belongs to the interval on its right; times before 0
-    (and NaN) evaluate in the first interval, times at or after T in the
-    last, with the local coordinate clamped to [-1, 1]. The values at both
-    ends of every interval, limits included, come from
-    :meth:`endpoint_values`.
+    Interval j is [b_j, b_(j+1)), the last one closed: a time on an interior
+    breakpoint belongs to the interval on its right; times before the start
+    evaluate in the first interval, times at or after the end in the last,
+    with the local coordinate clamped to [-1, 1] (see :class:`TimeMesh` for
+    how each kind of mesh locates a time). A NaN time gives NaN in every
+    component. Derivatives are taken with respect to t: the derivative of
+    the local expansion times 2 / h_j. The values at both ends of every
+    interval, limits included, come from :meth:`endpoint_values`.
 
-    Every component is bit for bit what ``pwpoly.LegendreBasisEvaluator``'s
-    ``evaluate_many`` / ``evaluate_derivative_many`` give for that
-    component's coefficients on the same times. Large inputs are spread over
-    pwpoly's worker pool (one pool per process, shared with pwpoly), and the
-    interpreter lock is released while they run.
+    On the uniform mesh of [0, T], every component is bit for bit what
+    ``pwpoly.LegendreBasisEvaluator``'s ``evaluate_many`` /
+    ``evaluate_derivative_many`` give for that component's coefficients on
+    the same times (except at NaN times, which pwpoly evaluates in the first
+    interval). Large inputs are spread over pwpoly's worker pool (one pool
+    per process, shared with pwpoly), and the interpreter lock is released
+    while they run.
 
-    Expansions are immutable: ``degree``, ``n_t``, ``T``, ``value_shape`` and
-    ``coefficients`` are read-only, any number of threads may evaluate one
-    expansion at the same time (also without the interpreter lock), and
-    expansions are hashable and picklable (for multiprocessing, dask, ...).
-    Two expansions are equal when their shape, T and every coefficient are
-    the same bits (so equal expansions give identical results; 0.0 and -0.0
-    differ).
+    Expansions are immutable: ``degree``, ``n_t``, ``mesh``, ``T``,
+    ``value_shape`` and ``coefficients`` are read-only, any number of threads
+    may evaluate one expansion at the same time (also without the
+    interpreter lock), and expansions are hashable and picklable (for
+    multiprocessing, dask, ...). Two expansions are equal when their shapes,
+    meshes and every coefficient are the same bits (so equal expansions give
+    identical results; 0.0 and -0.0 differ).
 
     Examples
     --------
@@ -89,14 +96,17 @@ class Expansion:
     >>> v = pwpoly_arrays.Expansion(np.ones((1, 2, 3)), 2.0)  # three constant components
     >>> v.value_shape, v([0.5, 1.5]).shape
     ((3,), (2, 3))
+    >>> g = pwpoly_arrays.Expansion([[1.0, 2.0]], [-1.0, 0.0, 3.0])  # breakpoints
+    >>> g(np.array([-0.5, 0.0, 2.0]))
+    array([1., 2., 2.])
     """
 
-    __slots__ = ("_core", "_coefficients", "_T")
+    __slots__ = ("_core", "_coefficients", "_mesh")
     _core: _native.Expansion
     _coefficients: FloatArray
-    _T: float
+    _mesh: TimeMesh
 
-    def __new__(cls, coefficients: npt.ArrayLike, T: float) -> Expansion:
+    def __new__(cls, coefficients: npt.ArrayLike, mesh: MeshLike | float) -> Expansion:
         c = _checks.float64_array(coefficients, "coefficients")
         if c.ndim < 2:
             raise ValueError(
@@ -107,12 +117,12 @@ class Expansion:
             raise ValueError(f"coefficients must have at least one row (degree + 1 >= 1), got shape {c.shape}")
         if n_t == 0:
             raise ValueError(f"coefficients must have at least one column (n_t >= 1), got shape {c.shape}")
-        period = _checks.period(T)
+        m = _mesh_for(mesh, n_t, f"coefficients of shape {c.shape}")
         components = math.prod(c.shape[2:])
-        return cls._from_native(_native.Expansion(c, rows - 1, n_t, components, period), c.shape, period)
+        return cls._from_native(_native.Expansion(c, rows - 1, m._core, components), c.shape, m)
 
     @classmethod
-    def _from_native(cls, core: _native.Expansion, shape: tuple[int, ...], T: float) -> Expansion:
+    def _from_native(cls, core: _native.Expansion, shape: tuple[int, ...], mesh: TimeMesh) -> Expansion:
         self = object.__new__(cls)
         # A read-only view of the native copy: numpy refuses to make it
         # writable again, since the exporting buffer is read-only.
@@ -120,7 +130,7 @@ class Expansion:
         view = np.frombuffer(exported, dtype=np.float64).reshape(shape)
         object.__setattr__(self, "_core", core)
         object.__setattr__(self, "_coefficients", view)
-        object.__setattr__(self, "_T", T)
+        object.__setattr__(self, "_mesh", mesh)
         return self
 
     def __setattr__(self, name: str, value: object) -> None:
@@ -140,9 +150,14 @@ class Expansion:
         return int(self._coefficients.shape[1])
 
     @property
+    def mesh(self) -> TimeMesh:
+        """TimeMesh: The mesh (for a number T given in its place, the uniform mesh of [0, T])."""
+        return self._mesh
+
+    @property
     def T(self) -> float:
-        """float: The end of the time span [0, T]."""
-        return self._T
+        """float: The end of the mesh (T of the uniform mesh of [0, T])."""
+        return self._mesh.end
 
     @property
     def value_shape(self) -> tuple[int, ...]:
@@ -277,16 +292,14 @@ class Expansion:
         return np.asarray(start).reshape(shape), np.asarray(end).reshape(shape)
 
     def integral(self) -> float | FloatArray:
-        """The integral of the expansion over [0, T].
+        """The integral of the expansion over the whole mesh.
 
         Returns
         -------
         float or numpy.ndarray
             A float for a scalar expansion, else an array of shape
-            value_shape: w times the sum of the coefficients of P_0
-            (w = T / n_t), summed with a compensated summation, so it is
-            correct to rounding: its error is a few ulps of w times the sum
-            over j of ``abs(coefficients[0, j])``.
+            value_shape: the sum over j of h_j times the coefficient of P_0
+            on interval j, summed with a compensated summation.
 
         Raises
         ------
@@ -297,7 +310,7 @@ class Expansion:
         return float(values[0]) if self._coefficients.ndim == 2 else values.reshape(self.value_shape)
 
     def antiderivative(self) -> Expansion:
-        """The antiderivative of the expansion that is 0 at t = 0, to rounding.
+        """The antiderivative of the expansion that is 0 at the start of the mesh, to rounding.
 
         Returns
         -------
@@ -314,36 +327,41 @@ class Expansion:
             The result cannot be allocated.
         """
         coefficients = np.asarray(self._core.antiderivative()).reshape((self.degree + 2, self.n_t, *self.value_shape))
-        return Expansion(coefficients, self._T)
+        return Expansion(coefficients, self._mesh)
 
     @classmethod
-    def from_nodal_values(cls, values: npt.ArrayLike, degree: int, T: float, periodic: bool = False) -> Expansion:
+    def from_nodal_values(
+        cls, values: npt.ArrayLike, degree: int, mesh: MeshLike | float, periodic: bool = False
+    ) -> Expansion:
         """The expansion that interpolates nodal values of the continuous piecewise Lagrange basis.
 
         Parameters
         ----------
         values : array_like, shape ``(n_nodes, *value_shape)``
-            The values at the nodes of ``lagrange_points(degree, n_t, T,
+            The values at the nodes of ``lagrange_points(degree, mesh,
             periodic)``: n_nodes = degree * n_t + 1, or degree * n_t when
-            periodic; n_t follows from n_nodes.
+            periodic.
         degree : int
             Polynomial degree, from 1 to MAX_LAGRANGE_DEGREE.
-        T : float
-            End of the time span.
+        mesh : TimeMesh, array_like or float
+            The mesh (a TimeMesh or its breakpoints), or a number T for the
+            uniform mesh of [0, T] with the n_t that n_nodes gives.
         periodic : bool
-            Periodic nodes (the node at T is node 0).
+            Periodic nodes (the node at the end is node 0).
 
         Returns
         -------
         Expansion
-            Of the given degree on n_t intervals; its coefficients are bit for
+            Of the given degree on the mesh; its coefficients are bit for
             bit ``lagrange_to_legendre_matrix(degree, n_t, periodic) @ values``
-            as scipy computes that product.
+            as scipy computes that product (the matrix does not depend on
+            the mesh).
 
         Raises
         ------
         ValueError
-            When n_nodes matches no n_t, for a degree out of range, or a bad T.
+            When n_nodes matches no n_t (or not the mesh's), for a degree out
+            of range, or a bad mesh.
         TypeError
             For values of a dtype that does not convert to float64 safely, a
             masked array, or a periodic flag that is not a bool.
@@ -351,48 +369,63 @@ class Expansion:
         degree = _checks.size(degree, "degree", 1)
         _checks.lagrange_degree(degree)
         periodic = _checks.flag(periodic, "periodic")
-        T = _checks.period(T)
         v = _checks.float64_array(values, "values")
         if v.ndim < 1:
             raise ValueError(f"values must have shape (n_nodes, *value_shape), got shape {v.shape}")
         nodes = v.shape[0]
+        what = "degree * n_t" if periodic else "degree * n_t + 1"
         n_t, rest = divmod(nodes if periodic else nodes - 1, degree)
         if rest != 0 or n_t < 1:
-            what = "degree * n_t" if periodic else "degree * n_t + 1"
             raise ValueError(
                 f"values must have {what} rows (the nodes of degree {degree}) for some n_t >= 1, got shape {v.shape}"
             )
+        m = _mesh_for(mesh, n_t, f"values of shape {v.shape} (the nodes of degree {degree}: {what} rows)")
         components = math.prod(v.shape[1:])
         coefficients = np.asarray(_native.interpolate(v, degree, n_t, periodic, components))
-        return cls(coefficients.reshape((degree + 1, n_t, *v.shape[1:])), T)
+        return cls(coefficients.reshape((degree + 1, n_t, *v.shape[1:])), m)
 
-    def __reduce__(self) -> tuple[type[Expansion], tuple[FloatArray, float]]:
-        return (type(self), (np.array(self._coefficients), self._T))
-
-    def _key(self) -> tuple[tuple[int, ...], bytes]:
-        return (self._coefficients.shape, struct.pack("<d", self._T))
+    def __reduce__(self) -> tuple[type[Expansion], tuple[FloatArray, TimeMesh]]:
+        return (type(self), (np.array(self._coefficients), self._mesh))
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Expansion):
             return NotImplemented
         if self is other:
             return True
-        return self._key() == other._key() and np.array_equal(
-            self._coefficients.view(np.uint64), other._coefficients.view(np.uint64)
+        return (
+            self._coefficients.shape == other._coefficients.shape
+            and self._mesh == other._mesh
+            and np.array_equal(self._coefficients.view(np.uint64), other._coefficients.view(np.uint64))
         )
 
     def __hash__(self) -> int:
-        return hash((self._key(), self._coefficients.tobytes()))
+        return hash((self._coefficients.shape, self._mesh, self._coefficients.tobytes()))
 
     def __repr__(self) -> str:
         shape = f", value shape {self.value_shape}" if self.value_shape else ""
+        mesh = self._mesh
+        plain = mesh.is_uniform and mesh.start == 0.0 and not math.copysign(1.0, mesh.start) < 0
+        where = f"T={mesh.end!r}" if plain else f"mesh={mesh!r}"
         return (
-            f"{type(self).__name__}(<coefficients of degree {self.degree} on n_t={self.n_t} intervals{shape}>, "
-            f"T={self._T!r})"
+            f"{type(self).__name__}(<coefficients of degree {self.degree} on n_t={self.n_t} intervals{shape}>, {where})"
         )
 
 
-def gauss_legendre(points: int, n_t: int, T: float) -> tuple[FloatArray, FloatArray]:
+def _mesh_for(mesh: object, n_t: int, what: str) -> TimeMesh:
+    """The mesh of an expansion with n_t intervals: a TimeMesh or breakpoints
+    with n_t intervals, or a number T for the uniform mesh of [0, T]."""
+    if isinstance(mesh, numbers.Real) and not isinstance(mesh, (bool, np.bool_)):
+        return TimeMesh.uniform(n_t, _checks.period(mesh))
+    if isinstance(mesh, (bool, np.bool_)):
+        raise TypeError("mesh must be a TimeMesh, a 1-D array of breakpoints or a number T, got bool")
+    m = mesh_of(mesh)
+    if m.n_t != n_t:
+        raise ValueError(f"{what} need a mesh of {n_t} intervals, got one of {m.n_t}")
+    return m
+
+
+@takes_mesh
+def gauss_legendre(points: int, mesh: MeshLike) -> tuple[FloatArray, FloatArray]:
     """The Gauss-Legendre rule with ``points`` nodes on every interval of the mesh.
 
     Parameters
@@ -400,38 +433,36 @@ def gauss_legendre(points: int, n_t: int, T: float) -> tuple[FloatArray, FloatAr
     points : int
         Nodes per interval, >= 1: exact for piecewise polynomials of degree
         2 * points - 1.
-    n_t : int
-        Number of intervals of the uniform mesh of [0, T], >= 1.
-    T : float
-        End of the time span.
+    mesh : TimeMesh or array_like
+        The mesh, or its breakpoints; ``n_t, T`` in its place (two
+        arguments) is the uniform mesh of [0, T].
 
     Returns
     -------
     times, weights : numpy.ndarray, shape (n_t * points,) each
         Interval-major (entry ``j * points + q`` is node q of interval j);
-        the weights include the factor w / 2 of the interval, so
-        ``weights @ g(times)`` integrates g over [0, T]. The nodes and
-        weights of the reference rule are correct to the last bit (computed
-        in double-double arithmetic and rounded once); on interval j with
-        h = w / 2 the node is ``(j * w + h) + h * x_q`` and the weight
-        ``h * omega_q``.
+        the weights include the factor h_j / 2 of the interval, so
+        ``weights @ g(times)`` integrates g over the mesh. On interval j
+        the node is ``b_j + h_j (1 + x_q) / 2`` and the weight
+        ``h_j omega_q / 2`` for the nodes x_q and weights omega_q of the
+        rule on [-1, 1].
 
     Raises
     ------
     ValueError
-        For points or n_t below 1, or a bad T.
+        For points below 1 or a bad mesh.
     TypeError
         For arguments of the wrong type.
     """
     points = _checks.size(points, "points", 1)
-    n_t = _checks.size(n_t, "n_t", 1)
-    T = _checks.period(T)
-    _checks.check_items(points * n_t, "the quadrature's nodes")
-    times, weights = _native.gauss_legendre(points, n_t, T)
+    m = mesh_of(mesh)
+    _checks.check_items(points * m.n_t, "the quadrature's nodes")
+    times, weights = _native.gauss_legendre(points, m._core)
     return np.asarray(times), np.asarray(weights)
 
 
-def project(f: Any, degree: int, n_t: int, T: float, points: int | None = None) -> Expansion:
+@takes_mesh
+def project(f: Any, degree: int, mesh: MeshLike, points: int | None = None) -> Expansion:
     """The L2 projection of a function onto the piecewise polynomials of a degree.
 
     Parameters
@@ -443,15 +474,14 @@ def project(f: Any, degree: int, n_t: int, T: float, points: int | None = None) 
         converts to it safely).
     degree : int
         Polynomial degree on each interval, >= 0.
-    n_t : int
-        Number of intervals, >= 1.
-    T : float
-        End of the time span.
+    mesh : TimeMesh or array_like
+        The mesh, or its breakpoints; ``n_t, T`` in its place (two
+        arguments) is the uniform mesh of [0, T].
     points : int, optional
-        Gauss-Legendre points per interval, default ``degree + 1`` (exact for
-        functions that are piecewise polynomials of degree <= 2 degree + 1
-        times the basis, so polynomials of degree <= degree are reproduced
-        to rounding).
+        Gauss-Legendre points per interval, at least degree + 1 (the
+        default): the rule is then exact for f times the basis whenever f
+        is a piecewise polynomial of degree <= degree, so polynomials of
+        degree <= degree are reproduced to rounding.
 
     Returns
     -------
@@ -462,21 +492,20 @@ def project(f: Any, degree: int, n_t: int, T: float, points: int | None = None) 
     Raises
     ------
     ValueError
-        For sizes out of range, a bad T, or f returning an array of the
+        For sizes out of range, a bad mesh, or f returning an array of the
         wrong shape.
     TypeError
         For f returning something that is not numeric.
     """
     degree = _checks.size(degree, "degree", 0)
     points = degree + 1 if points is None else _checks.size(points, "points", 1)
-    times, _ = gauss_legendre(points, n_t, T)
-    n_t = _checks.size(n_t, "n_t", 1)
-    T = _checks.period(T)
+    m = mesh_of(mesh)
+    times, _ = gauss_legendre(points, m)
     values = _checks.float64_array(f(times), "f(times)")
     if values.ndim < 1 or values.shape[0] != times.size:
         raise ValueError(
             f"f(times) must have shape (times.size, *value_shape) = ({times.size}, ...), got shape {values.shape}"
         )
     value_shape = values.shape[1:]
-    coefficients = np.asarray(_native.project(values, degree, n_t, points, math.prod(value_shape)))
-    return Expansion(coefficients.reshape((degree + 1, n_t, *value_shape)), T)
+    coefficients = np.asarray(_native.project(values, degree, m.n_t, points, math.prod(value_shape)))
+    return Expansion(coefficients.reshape((degree + 1, m.n_t, *value_shape)), m)

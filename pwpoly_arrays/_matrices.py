@@ -12,6 +12,7 @@ if TYPE_CHECKING:
     from scipy.sparse import csr_array
 
 from . import _checks
+from ._mesh import MeshLike, TimeMesh, is_count, mesh_of, takes_mesh
 from ._native_loader import load_native
 
 if TYPE_CHECKING:
@@ -48,17 +49,17 @@ def _from_native(sparse: ModuleType, result: tuple[int, int, Any, Any, Any]) -> 
     return _csr_array(sparse, (nrows, ncols), np.asarray(row_offsets), np.asarray(col_indices), np.asarray(values))
 
 
-def collocation_matrix(degree: int, n_t: int, T: float, t: npt.ArrayLike, derivative: bool = False) -> csr_array:
+@takes_mesh
+def collocation_matrix(degree: int, mesh: MeshLike, t: npt.ArrayLike, derivative: bool = False) -> csr_array:
     """The collocation matrix of the piecewise Legendre basis at the times t.
 
     Parameters
     ----------
     degree : int
         Polynomial degree on each interval, >= 0.
-    n_t : int
-        Number of intervals of the uniform mesh of [0, T], >= 1.
-    T : float
-        End of the time span, positive and finite.
+    mesh : TimeMesh or array_like
+        The mesh, or its breakpoints; ``n_t, T`` in its place (two
+        arguments) is the uniform mesh of [0, T].
     t : array_like of float64
         The times, any shape; row r belongs to ``t.ravel()[r]`` (C order).
     derivative : bool
@@ -72,15 +73,17 @@ def collocation_matrix(degree: int, n_t: int, T: float, t: npt.ArrayLike, deriva
         degree + 1 functions of the interval that contains the time are
         stored, always all of them (a value that happens to be zero stays an
         explicit entry, so the pattern depends only on the intervals). The
-        entries are bit for bit those of
+        entries are those of the expansion's evaluation (on the uniform mesh
+        of [0, T], bit for bit those of
         ``pwpoly.LegendreBasis(degree, n_t, T).evaluate_all_basis_functions``
-        (``evaluate_all_basis_function_derivatives``) at that time. Indices
-        are int32 when they fit, else int64. Needs scipy (``pwpoly[sparse]``).
+        and ``evaluate_all_basis_function_derivatives``). Indices are int32
+        when they fit, else int64. Needs scipy (``pwpoly[sparse]``).
 
     Raises
     ------
     ValueError
-        For sizes out of range or a bad T.
+        For sizes out of range, a bad mesh, or a NaN time (it lies in no
+        interval; the message gives its position in ``t.ravel()``).
     TypeError
         For sizes that are not integers, times of a dtype that does not
         convert to float64 safely or masked, or a derivative flag that is not
@@ -90,13 +93,34 @@ def collocation_matrix(degree: int, n_t: int, T: float, t: npt.ArrayLike, deriva
     """
     sparse = _scipy_sparse("collocation_matrix")
     degree = _checks.size(degree, "degree", 0)
-    n_t = _checks.size(n_t, "n_t", 1)
-    T = _checks.period(T)
+    m = mesh_of(mesh)
     derivative = _checks.flag(derivative, "derivative")
     times = _checks.float64_array(t, "t")
-    _checks.check_items(n_t * (degree + 1), "the collocation matrix's columns")
+    _checks.check_items(m.n_t * (degree + 1), "the collocation matrix's columns")
     _checks.check_items(times.size * (degree + 1), "the collocation matrix's entries")
-    return _from_native(sparse, _native.collocation(degree, n_t, T, times, derivative))
+    return _from_native(sparse, _native.collocation(degree, m._core, times, derivative))
+
+
+def _count_of(mesh: object, name: str = "n_t") -> int:
+    """The interval count of a mesh, or an interval count itself."""
+    if is_count(mesh):
+        return _checks.size(mesh, name, 1)
+    return mesh_of(mesh).n_t
+
+
+def _transfer_meshes(coarse: object, fine: object) -> tuple[TimeMesh, TimeMesh]:
+    """Two meshes, or two interval counts (uniform meshes of [0, 1]: the
+    transfers between uniform meshes of one span do not depend on it)."""
+    if is_count(coarse) and is_count(fine):
+        nt_coarse = _checks.size(coarse, "nt_coarse", 1)
+        nt_fine = _checks.size(fine, "nt_fine", 1)
+        return TimeMesh.uniform(nt_coarse, 1.0), TimeMesh.uniform(nt_fine, 1.0)
+    if is_count(coarse) or is_count(fine):
+        raise TypeError(
+            "coarse and fine must both be interval counts (nt_coarse, nt_fine) or both meshes, got "
+            f"{type(coarse).__name__} and {type(fine).__name__}"
+        )
+    return mesh_of(coarse, "coarse"), mesh_of(fine, "fine")
 
 
 def _lagrange_sizes(degree: int, n_t: int, name: str = "n_t") -> tuple[int, int]:
@@ -109,9 +133,9 @@ def _lagrange_sizes(degree: int, n_t: int, name: str = "n_t") -> tuple[int, int]
 
 
 def prolongation_matrix(
-    degree: int, nt_coarse: int, nt_fine: int, periodic: bool = False, basis: str = "lagrange"
+    degree: int, coarse: MeshLike | int, fine: MeshLike | int, periodic: bool = False, basis: str = "lagrange"
 ) -> csr_array:
-    """The prolongation from nt_coarse to nt_fine intervals of the same span.
+    """The prolongation from a coarse to a fine mesh of the same span.
 
     Parameters
     ----------
@@ -119,8 +143,13 @@ def prolongation_matrix(
         Polynomial degree (first, unlike ``pwpoly.lagrange_prolongation_matrix``):
         from 1 to MAX_LAGRANGE_DEGREE for the Lagrange basis, >= 0 for the
         Legendre basis.
-    nt_coarse, nt_fine : int
-        Interval counts, >= 1 each; nt_fine may also be smaller than nt_coarse.
+    coarse, fine : TimeMesh, array_like or int
+        Two meshes (or their breakpoints) with the same first and last
+        breakpoint, or two interval counts nt_coarse and nt_fine (>= 1 each)
+        for uniform meshes of one span. The fine mesh may also be the
+        coarser one. The Lagrange prolongation between meshes that are not
+        both uniform needs nested meshes: every coarse breakpoint a fine
+        breakpoint, bit for bit.
     periodic : bool
         Lagrange only: periodic bases (the node at T is node 0).
     basis : {"lagrange", "legendre"}
@@ -130,44 +159,50 @@ def prolongation_matrix(
     Returns
     -------
     scipy.sparse.csr_array
-        Lagrange: shape (fine points, coarse points) with ``nt * degree + 1``
-        points per basis (``nt * degree`` when periodic), the true shape even
-        where the last rows or columns hold no entry; the stored entries are
-        exactly those of ``pwpoly.lagrange_prolongation_matrix(nt_coarse,
-        nt_fine, degree, periodic)``, explicit zeros included (call
-        ``eliminate_zeros()`` to drop them).
-        Legendre: shape ((degree + 1) * nt_fine, (degree + 1) * nt_coarse);
-        when nt_fine is a multiple of nt_coarse the exact re-expansion of
-        every coarse P_i on the fine intervals (each entry the double nearest
-        to the exact coefficient, the entries with k <= i all stored),
-        otherwise the L2 projection onto the fine mesh (coarse polynomials cut
-        at the coarse nodes, each piece integrated by Gauss-Legendre).
-        Needs scipy.
+        Lagrange: shape (fine points, coarse points) with ``n_t * degree + 1``
+        points per basis (``n_t * degree`` when periodic), the true shape
+        even where the last rows or columns hold no entry. Row r holds the
+        coarse basis functions at fine node r (exact zeros are not stored;
+        other entries are, however small). Between uniform meshes the stored
+        entries are exactly those of
+        ``pwpoly.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree,
+        periodic)``; between other (nested) meshes each fine node's coarse
+        coordinate is computed from the breakpoints in double-double and
+        rounded once.
+        Legendre: shape ((degree + 1) * fine.n_t, (degree + 1) * coarse.n_t);
+        on nested meshes (between uniform meshes: when nt_fine is a multiple
+        of nt_coarse) the exact re-expansion of every coarse P_i on the fine
+        intervals (each entry the double nearest to the exact coefficient,
+        the entries with k <= i all stored), otherwise the L2 projection onto
+        the fine mesh (coarse polynomials cut at the coarse breakpoints, each
+        piece integrated by Gauss-Legendre). Needs scipy.
 
     Raises
     ------
     ValueError
-        For sizes out of range, an unknown basis, or periodic=True with the Legendre basis.
+        For sizes out of range, an unknown basis, periodic=True with the
+        Legendre basis, meshes of different spans, or Lagrange meshes that
+        are not nested.
     TypeError
-        For sizes that are not integers or a periodic flag that is not a bool.
+        For a count and a mesh mixed, sizes that are not integers or a
+        periodic flag that is not a bool.
     """
     sparse = _scipy_sparse("prolongation_matrix")
     basis = _basis(basis)
     periodic = _checks.flag(periodic, "periodic")
+    coarse_mesh, fine_mesh = _transfer_meshes(coarse, fine)
     if basis == "legendre":
         if periodic:
             raise ValueError("periodic=True needs basis='lagrange': the Legendre basis has no shared nodes")
         degree = _checks.size(degree, "degree", 0)
-        nt_coarse = _checks.size(nt_coarse, "nt_coarse", 1)
-        nt_fine = _checks.size(nt_fine, "nt_fine", 1)
-        _checks.check_items(max(nt_coarse, nt_fine) * (degree + 1) * (degree + 1), "the matrix")
-        return _from_native(sparse, _native.legendre_transfer(degree, nt_coarse, nt_fine, False))
-    degree, nt_coarse = _lagrange_sizes(degree, nt_coarse, "nt_coarse")
-    _, nt_fine = _lagrange_sizes(degree, nt_fine, "nt_fine")
-    return _from_native(sparse, _native.prolongation(degree, nt_coarse, nt_fine, periodic))
+        _checks.check_items(max(coarse_mesh.n_t, fine_mesh.n_t) * (degree + 1) * (degree + 1), "the matrix")
+        return _from_native(sparse, _native.legendre_transfer(degree, coarse_mesh._core, fine_mesh._core, False))
+    degree, _ = _lagrange_sizes(degree, coarse_mesh.n_t, "nt_coarse")
+    _lagrange_sizes(degree, fine_mesh.n_t, "nt_fine")
+    return _from_native(sparse, _native.prolongation(degree, coarse_mesh._core, fine_mesh._core, periodic))
 
 
-def lagrange_to_legendre_matrix(degree: int, n_t: int, periodic: bool = False) -> csr_array:
+def lagrange_to_legendre_matrix(degree: int, mesh: MeshLike | int, periodic: bool = False) -> csr_array:
     """The matrix from Lagrange nodal values to Legendre coefficients.
 
     It maps the nodal values of the continuous piecewise Lagrange basis to the
@@ -177,10 +212,11 @@ def lagrange_to_legendre_matrix(degree: int, n_t: int, periodic: bool = False) -
     ----------
     degree : int
         Polynomial degree, >= 1.
-    n_t : int
-        Number of intervals, >= 1.
+    mesh : TimeMesh, array_like or int
+        The mesh (or its breakpoints), or its number of intervals n_t >= 1:
+        the matrix depends on n_t only.
     periodic : bool
-        Periodic Lagrange basis (the node at T is node 0).
+        Periodic Lagrange basis (the node at the end is node 0).
 
     Returns
     -------
@@ -202,42 +238,46 @@ def lagrange_to_legendre_matrix(degree: int, n_t: int, periodic: bool = False) -
         Without scipy.
     """
     sparse = _scipy_sparse("lagrange_to_legendre_matrix")
-    degree, n_t = _lagrange_sizes(degree, n_t)
+    degree, n_t = _lagrange_sizes(degree, _count_of(mesh))
     return _from_native(sparse, _native.lagrange_to_legendre(degree, n_t, _checks.flag(periodic, "periodic")))
 
 
-def lagrange_points(degree: int, n_t: int, T: float, periodic: bool = False) -> npt.NDArray[np.float64]:
+@takes_mesh
+def lagrange_points(degree: int, mesh: MeshLike, periodic: bool = False) -> npt.NDArray[np.float64]:
     """The nodal points of the continuous piecewise Lagrange basis.
 
-    The basis has equidistant nodes on each of the n_t intervals of [0, T].
+    The basis has equidistant nodes inside each interval of the mesh.
 
     Parameters
     ----------
     degree : int
         Polynomial degree, >= 1.
-    n_t : int
-        Number of intervals, >= 1.
-    T : float
-        End of the time span, positive and finite.
+    mesh : TimeMesh or array_like
+        The mesh, or its breakpoints; ``n_t, T`` in its place (two
+        arguments) is the uniform mesh of [0, T].
     periodic : bool
-        Leave out the last point (T, the same node as 0).
+        Leave out the last point (the end, the same node as the start).
 
     Returns
     -------
     numpy.ndarray of float64, shape (n_t * degree + 1,) or (n_t * degree,) when periodic
-        Equal, bit for bit, to ``pwpoly.get_lagrange_points(degree, n_t, T, periodic)``.
+        On interval j with ends a and b (see :meth:`TimeMesh.uniform` for
+        those of a uniform mesh), node i < degree is
+        ``((i * (b - a)) / degree) + a``; the last point is the end of the
+        mesh. On the uniform mesh of [0, T] equal, bit for bit, to
+        ``pwpoly.get_lagrange_points(degree, n_t, T, periodic)``.
 
     Raises
     ------
     ValueError
-        For a degree below 1 or above MAX_LAGRANGE_DEGREE, n_t below 1, or a bad T.
+        For a degree below 1 or above MAX_LAGRANGE_DEGREE, or a bad mesh.
     TypeError
-        For sizes that are not integers, a T that is not a real number, or a
+        For sizes that are not integers, a mesh of the wrong type, or a
         periodic flag that is not a bool.
     """
-    degree, n_t = _lagrange_sizes(degree, n_t)
-    T = _checks.period(T)
-    points: Any = _native.lagrange_points(degree, n_t, T, _checks.flag(periodic, "periodic"))  # a buffer
+    m = mesh_of(mesh)
+    degree, _ = _lagrange_sizes(degree, m.n_t)
+    points: Any = _native.lagrange_points(degree, m._core, _checks.flag(periodic, "periodic"))  # a buffer
     return np.asarray(points, dtype=np.float64)
 
 
@@ -263,17 +303,17 @@ def _operator_sizes(degree: int, n_t: int, basis: str, periodic: object) -> tupl
     return degree, n_t, periodic
 
 
-def mass_matrix(degree: int, n_t: int, T: float, basis: str = "legendre", periodic: bool = False) -> csr_array:
-    """The mass matrix of the time basis: M[a, b] is the integral over [0, T] of phi_a phi_b.
+@takes_mesh
+def mass_matrix(degree: int, mesh: MeshLike, basis: str = "legendre", periodic: bool = False) -> csr_array:
+    """The mass matrix of the time basis: M[a, b] is the integral over the mesh of phi_a phi_b.
 
     Parameters
     ----------
     degree : int
         Polynomial degree, >= 0 (>= 1 and at most MAX_LAGRANGE_DEGREE for the Lagrange basis).
-    n_t : int
-        Number of intervals of the uniform mesh of [0, T], >= 1.
-    T : float
-        End of the time span.
+    mesh : TimeMesh or array_like
+        The mesh, or its breakpoints; ``n_t, T`` in its place (two
+        arguments) is the uniform mesh of [0, T].
     basis : {"legendre", "lagrange"}
         The piecewise Legendre basis (index ``j + n_t * i`` for P_i on
         interval j), or the continuous piecewise Lagrange basis with
@@ -284,38 +324,42 @@ def mass_matrix(degree: int, n_t: int, T: float, basis: str = "legendre", period
     Returns
     -------
     scipy.sparse.csr_array
-        Legendre: diagonal, w / (2i + 1) with w = T / n_t. Lagrange: square of
-        the number of nodes, assembled from the per-interval matrix (w / 2)
-        times the exact integrals of the reference Lagrange polynomials
-        (rounded once), contributions to shared nodes summed in interval
-        order. Exact to rounding. Needs scipy.
+        Legendre: diagonal, h_j / (2i + 1) for P_i on interval j.
+        Lagrange: square of the number of nodes, assembled from the
+        per-interval matrices (h_j / 2) times the exact integrals of the
+        reference Lagrange polynomials (rounded once), contributions to
+        shared nodes summed in interval order. On a uniform mesh h_j is the
+        rounded width w = (T - start) / n_t and each product or quotient is
+        rounded as written; on any other mesh h_j is the exact
+        b_(j+1) - b_j and each entry is the nearest double to the exact
+        product or quotient. Needs scipy.
 
     Raises
     ------
     ValueError
-        For sizes out of range, a bad T, an unknown basis, or periodic=True with the Legendre basis.
+        For sizes out of range, a bad mesh, an unknown basis, or periodic=True with the Legendre basis.
     TypeError
-        For a degree or count that is not an integer, a T that is not a real number, or a periodic flag that is not
-        a bool.
+        For a degree that is not an integer, a mesh of the wrong type, or a periodic flag that is not a bool.
     """
     sparse = _scipy_sparse("mass_matrix")
     basis = _basis(basis)
-    degree, n_t, periodic = _operator_sizes(degree, n_t, basis, periodic)
-    T = _checks.period(T)
-    return _from_native(sparse, _native.mass(degree, n_t, T, basis == "lagrange", periodic))
+    m = mesh_of(mesh)
+    degree, _, periodic = _operator_sizes(degree, m.n_t, basis, periodic)
+    return _from_native(sparse, _native.mass(degree, m._core, basis == "lagrange", periodic))
 
 
-def derivative_matrix(degree: int, n_t: int, T: float, basis: str = "legendre", periodic: bool = False) -> csr_array:
-    """The derivative matrix of the time basis: C[a, b] is the integral over [0, T] of phi_a phi_b'.
+@takes_mesh
+def derivative_matrix(degree: int, mesh: MeshLike, basis: str = "legendre", periodic: bool = False) -> csr_array:
+    """The derivative matrix of the time basis: C[a, b] is the integral over the mesh of phi_a phi_b'.
 
     So ``C @ u`` tests the time derivative of u against every basis function.
-    The entries do not depend on T (the factor 2 / w of the derivative cancels
-    the w / 2 of the integral); T is taken for the symmetry of the calls and
-    checked like everywhere else.
+    The entries do not depend on the widths (the factor 2 / h_j of the
+    derivative cancels the h_j / 2 of the integral); the mesh is taken for
+    the symmetry of the calls and checked like everywhere else.
 
     Parameters
     ----------
-    degree, n_t, T, basis, periodic
+    degree, mesh, basis, periodic
         As for :func:`mass_matrix`.
 
     Returns
@@ -340,20 +384,21 @@ def derivative_matrix(degree: int, n_t: int, T: float, basis: str = "legendre", 
     """
     sparse = _scipy_sparse("derivative_matrix")
     basis = _basis(basis)
+    n_t = mesh_of(mesh).n_t
     degree, n_t, periodic = _operator_sizes(degree, n_t, basis, periodic)
-    _checks.period(T)
     return _from_native(sparse, _native.derivative(degree, n_t, basis == "lagrange", periodic))
 
 
-def endpoint_matrices(degree: int, n_t: int) -> tuple[csr_array, csr_array]:
+def endpoint_matrices(degree: int, mesh: MeshLike | int) -> tuple[csr_array, csr_array]:
     """The values of the Legendre basis at both ends of every interval.
 
     Parameters
     ----------
     degree : int
         Polynomial degree, >= 0.
-    n_t : int
-        Number of intervals, >= 1.
+    mesh : TimeMesh, array_like or int
+        The mesh (or its breakpoints), or its number of intervals n_t >= 1:
+        the matrices depend on n_t only.
 
     Returns
     -------
@@ -374,20 +419,21 @@ def endpoint_matrices(degree: int, n_t: int) -> tuple[csr_array, csr_array]:
         For sizes that are not integers.
     """
     sparse = _scipy_sparse("endpoint_matrices")
-    degree, n_t, _ = _operator_sizes(degree, n_t, "legendre", False)
+    degree, n_t, _ = _operator_sizes(degree, _count_of(mesh), "legendre", False)
     at_start, at_end = _native.endpoints(degree, n_t)
     return _from_native(sparse, at_start), _from_native(sparse, at_end)
 
 
-def upwind_matrix(degree: int, n_t: int, periodic: bool = False) -> csr_array:
+def upwind_matrix(degree: int, mesh: MeshLike | int, periodic: bool = False) -> csr_array:
     """The upwind coupling of discontinuous Galerkin in time, ``at_start.T @ (at_start - S @ at_end)``.
 
     Parameters
     ----------
     degree : int
         Polynomial degree, >= 0.
-    n_t : int
-        Number of intervals, >= 1.
+    mesh : TimeMesh, array_like or int
+        The mesh (or its breakpoints), or its number of intervals n_t >= 1:
+        the matrix depends on n_t only.
     periodic : bool
         S shifts by one interval: (S x)[j] = x[j - 1], and (S x)[0] = 0, or
         x[n_t - 1] when periodic (interval 0 couples to the end of the last).
@@ -409,12 +455,12 @@ def upwind_matrix(degree: int, n_t: int, periodic: bool = False) -> csr_array:
     """
     sparse = _scipy_sparse("upwind_matrix")
     periodic = _checks.flag(periodic, "periodic")
-    degree, n_t, _ = _operator_sizes(degree, n_t, "legendre", False)
+    degree, n_t, _ = _operator_sizes(degree, _count_of(mesh), "legendre", False)
     return _from_native(sparse, _native.upwind(degree, n_t, periodic))
 
 
-def restriction_matrix(degree: int, nt_coarse: int, nt_fine: int) -> csr_array:
-    """The L2 projection of Legendre coefficients from nt_fine intervals onto nt_coarse intervals.
+def restriction_matrix(degree: int, coarse: MeshLike | int, fine: MeshLike | int) -> csr_array:
+    """The L2 projection of Legendre coefficients from the fine onto the coarse mesh.
 
     The Galerkin restriction M_c^-1 P^T M_f of the Legendre prolongation P
     (``prolongation_matrix(degree, nt_coarse, nt_fine, basis="legendre")``),
@@ -428,8 +474,8 @@ def restriction_matrix(degree: int, nt_coarse: int, nt_fine: int) -> csr_array:
     ----------
     degree : int
         Polynomial degree, >= 0.
-    nt_coarse, nt_fine : int
-        Interval counts, >= 1 each (the same argument order as the prolongation).
+    coarse, fine : TimeMesh, array_like or int
+        As for :func:`prolongation_matrix` (the same argument order).
 
     Returns
     -------
@@ -446,7 +492,7 @@ def restriction_matrix(degree: int, nt_coarse: int, nt_fine: int) -> csr_array:
         For sizes that are not integers.
     """
     sparse = _scipy_sparse("restriction_matrix")
-    degree, nt_coarse, _ = _operator_sizes(degree, nt_coarse, "legendre", False)
-    nt_fine = _checks.size(nt_fine, "nt_fine", 1)
-    _checks.check_items(nt_fine * (degree + 1) * (degree + 1), "the matrix")
-    return _from_native(sparse, _native.legendre_transfer(degree, nt_coarse, nt_fine, True))
+    coarse_mesh, fine_mesh = _transfer_meshes(coarse, fine)
+    degree = _checks.size(degree, "degree", 0)
+    _checks.check_items(max(coarse_mesh.n_t, fine_mesh.n_t) * (degree + 1) * (degree + 1), "the matrix")
+    return _from_native(sparse, _native.legendre_transfer(degree, coarse_mesh._core, fine_mesh._core, True))

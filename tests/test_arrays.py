@@ -44,9 +44,15 @@ def test_expansion_is_bit_identical_to_evaluate_many(rng, degree, derivative):
     ev = pwpoly.LegendreBasisEvaluator(degree, n_t, T)
     ev.set_dofs(list(c.ravel()))
     expected = bits(ev.evaluate_derivative_many(t) if derivative else ev.evaluate_many(t))
+    # pwpoly evaluates a NaN time in interval 0; the companion gives NaN.
+    nan = np.isnan(t)
+    expected[nan] = bits(np.full(nan.sum(), np.nan))
     e = pa.Expansion(c, T)
     f = e.derivative if derivative else e
-    assert np.array_equal(bits(f(t)), expected)
+    got = bits(f(t))
+    assert np.all(np.isnan(got.view(np.float64)[nan]))
+    got[nan] = expected[nan]
+    assert np.array_equal(got, expected)
     grid = t[:5004].reshape(3, 4, 417)
     assert f(grid).shape == grid.shape and np.array_equal(bits(f(grid)).ravel(), expected[:5004])
     strided_out = np.empty((5004, 2))[:, 0]
@@ -155,6 +161,7 @@ READ_ONLY = np.zeros(4)
 READ_ONLY.flags.writeable = False
 SHARED = np.zeros(8)
 native = load_native()
+MESH2 = native.uniform_mesh(2, 0.0, 1.0)
 
 
 @pytest.mark.parametrize(
@@ -174,7 +181,7 @@ native = load_native()
         (lambda: pa.Expansion(np.ones((0, 3)), 1.0), ValueError, "at least one row"),
         (lambda: pa.Expansion(np.ones((2, 0)), 1.0), ValueError, "n_t >= 1"),
         (lambda: pa.Expansion(np.ones((2, 2)), 0.0), ValueError, "T must be positive"),
-        (lambda: pa.Expansion(np.ones((2, 2)), "1"), TypeError, "T must be a real number"),
+        (lambda: pa.Expansion(np.ones((2, 2)), "1"), TypeError, "mesh must be a TimeMesh or a 1-D array"),
         (lambda: pa.collocation_matrix(2, 0, 1.0, T4), ValueError, "n_t must be at least 1"),
         (lambda: pa.collocation_matrix(-1, 3, 1.0, T4), ValueError, "degree must be at least 0"),
         (lambda: pa.collocation_matrix(2.0, 3, 1.0, T4), TypeError, "degree must be an integer"),
@@ -193,15 +200,16 @@ native = load_native()
         (lambda: pa.Expansion(np.ma.ones((2, 2)), 1.0), TypeError, "coefficients is a masked array"),
         (lambda: pa.prolongation_matrix(61, 1, 2), ValueError, "degree must be at most 60"),
         # The private module's own checks, called directly.
-        (lambda: native.Expansion(np.zeros(3), 1, 2, 1, 1.0), ValueError, "expected (degree + 1) * n_t * m = 4"),
-        (lambda: native.Expansion(np.zeros(4), 1, 2, 1, np.inf), ValueError, "T must be positive and finite"),
+        (lambda: native.Expansion(np.zeros(3), 1, MESH2, 1), ValueError, "expected (degree + 1) * n_t * m = 4"),
+        (lambda: native.Expansion(np.zeros(4), 1, 2, 1), TypeError, "argument 'mesh': expected pwpoly_arrays"),
+        (lambda: native.uniform_mesh(2, 0.0, np.inf), ValueError, "T must be positive and finite"),
         (lambda: expansion()._core.evaluate_into(T4, np.zeros(3), False), ValueError, "out: expected 4 items"),
         (lambda: expansion()._core.evaluate_into(SHARED[:4], SHARED[2:6], True), ValueError, "out: shares memory"),
         (lambda: expansion()._core.evaluate_into(T4, READ_ONLY, True), ValueError, "out: the array is read-only"),
         (lambda: expansion()._core.evaluate_into(T4, np.zeros(4), 1), TypeError, "cannot be cast as 'bool'"),
-        (lambda: native.collocation(1, 2, 1.0, T4.astype(np.float32), False), TypeError, "t: expected float64"),
-        (lambda: native.prolongation(61, 1, 2, False), ValueError, "degree must be at most 60"),
-        (lambda: native.lagrange_points(1, 0, 1.0, False), ValueError, "n_t must be at least 1, got 0"),
+        (lambda: native.collocation(1, MESH2, T4.astype(np.float32), False), TypeError, "t: expected float64"),
+        (lambda: native.prolongation(61, MESH2, MESH2, False), ValueError, "degree must be at most 60"),
+        (lambda: native.uniform_mesh(0, 0.0, 1.0), ValueError, "n_t must be at least 1, got 0"),
         (lambda: native.lagrange_to_legendre(2, 3, periodic=False), TypeError, "takes no keyword arguments"),
     ],
 )
@@ -581,7 +589,7 @@ OPERATOR_BAD_INPUT = [
     (lambda: pa.endpoint_matrices(2.5, 3), TypeError, "degree must be an integer"),
     (lambda: pa.prolongation_matrix(2, 2, 4, periodic=True, basis="legendre"), ValueError, "periodic=True needs"),
     (lambda: pa.restriction_matrix(2, 2, 0), ValueError, "nt_fine must be at least 1"),
-    (lambda: native.mass(2, 3, 1.0, False, True), ValueError, "periodic: the Legendre basis has no shared nodes"),
+    (lambda: native.mass(2, MESH2, False, True), ValueError, "periodic: the Legendre basis has no shared nodes"),
 ]
 
 

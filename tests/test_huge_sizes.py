@@ -83,10 +83,11 @@ CASES = {
     "set_dofs_claimed_length": lambda a: LegendreBasisEvaluator(1, 2, 1.0).set_dofs(ClaimsHugeLength(a[0])),
     "evaluate_many_broadcast": lambda a: LegendreBasisEvaluator(1, 2, 1.0).evaluate_many(
         np.broadcast_to(np.float64(0.5), tuple(a))),
-    "arrays_expansion": lambda a: native.Expansion(np.zeros(2), *a),
-    "arrays_collocation": lambda a: native.collocation(*a, np.zeros(3), False),
-    "arrays_prolongation": lambda a: native.prolongation(*a, False),
-    "arrays_points": lambda a: native.lagrange_points(*a, False),
+    "arrays_expansion": lambda a: native.Expansion(np.zeros(2), a[0], native.uniform_mesh(a[1], 0.0, a[3]), a[2]),
+    "arrays_collocation": lambda a: native.collocation(a[0], native.uniform_mesh(a[1], 0.0, a[2]), np.zeros(3), False),
+    "arrays_prolongation": lambda a: native.prolongation(
+        a[0], native.uniform_mesh(a[1], 0.0, 1.0), native.uniform_mesh(a[2], 0.0, 1.0), False),
+    "arrays_points": lambda a: native.lagrange_points(a[0], native.uniform_mesh(a[1], 0.0, a[2]), False),
     "arrays_public_collocation": lambda a: pwpoly_arrays.collocation_matrix(*a, np.zeros(3)),
 }
 

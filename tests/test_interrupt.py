@@ -37,7 +37,9 @@ LONG_CALLS = {
     "Expansion": lambda: e(times),
     "Expansion.derivative out=": lambda: e.derivative(times, out=np.empty_like(times)),
     # The native build only: scipy's part of the public function is Python code.
-    "prolongation_matrix": lambda: load_native().prolongation(3, 500_000, 1_000_000, False),
+    "prolongation_matrix": lambda: load_native().prolongation(
+        3, load_native().uniform_mesh(500_000, 0.0, 1.0), load_native().uniform_mesh(1_000_000, 0.0, 1.0), False
+    ),
     "pwpoly prolongation": lambda: pwpoly.lagrange_prolongation_matrix(200_000, 400_000, 3),
 }
 

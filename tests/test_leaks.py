@@ -278,10 +278,18 @@ def companion_scenarios(misaligned, strided_times):
     std_small = array.array("d", bytes(8 * len(std_strided)))
     std_samples = array.array("d", range(12))
     std_nodes = array.array("d", range(9))
+    std_breakpoints = array.array("d", [-1.0, 0.5, 2.0, 2.25])
+    mesh4 = native.uniform_mesh(4, 0.0, 2.0)
+    mesh5 = native.uniform_mesh(5, 0.0, 1.0)
+    mesh7 = native.uniform_mesh(7, 0.0, 1.0)
+    graded = pa.TimeMesh.graded(8, 2.0, 2.0)
     vector = pa.Expansion(np.linspace(0.0, 1.0, 36).reshape(3, 4, 3), 2.0)
     nodal = np.linspace(0.0, 1.0, 18).reshape(9, 2)
     return [
         ("arrays Expansion new", lambda: pa.Expansion(c, 2.0), None, (c,)),
+        ("arrays Expansion on a mesh", lambda: pa.Expansion(c, graded.breakpoints[::2])(t), None, (c, graded, t)),
+        ("arrays TimeMesh", lambda: (pa.TimeMesh.graded(6, 1.0, 3.0).widths, hash(graded)), None, (graded,)),
+        ("arrays TimeMesh bad", lambda: pa.TimeMesh([0.0, np.nan]), ValueError, ()),
         ("arrays Expansion new 1-D", lambda: pa.Expansion(t, 2.0), ValueError, (t,)),
         ("arrays Expansion new T", lambda: pa.Expansion(c, 1e305), ValueError, (c,)),
         ("arrays Expansion new masked", lambda: pa.Expansion(masked, 1.0), TypeError, (masked,)),
@@ -337,25 +345,34 @@ def companion_scenarios(misaligned, strided_times):
         ("arrays native evaluate", lambda: core.evaluate_into(std_t, std_out, True), None, (core, std_t, std_out)),
         ("arrays native in place", lambda: core.evaluate_into(std_out, std_out, False), None, (core, std_out)),
         ("arrays native strided", lambda: core.evaluate_into(std_strided, std_small, False), None, (std_strided,)),
-        ("arrays native new", lambda: native.Expansion(std_c, 2, 4, 1, 2.0), None, (std_c,)),
+        ("arrays native new", lambda: native.Expansion(std_c, 2, mesh4, 1), None, (std_c,)),
+        ("arrays native mesh", lambda: native.TimeMesh(std_breakpoints).widths(), None, (std_breakpoints,)),
+        ("arrays native uniform mesh", lambda: native.uniform_mesh(5, -1.0, 2.0).breakpoints(), None, ()),
+        ("arrays native graded mesh", lambda: native.graded_mesh(5, 2.0, 2.5).parameters(), None, ()),
+        (
+            "arrays native unsorted mesh",
+            lambda: native.TimeMesh(array.array("d", [0.0, 2.0, 1.0])),
+            ValueError,
+            (),
+        ),
         (
             "arrays native calculus",
             lambda: (core.endpoint_values(), core.integral(), core.antiderivative()),
             None,
             (core,),
         ),
-        ("arrays native collocation", lambda: native.collocation(3, 4, 2.0, std_t, True), None, (std_t,)),
-        ("arrays native prolongation", lambda: native.prolongation(3, 5, 7, True), None, ()),
+        ("arrays native collocation", lambda: native.collocation(3, mesh4, std_t, True), None, (std_t,)),
+        ("arrays native prolongation", lambda: native.prolongation(3, mesh5, mesh7, True), None, ()),
         ("arrays native transformation", lambda: native.lagrange_to_legendre(4, 6, False), None, ()),
-        ("arrays native points", lambda: native.lagrange_points(3, 20, 2.0, False), None, ()),
-        ("arrays native gauss", lambda: native.gauss_legendre(5, 8, 2.0), None, ()),
+        ("arrays native points", lambda: native.lagrange_points(3, mesh4, False), None, ()),
+        ("arrays native gauss", lambda: native.gauss_legendre(5, mesh7), None, ()),
         ("arrays native project", lambda: native.project(std_samples, 2, 4, 3, 1), None, (std_samples,)),
         ("arrays native interpolate", lambda: native.interpolate(std_nodes, 2, 4, False, 1), None, (std_nodes,)),
         ("arrays native evaluate_into count", lambda: e._core.evaluate_into(t, out[:3], False), ValueError, (t, out)),
         ("arrays native evaluate_into type", lambda: e._core.evaluate_into(float32, out, 0), TypeError, (float32,)),
-        ("arrays native Expansion size", lambda: native.Expansion(t, 2, 4, 1, 1.0), ValueError, (t,)),
-        ("arrays native collocation dtype", lambda: native.collocation(1, 2, 1.0, float32, False), TypeError, ()),
-        ("arrays native keywords", lambda: native.lagrange_points(1, 2, 1.0, periodic=False), TypeError, ()),
+        ("arrays native Expansion size", lambda: native.Expansion(t, 2, mesh4, 1), ValueError, (t,)),
+        ("arrays native collocation dtype", lambda: native.collocation(1, mesh4, float32, False), TypeError, ()),
+        ("arrays native keywords", lambda: native.lagrange_points(1, mesh4, periodic=False), TypeError, ()),
     ]
 
 

@@ -242,7 +242,7 @@ TEST(Integral, IllConditionedSumsAreExactToRounding) {
                 c[j * m + 2] = static_cast<double>(big(rng));
             }
             double out[m + 1] = {0, 0, 0, 7.0};
-            integral(degree, n_t, T, m, c.data(), out);
+            integral(degree, TimeMesh::unchecked_uniform(n_t, T), m, c.data(), out);
             EXPECT_EQ(out[m], 7.0);
             const double w = T / static_cast<double>(n_t);
             for (std::size_t k = 0; k < m; ++k) {
@@ -266,12 +266,12 @@ TEST(Integral, NonFiniteTermsGiveThePlainSum) {
     // Three components on three intervals, degree 0: c[0, j, k] at j * 3 + k.
     const double c[9] = {1.0, inf, 1e308, inf, -inf, 1e308, 2.0, 3.0, -1e308};
     double out[3];
-    integral(0, 3, 3.0, 3, c, out);
+    integral(0, TimeMesh::unchecked_uniform(3, 3.0), 3, c, out);
     EXPECT_EQ(out[0], inf);
     EXPECT_TRUE(std::isnan(out[1]));
     EXPECT_EQ(out[2], inf);  // 1e308 + 1e308 overflows before -1e308 comes
     const double d[2] = {nan, 1.0};
-    integral(0, 2, 2.0, 1, d, out);
+    integral(0, TimeMesh::unchecked_uniform(2, 2.0), 1, d, out);
     EXPECT_TRUE(std::isnan(out[0]));
 }
 
@@ -299,7 +299,7 @@ std::vector<double> term_sizes(const std::vector<double>& ci, double h) {
 // w is a power of two, so every exact value is a dyadic fraction.
 void check_antiderivative(std::size_t degree, std::size_t n_t, double w, const std::vector<double>& c, std::size_t m) {
     const double T = w * static_cast<double>(n_t);
-    const std::vector<double> F = antiderivative(degree, n_t, T, m, c.data());
+    const std::vector<double> F = antiderivative(degree, TimeMesh::unchecked_uniform(n_t, T), m, c.data());
     ASSERT_EQ(F.size(), (degree + 2) * n_t * m);
     const double h = 0.5 * w;
     for (std::size_t k = 0; k < m; ++k) {
@@ -405,7 +405,7 @@ TEST(ProjectValues, RecoversPolynomialsFromTheirValuesAtTheNodes) {
                         for (double& x : c)
                             x = dist(rng);
                         const LegendreBasis basis(degree, n_t, T);
-                        const QuadratureRule nodes = gauss_legendre_on_mesh(points, n_t, T);
+                        const QuadratureRule nodes = gauss_legendre_on_mesh(points, TimeMesh::uniform(n_t, T));
                         std::vector<double> values(n_t * points * m);
                         for (std::size_t k = 0; k < m; ++k) {
                             const std::vector<double> ck = component(c, degree, n_t, m, k);
@@ -580,14 +580,16 @@ TEST(ApplyCsrRows, InterpolatesPolynomialsOfTheBasisDegreeExactly) {
 TEST(ExpansionCalculus, RefusesMeshesWithoutIntervalsRulesWithoutPointsAndOversizedCounts) {
     const double c[4] = {1, 2, 3, 4};
     double out[4] = {7, 7, 7, 7};
-    EXPECT_EQ(failure_of([&] { integral(1, 0, 1.0, 1, c, out); }), no_intervals_message);
-    EXPECT_EQ(failure_of([&] { antiderivative(1, 0, 1.0, 1, c); }), no_intervals_message);
+    EXPECT_EQ(failure_of([&] { integral(1, TimeMesh::unchecked_uniform(0, 1.0), 1, c, out); }), no_intervals_message);
+    EXPECT_EQ(failure_of([&] { antiderivative(1, TimeMesh::unchecked_uniform(0, 1.0), 1, c); }), no_intervals_message);
     EXPECT_EQ(failure_of([&] { project_values(1, 1, 0, 1, c, out); }),
               "a Gauss-Legendre rule needs at least one point");
     EXPECT_EQ(failure_of([&] { endpoint_values(SIZE_MAX, 1, 1, c, out, out); }), "capacity overflow");
     EXPECT_EQ(failure_of([&] { endpoint_values(1, 2, SIZE_MAX / 2, c, out, out); }), "capacity overflow");
-    EXPECT_EQ(failure_of([&] { integral(1, 2, 1.0, SIZE_MAX / 2, c, out); }), "capacity overflow");
-    EXPECT_EQ(failure_of([&] { antiderivative(SIZE_MAX - 1, 1, 1.0, 1, c); }), "capacity overflow");
+    EXPECT_EQ(failure_of([&] { integral(1, TimeMesh::unchecked_uniform(2, 1.0), SIZE_MAX / 2, c, out); }),
+              "capacity overflow");
+    EXPECT_EQ(failure_of([&] { antiderivative(SIZE_MAX - 1, TimeMesh::unchecked_uniform(1, 1.0), 1, c); }),
+              "capacity overflow");
     EXPECT_EQ(failure_of([&] { project_values(1, 1, 2, SIZE_MAX / 2, c, out); }), "capacity overflow");
     CooMatrix coo(2, 3);
     coo.push(0, 1, 1.0);

@@ -53,7 +53,7 @@ TEST(GaussLegendre, IsSymmetricAscendingAndKnownForSmallRules) {
 
 TEST(GaussLegendre, OnAMeshCopiesTheRuleIntoEveryInterval) {
     const QuadratureRule ref = gauss_legendre_rule(3);
-    const QuadratureRule mesh = gauss_legendre_on_mesh(3, 4, 2.0);
+    const QuadratureRule mesh = gauss_legendre_on_mesh(3, TimeMesh::uniform(4, 2.0));
     ASSERT_EQ(mesh.nodes.size(), 12u);
     double total = 0.0;
     for (std::size_t j = 0; j < 4; ++j)

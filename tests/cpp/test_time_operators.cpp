@@ -193,7 +193,8 @@ TEST_P(LagrangeOperators, PatternIsEveryPairSharingAnInterval) {
 TEST_P(LagrangeOperators, ArraysAreTheMatricesInEveryIndexTypeWithTheAnnouncedShape) {
     expect_arrays_in_every_index_type(lagrange_mass_matrix(p, n_t, T, periodic), lagrange_mass_shape(p, n_t, periodic),
                                       [&]<class Index>(std::type_identity<Index>) {
-                                          return lagrange_mass_arrays<Index>(p, n_t, T, periodic);
+                                          return lagrange_mass_arrays<Index>(p, TimeMesh::unchecked_uniform(n_t, T),
+                                                                             periodic);
                                       });
     expect_arrays_in_every_index_type(lagrange_derivative_matrix(p, n_t, periodic),
                                       lagrange_derivative_shape(p, n_t, periodic),
@@ -318,7 +319,7 @@ protected:
 TEST_P(LegendreOperators, MassAndDerivativeMatchQuadratureOfTheBasis) {
     const double T = 2.3;
     const LegendreBasis basis(p, n_t, T);
-    const QuadratureRule rule = gauss_legendre_on_mesh(p + 1, n_t, T);
+    const QuadratureRule rule = gauss_legendre_on_mesh(p + 1, TimeMesh::uniform(n_t, T));
     Dense mq = zeros(n, n), cq = zeros(n, n);
     for (std::size_t q = 0; q < rule.nodes.size(); ++q) {
         const std::vector<double> v = basis.evaluate_all_basis_functions(rule.nodes[q]);
@@ -397,7 +398,7 @@ TEST_P(LegendreOperators, UpwindIsTheProductOfTheEndpointMatrices) {
 TEST_P(LegendreOperators, ArraysAreTheMatricesInEveryIndexTypeWithTheAnnouncedShape) {
     expect_arrays_in_every_index_type(legendre_mass_matrix(p, n_t, 2.3), legendre_mass_shape(p, n_t),
                                       [&]<class Index>(std::type_identity<Index>) {
-                                          return legendre_mass_arrays<Index>(p, n_t, 2.3);
+                                          return legendre_mass_arrays<Index>(p, TimeMesh::unchecked_uniform(n_t, 2.3));
                                       });
     expect_arrays_in_every_index_type(legendre_derivative_matrix(p, n_t), legendre_derivative_shape(p, n_t),
                                       [&]<class Index>(std::type_identity<Index>) {
@@ -460,7 +461,9 @@ TEST(TimeOperators, RefuseBadSizesNamingTheArgument) {
     // Arrays whose shape does not fit the index type are refused before
     // anything is allocated.
     constexpr std::size_t rows_past_int32 = std::size_t{1} << 31;
-    EXPECT_EQ(failure_of([] { legendre_mass_arrays<std::int32_t>(0, rows_past_int32, 1.0); }), "capacity overflow");
+    EXPECT_EQ(failure_of(
+                  [] { legendre_mass_arrays<std::int32_t>(0, TimeMesh::unchecked_uniform(rows_past_int32, 1.0)); }),
+              "capacity overflow");
     EXPECT_EQ(failure_of([] { upwind_arrays<std::int32_t>(3, rows_past_int32 / 4, false); }), "capacity overflow");
 }
 

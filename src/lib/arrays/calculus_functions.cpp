@@ -19,12 +19,12 @@ namespace pwpoly::py::arrays {
 
 namespace {
 
-// gauss_legendre(points, n_t, T, /)
+// gauss_legendre(points, mesh, /)
 Signature g_gauss_sig{"gauss_legendre",
                       nullptr,
-                      {"points", "n_t", "T"},
-                      3,
-                      3,
+                      {"points", "mesh"},
+                      2,
+                      2,
                       {},
                       true,
                       "(times, weights), n_t * points each, interval-major: the Gauss-Legendre rule of every "
@@ -32,12 +32,11 @@ Signature g_gauss_sig{"gauss_legendre",
 
 PyObject* gauss_legendre(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[3];
+        PyObject* slots[2];
         match_arguments(g_gauss_sig, args, nargs, kwnames, slots);
         const std::size_t points = checked_count(slots[0], "points", 1);
-        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
-        const double T = checked_period(slots[2], n_t);
-        QuadratureRule rule = without_interpreter_lock([&] { return gauss_legendre_on_mesh(points, n_t, T); });
+        const TimeMesh& mesh = mesh_argument(slots[1], "mesh");
+        QuadratureRule rule = without_interpreter_lock([&] { return gauss_legendre_on_mesh(points, mesh); });
         PyRef times = PyRef::steal(owned_array(std::move(rule.nodes)));
         PyRef weights = PyRef::steal(owned_array(std::move(rule.weights)));
         return make_tuple({times.get(), weights.get()});

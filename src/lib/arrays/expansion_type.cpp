@@ -1,7 +1,8 @@
-// `_native.Expansion(coefficients, degree, n_t, m, T, /)`: the native half of
+// `_native.Expansion(coefficients, degree, mesh, m, /)`: the native half of
 // pwpoly_arrays.Expansion. It owns a private copy of the coefficients of m
 // components, C-order of shape (degree + 1, n_t, m) (for m = 1 exactly
-// pwpoly's layout j + n_t * i), and never changes after construction, so any
+// pwpoly's layout j + n_t * i), shares the mesh, and never changes after
+// construction, so any
 // number of threads may evaluate it at once without a lock or a borrow
 // count. The coefficients are exported read-only through the buffer
 // protocol; the Python class shows them to users through that export,
@@ -44,9 +45,9 @@ std::atomic<PyObject*> g_type{nullptr};
 
 Signature g_new_sig{"__new__",
                     kClassName,
-                    {"coefficients", "degree", "n_t", "m", "T"},
-                    5,
-                    5,
+                    {"coefficients", "degree", "mesh", "m"},
+                    4,
+                    4,
                     {},
                     true,
                     "Native storage, evaluation and calculus of pwpoly_arrays.Expansion: m components, "
@@ -77,26 +78,28 @@ Signature g_endpoints_sig{
     {},
     true,
     "(at_start, at_end): n_t * m values each, the limits at the start and end of every interval."};
-Signature g_integral_sig{"integral", kClassName, {}, 0, 0, {}, true, "The integrals over [0, T] of the m components."};
-Signature g_antiderivative_sig{"antiderivative",
-                               kClassName,
-                               {},
-                               0,
-                               0,
-                               {},
-                               true,
-                               "The coefficients, shape (degree + 2, n_t, m), of the antiderivative that is 0 at 0."};
+Signature g_integral_sig{"integral", kClassName, {},   0,
+                         0,          {},         true, "The integrals over the whole mesh of the m components."};
+Signature g_antiderivative_sig{
+    "antiderivative",
+    kClassName,
+    {},
+    0,
+    0,
+    {},
+    true,
+    "The coefficients, shape (degree + 2, n_t, m), of the antiderivative that is 0 at the start."};
 
 const Payload& self_of(PyObject* self) { return receiver<Payload>(self, g_type, kClassName); }
 
 PyObject* expansion_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[5];
+        PyObject* slots[4];
         match_arguments(g_new_sig, args, kwargs, slots);
         const std::size_t degree = to_unsigned(slots[1], "degree");
-        const std::size_t n_t = checked_count(slots[2], "n_t", 1);
+        const TimeMesh& mesh = mesh_argument(slots[2], "mesh");
         const std::size_t m = to_unsigned(slots[3], "m");
-        const double T = checked_period(slots[4], n_t);
+        const std::size_t n_t = mesh.n_t();
         std::vector<double> coefficients;
         {
             Float64Input given(slots[0], "coefficients");
@@ -108,7 +111,7 @@ PyObject* expansion_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                              expected, degree, n_t, m, given.size());
             coefficients.assign(given.data(), given.data() + given.size());
         }
-        return new_instance<Payload>(type, LegendreBasis(degree, n_t, T), m, std::move(coefficients));
+        return new_instance<Payload>(type, LegendreBasis(degree, mesh), m, std::move(coefficients));
     });
 }
 
@@ -121,6 +124,8 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         const bool derivative = to_bool(slots[1], "derivative");
         if (p.m != 1)
             raise_format(PyExc_ValueError, "evaluate: gives one float, but the expansion has %zu components", p.m);
+        if (t != t)  // a NaN time gives NaN
+            return make_float(t);
         return make_float(derivative ? p.basis.evaluate_derivative(t, p.matrix()) : p.basis.evaluate(t, p.matrix()));
     });
 }
@@ -143,10 +148,12 @@ PyObject* evaluate_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           "shape and strides)");
         without_interpreter_lock([&] {
             const std::span<const double> t{times.data(), times.size()};
+            // A NaN time gives NaN in every component.
             if (p.m == 1)
-                evaluate_many_into(p.basis, p.matrix(), derivative, t, out.data());
+                evaluate_many_into(p.basis, p.matrix(), derivative, t, out.data(), {nullptr, nullptr, true});
             else
-                evaluate_vector_many_into(p.basis, p.coefficients.data(), p.m, derivative, t, out.data());
+                evaluate_vector_many_into(p.basis, p.coefficients.data(), p.m, derivative, t, out.data(), nullptr,
+                                          true);
         });
         out.commit();
         Py_RETURN_NONE;
@@ -175,9 +182,8 @@ PyObject* integral_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const Payload& p = self_of(self);
         auto [obj, values] = new_owned_array<double>(p.m);
         PyRef ref = PyRef::steal(obj);
-        without_interpreter_lock([&, values = values] {
-            integral(p.basis.degree(), p.basis.n_t(), p.basis.T(), p.m, p.coefficients.data(), values);
-        });
+        without_interpreter_lock(
+            [&, values = values] { integral(p.basis.degree(), p.basis.mesh(), p.m, p.coefficients.data(), values); });
         return ref.release();
     });
 }
@@ -187,7 +193,7 @@ PyObject* antiderivative_of(PyObject* self, PyObject* const* args, Py_ssize_t na
         match_arguments(g_antiderivative_sig, args, nargs, kwnames, nullptr);
         const Payload& p = self_of(self);
         return owned_array(without_interpreter_lock(
-            [&] { return antiderivative(p.basis.degree(), p.basis.n_t(), p.basis.T(), p.m, p.coefficients.data()); }));
+            [&] { return antiderivative(p.basis.degree(), p.basis.mesh(), p.m, p.coefficients.data()); }));
     });
 }
 

@@ -63,12 +63,12 @@ PyObject* sparse_result(Build&& build) {
     return csr_tuple(without_interpreter_lock([&] { return build().into_parts(); }));
 }
 
-// collocation(degree, n_t, T, t, derivative, /)
+// collocation(degree, mesh, t, derivative, /)
 Signature g_collocation_sig{"collocation",
                             nullptr,
-                            {"degree", "n_t", "T", "t", "derivative"},
-                            5,
-                            5,
+                            {"degree", "mesh", "t", "derivative"},
+                            4,
+                            4,
                             {},
                             true,
                             "(nrows, ncols, row_offsets, col_indices, values) of the collocation matrix at the "
@@ -91,26 +91,25 @@ PyObject* collocation_of(const LegendreBasis& basis, bool derivative, const Floa
 
 PyObject* collocation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[5];
+        PyObject* slots[4];
         match_arguments(g_collocation_sig, args, nargs, kwnames, slots);
         const std::size_t degree = to_unsigned(slots[0], "degree");
-        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
-        const double T = checked_period(slots[2], n_t);
-        Float64Input times(slots[3], "t");
-        const bool derivative = to_bool(slots[4], "derivative");
+        const TimeMesh& mesh = mesh_argument(slots[1], "mesh");
+        Float64Input times(slots[2], "t");
+        const bool derivative = to_bool(slots[3], "derivative");
         const std::size_t per_row = checked_add(degree, 1);
-        const std::size_t ncols = checked_array_count(checked_mul(n_t, per_row), sizeof(double));
+        const std::size_t ncols = checked_array_count(checked_mul(mesh.n_t(), per_row), sizeof(double));
         const std::size_t nnz = checked_array_count(checked_mul(times.size(), per_row), sizeof(double));
-        const LegendreBasis basis(degree, n_t, T);
+        const LegendreBasis basis(degree, mesh);
         return fits_int32(times.size(), ncols, nnz) ? collocation_of<std::int32_t>(basis, derivative, times, nnz)
                                                     : collocation_of<std::int64_t>(basis, derivative, times, nnz);
     });
 }
 
-// prolongation(degree, nt_coarse, nt_fine, periodic, /)
+// prolongation(degree, coarse, fine, periodic, /)
 Signature g_prolongation_sig{"prolongation",
                              nullptr,
-                             {"degree", "nt_coarse", "nt_fine", "periodic"},
+                             {"degree", "coarse", "fine", "periodic"},
                              4,
                              4,
                              {},
@@ -122,13 +121,11 @@ PyObject* prolongation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         PyObject* slots[4];
         match_arguments(g_prolongation_sig, args, nargs, kwnames, slots);
         const std::size_t degree = checked_count(slots[0], "degree", 1);
-        const std::size_t nt_coarse = checked_count(slots[1], "nt_coarse", 1);
-        const std::size_t nt_fine = checked_count(slots[2], "nt_fine", 1);
+        const TimeMesh& coarse = mesh_argument(slots[1], "coarse");
+        const TimeMesh& fine = mesh_argument(slots[2], "fine");
         const bool periodic = to_bool(slots[3], "periodic");
         check_lagrange_degree(degree);
-        return sparse_result([&] {
-            return LagrangeBasis::create(degree, nt_coarse, 1.0, periodic).get_prolongation_matrix_to(nt_fine);
-        });
+        return sparse_result([&] { return lagrange_prolongation_matrix(degree, coarse, fine, periodic); });
     });
 }
 
@@ -156,26 +153,25 @@ PyObject* lagrange_to_legendre(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
 }
 
-// lagrange_points(degree, n_t, T, periodic, /)
+// lagrange_points(degree, mesh, periodic, /)
 Signature g_points_sig{"lagrange_points",
                        nullptr,
-                       {"degree", "n_t", "T", "periodic"},
-                       4,
-                       4,
+                       {"degree", "mesh", "periodic"},
+                       3,
+                       3,
                        {},
                        true,
                        "The Lagrange nodal points as an OwnedArray."};
 
 PyObject* lagrange_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[4];
+        PyObject* slots[3];
         match_arguments(g_points_sig, args, nargs, kwnames, slots);
         const std::size_t degree = checked_count(slots[0], "degree", 1);
-        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
-        const double T = checked_period(slots[2], n_t);
-        const bool periodic = to_bool(slots[3], "periodic");
+        const TimeMesh& mesh = mesh_argument(slots[1], "mesh");
+        const bool periodic = to_bool(slots[2], "periodic");
         std::vector<double> points = without_interpreter_lock(
-            [&] { return std::vector<double>(LagrangeBasis::create(degree, n_t, T, periodic).points()); });
+            [&] { return std::vector<double>(LagrangeBasis::create(degree, mesh, periodic).points()); });
         return owned_array(std::move(points));
     });
 }

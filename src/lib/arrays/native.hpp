@@ -24,6 +24,7 @@
 #include "lib/toolkit/errors.hpp"
 #include "lib/toolkit/python_compat.hpp"
 #include "lib/toolkit/types.hpp"
+#include "piecewise_polynomials/basis/time_mesh.hpp"
 #include "sparse_matrix_tools/sparse_containers.hpp"
 
 namespace pwpoly::py::arrays {
@@ -43,9 +44,11 @@ inline constexpr std::size_t kMaxLagrangeDegree = 60;
 // and the value it held.
 std::size_t checked_count(PyObject* obj, const char* name, std::size_t minimum);
 void check_lagrange_degree(std::size_t degree);
-// T positive, finite, and such that the mesh's arithmetic neither overflows
-// nor loses its precision to underflow: T <= 2^1000 and T / n_t >= 2^-1000.
-double checked_period(PyObject* obj, std::size_t n_t);
+
+// The core mesh of a `_native.TimeMesh` argument (TypeError for anything
+// else). Meshes check themselves when they are made (TimeMesh's checked
+// constructors), so an entry that takes one has nothing left to check.
+const TimeMesh& mesh_argument(PyObject* obj, const char* name);
 
 // A one-dimensional array object that owns its items (a vector moved in,
 // plain or one whose items were default-initialised, or storage of `count`
@@ -76,6 +79,7 @@ bool fits_int32(std::size_t nrows, std::size_t ncols, std::size_t nnz);
 void add_functions(PyObject* module, std::span<Callable> functions);
 
 // The registrations of the module's parts.
+void add_mesh_type(PyObject* module);
 void add_expansion_type(PyObject* module);
 void add_owned_array_type(PyObject* module);
 void add_matrix_functions(PyObject* module);

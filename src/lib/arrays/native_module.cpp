@@ -31,7 +31,6 @@
 // kMaxLagrangeDegree refuses those degrees (without a limit, degree 2^29
 // would also allocate gigabytes and then loop for years).
 #include <atomic>
-#include <cmath>
 #include <cstdint>
 
 #include "lib/arrays/native.hpp"
@@ -55,23 +54,6 @@ void check_lagrange_degree(std::size_t degree) {
                      kMaxLagrangeDegree, degree);
 }
 
-double checked_period(PyObject* obj, std::size_t n_t) {
-    const double T = to_float(obj, "T");
-    if (!(std::isfinite(T) && T > 0.0))
-        raise_format(PyExc_ValueError, "T must be positive and finite, got %R", obj);
-    // 2^1000 and 2^-1000: exact powers of two, far enough from the ends of
-    // the range for every step of the mesh's arithmetic (a + b, u + u, the
-    // Lagrange points' (i * (b - a)) / p) to stay finite and normal.
-    const double largest = std::ldexp(1.0, 1000);
-    const double smallest_width = std::ldexp(1.0, -1000);
-    if (T > largest || T / static_cast<double>(n_t) < smallest_width)
-        raise_format(PyExc_ValueError,
-                     "T must be at most 2**1000 (about 1.07e301) and T / n_t at least 2**-1000 (about 9.33e-302); "
-                     "got T = %R with n_t = %zu",
-                     obj, n_t);
-    return T;
-}
-
 namespace {
 
 std::atomic<std::int64_t> g_owner_interpreter{-1};
@@ -79,6 +61,7 @@ std::atomic<std::int64_t> g_owner_interpreter{-1};
 int exec_module(PyObject* module) {
     return entry([&]() -> int {
         claim_interpreter(g_owner_interpreter, "pwpoly_arrays");
+        add_mesh_type(module);
         add_expansion_type(module);
         add_owned_array_type(module);
         add_matrix_functions(module);

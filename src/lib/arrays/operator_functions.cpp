@@ -38,32 +38,32 @@ std::size_t lagrange_degree(PyObject* obj) {
     return degree;
 }
 
-// mass(degree, n_t, T, lagrange, periodic, /)
+// mass(degree, mesh, lagrange, periodic, /)
 Signature g_mass_sig{"mass",
                      nullptr,
-                     {"degree", "n_t", "T", "lagrange", "periodic"},
-                     5,
-                     5,
+                     {"degree", "mesh", "lagrange", "periodic"},
+                     4,
+                     4,
                      {},
                      true,
                      "The mass matrix of the Legendre (lagrange false) or continuous Lagrange basis."};
 
 PyObject* mass(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[5];
+        PyObject* slots[4];
         match_arguments(g_mass_sig, args, nargs, kwnames, slots);
-        const bool lagrange = to_bool(slots[3], "lagrange");
+        const bool lagrange = to_bool(slots[2], "lagrange");
         const std::size_t degree = lagrange ? lagrange_degree(slots[0]) : to_unsigned(slots[0], "degree");
-        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
-        const double T = checked_period(slots[2], n_t);
-        const bool periodic = to_bool(slots[4], "periodic");
+        const TimeMesh& mesh = mesh_argument(slots[1], "mesh");
+        const std::size_t n_t = mesh.n_t();
+        const bool periodic = to_bool(slots[3], "periodic");
         if (!lagrange && periodic)
             raise_error(PyExc_ValueError,
                         "periodic: the Legendre basis has no shared nodes, so it has no periodic form");
         const CsrShape shape = lagrange ? lagrange_mass_shape(degree, n_t, periodic) : legendre_mass_shape(degree, n_t);
         return built(shape, [&]<class Index>(std::type_identity<Index>) {
-            return lagrange ? lagrange_mass_arrays<Index>(degree, n_t, T, periodic)
-                            : legendre_mass_arrays<Index>(degree, n_t, T);
+            return lagrange ? lagrange_mass_arrays<Index>(degree, mesh, periodic)
+                            : legendre_mass_arrays<Index>(degree, mesh);
         });
     });
 }
@@ -152,10 +152,10 @@ PyObject* upwind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     });
 }
 
-// legendre_transfer(degree, nt_coarse, nt_fine, restriction, /)
+// legendre_transfer(degree, coarse, fine, restriction, /)
 Signature g_transfer_sig{"legendre_transfer",
                          nullptr,
-                         {"degree", "nt_coarse", "nt_fine", "restriction"},
+                         {"degree", "coarse", "fine", "restriction"},
                          4,
                          4,
                          {},
@@ -168,14 +168,14 @@ PyObject* legendre_transfer(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         PyObject* slots[4];
         match_arguments(g_transfer_sig, args, nargs, kwnames, slots);
         const std::size_t degree = to_unsigned(slots[0], "degree");
-        const std::size_t nt_coarse = checked_count(slots[1], "nt_coarse", 1);
-        const std::size_t nt_fine = checked_count(slots[2], "nt_fine", 1);
+        const TimeMesh& coarse = mesh_argument(slots[1], "coarse");
+        const TimeMesh& fine = mesh_argument(slots[2], "fine");
         const bool restriction = to_bool(slots[3], "restriction");
-        const CsrShape shape = restriction ? legendre_restriction_shape(degree, nt_coarse, nt_fine)
-                                           : legendre_prolongation_shape(degree, nt_coarse, nt_fine);
+        const CsrShape shape = restriction ? legendre_restriction_shape(degree, coarse, fine)
+                                           : legendre_prolongation_shape(degree, coarse, fine);
         return built(shape, [&]<class Index>(std::type_identity<Index>) {
-            return restriction ? legendre_restriction_arrays<Index>(degree, nt_coarse, nt_fine)
-                               : legendre_prolongation_arrays<Index>(degree, nt_coarse, nt_fine);
+            return restriction ? legendre_restriction_arrays<Index>(degree, coarse, fine)
+                               : legendre_prolongation_arrays<Index>(degree, coarse, fine);
         });
     });
 }

@@ -2,7 +2,6 @@
 
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
-#include "piecewise_polynomials/basis/mesh.hpp"
 
 namespace pwpoly {
 
@@ -31,6 +30,11 @@ const char* periodic_prolongation_violation(std::size_t degree, std::size_t nt_c
 }
 
 LagrangeBasis LagrangeBasis::create(std::size_t degree, std::size_t n_t, double T, bool periodic) {
+    return create(degree, TimeMesh::unchecked_uniform(n_t, T), periodic);
+}
+
+LagrangeBasis LagrangeBasis::create(std::size_t degree, const TimeMesh& mesh, bool periodic) {
+    const std::size_t n_t = mesh.n_t();
     if (periodic)
         if (const char* violation = periodic_basis_violation(degree, n_t))
             fail(violation);
@@ -39,21 +43,20 @@ LagrangeBasis LagrangeBasis::create(std::size_t degree, std::size_t n_t, double 
     std::vector<double> points;
     points.reserve(checked_array_count(count, sizeof(double)));
 
-    // Interval k is [a, b] by the mesh rule (mesh.hpp). Each interval
-    // contributes its nodes 0 to degree - 1; its right end is the next
-    // interval's left end, or T (non-periodic) / node 0 (periodic).
+    // Interval k is [a, b] by the mesh rule. Each interval contributes its
+    // nodes 0 to degree - 1; its right end is the next interval's left end,
+    // or the end of the mesh (non-periodic) / node 0 (periodic).
     if (degree > 0) {
-        const double h = T / static_cast<double>(n_t);
         for (std::size_t k = 0; k < n_t; ++k) {
             if (k % 4096 == 4095)
                 check_for_interruption();
-            const IntervalEnds ends = interval_ends(k, h);
+            const IntervalEnds ends = mesh.interval_ends(k);
             for (std::size_t i = 0; i < degree; ++i)
                 points.push_back(equidistant_point(ends.a, ends.b, degree, i));
         }
     }
     if (!periodic)
-        points.push_back(T);
+        points.push_back(mesh.end());
     return LagrangeBasis(std::move(points), degree, n_t, periodic);
 }
 

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "piecewise_polynomials/basis/time_mesh.hpp"
 #include "sparse_matrix_tools/sparse_containers.hpp"
 
 namespace pwpoly {
@@ -36,12 +37,27 @@ std::vector<double> equidistant_points_on_interval(double a, double b, std::size
 const char* periodic_basis_violation(std::size_t degree, std::size_t n_t);
 const char* periodic_prolongation_violation(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
 
+// The prolongation of nodal values from the Lagrange basis of degree p on
+// `coarse` to that on `fine` (same degree and periodicity): row r holds the
+// coarse basis functions at fine node r. Uniform meshes of the same span
+// give get_prolongation_matrix_to's matrix bit for bit, for any interval
+// counts; other meshes must be nested (every coarse breakpoint a fine
+// breakpoint, bit for bit; ArgumentError otherwise), and the fine node's
+// coarse coordinate is computed from the breakpoints as given (see
+// lagrange_prolongation.cpp). Both meshes must span the same interval.
+CsrMatrix lagrange_prolongation_matrix(std::size_t degree, const TimeMesh& coarse, const TimeMesh& fine, bool periodic);
+
 class LagrangeBasis {
 public:
     // Periodic bases fail with periodic_basis_violation's message (an
     // internal failure). Non-periodic input is not validated: degree 0 or
     // n_t 0 give the single point [T].
     static LagrangeBasis create(std::size_t degree, std::size_t n_t, double T, bool periodic);
+    // The same on any mesh: interval k contributes its nodes 0 to degree - 1
+    // between its ends (TimeMesh::interval_ends), the end of the mesh closes
+    // the list (non-periodic). The mesh of [0, T] gives create(degree, n_t,
+    // T, periodic) bit for bit.
+    static LagrangeBasis create(std::size_t degree, const TimeMesh& mesh, bool periodic);
 
     const std::vector<double>& points() const noexcept { return points_; }
     std::size_t num_dofs() const noexcept { return points_.size(); }

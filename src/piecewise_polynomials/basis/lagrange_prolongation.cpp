@@ -10,9 +10,17 @@
 // node the row is that node's exact 1.0; elsewhere the values come from the
 // barycentric formula L_j = (w_j / (xi - x_j)) / sum_i (w_i / (xi - x_i)).
 // Exact zeros are not stored; everything else is, however small.
+//
+// Between nested meshes of any breakpoints, fine node i of fine interval f
+// (inside coarse interval c) sits at b_f + i h_f / p; its coarse coordinate
+// xi = (2 (b_f - b_c) + (2 i h_f) / p) / h_c - 1 is computed from the exact
+// breakpoints in double-double and rounded once, then taken as above.
 #include <cmath>
+#include <string>
 #include <vector>
 
+#include "arithmetic/correct_rounding.hpp"
+#include "common/argument_error.hpp"
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
 #include "piecewise_polynomials/basis/lagrange_basis.hpp"
@@ -53,6 +61,42 @@ std::size_t entry_count_hint(std::size_t rows, std::size_t per_row) {
 
 }  // namespace
 
+namespace {
+
+// The coarse basis functions of interval k at its local coordinate xi, as
+// row r of the prolongation.
+class RowValues {
+public:
+    explicit RowValues(std::size_t p)
+        : x_(equidistant_points_on_interval(-1.0, 1.0, p)), w_(barycentric_weights(x_)), L_(x_.size()) {}
+
+    void push(CooMatrix& coo, const LagrangeBasis& basis, std::size_t r, std::size_t k, double xi) {
+        const std::size_t p = x_.size() - 1;
+        std::size_t node = 0;
+        while (node <= p && !(std::fabs(xi - x_[node]) < 1e-14))
+            ++node;
+        if (node <= p) {
+            coo.push(r, basis.dof_index(k, node), 1.0);
+            return;
+        }
+        double s = 0.0;
+        for (std::size_t j = 0; j <= p; ++j) {
+            L_[j] = w_[j] / (xi - x_[j]);
+            s = s + L_[j];
+        }
+        for (std::size_t j = 0; j <= p; ++j) {
+            const double value = L_[j] / s;
+            if (value != 0.0)
+                coo.push(r, basis.dof_index(k, j), value);
+        }
+    }
+
+private:
+    std::vector<double> x_, w_, L_;
+};
+
+}  // namespace
+
 CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
     const std::size_t p = degree_;
     const std::size_t n_c = n_t_;
@@ -63,10 +107,7 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
     if (nt_fine == 0)
         fail("Lagrange prolongation requires at least one fine interval");
 
-    const std::vector<double> x = equidistant_points_on_interval(-1.0, 1.0, p);
-    const std::vector<double> w = barycentric_weights(x);
-    std::vector<double> L(x.size());
-
+    RowValues values(p);
     const std::size_t fine_span = checked_mul(nt_fine, p);
     const std::size_t nrows = periodic_ ? fine_span : checked_add(fine_span, 1);
     const std::size_t ncols = num_dofs();
@@ -82,28 +123,52 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
         const std::size_t k = interval_of(u, n_c);
         const double d = u - static_cast<double>(k);
         const double xi = (d + d) + (-1.0);
-
-        std::size_t node = 0;
-        while (node <= p && !(std::fabs(xi - x[node]) < 1e-14))
-            ++node;
-        if (node <= p) {
-            coo.push(r, dof_index(k, node), 1.0);
-            continue;
-        }
-
-        double s = 0.0;
-        for (std::size_t j = 0; j <= p; ++j) {
-            L[j] = w[j] / (xi - x[j]);
-            s = s + L[j];
-        }
-        for (std::size_t j = 0; j <= p; ++j) {
-            const double value = L[j] / s;
-            if (value != 0.0)
-                coo.push(r, dof_index(k, j), value);
-        }
+        values.push(coo, *this, r, k, xi);
     }
     // Periodic with one coarse interval, nodes 0 and p share column 0 and
     // the conversion stores the sum of their two values.
+    return convert_coo_csr(std::move(coo));
+}
+
+CsrMatrix lagrange_prolongation_matrix(std::size_t degree, const TimeMesh& coarse, const TimeMesh& fine,
+                                       bool periodic) {
+    if (coarse.start() != fine.start() || coarse.end() != fine.end())
+        refuse("coarse and fine must be meshes of the same interval, got [" + std::to_string(coarse.start()) + ", " +
+               std::to_string(coarse.end()) + "] and [" + std::to_string(fine.start()) + ", " +
+               std::to_string(fine.end()) + "]");
+    const LagrangeBasis basis = LagrangeBasis::create(degree, coarse.n_t(), 1.0, periodic);
+    if (coarse.is_uniform() && fine.is_uniform())
+        return basis.get_prolongation_matrix_to(fine.n_t());
+    if (degree == 0)
+        fail("Lagrange prolongation requires polynomial degree at least 1");
+    const std::vector<std::size_t> parents = TimeMesh::nested_parents(coarse, fine);
+    if (parents.empty())
+        refuse("the Lagrange prolongation needs nested meshes: every breakpoint of coarse must be a breakpoint of "
+               "fine (bit for bit)");
+    const std::size_t p = degree;
+    const std::size_t nt_fine = fine.n_t();
+    RowValues values(p);
+    const std::size_t fine_span = checked_mul(nt_fine, p);
+    const std::size_t nrows = periodic ? fine_span : checked_add(fine_span, 1);
+    CooMatrix coo(nrows, basis.num_dofs());
+    coo.reserve(entry_count_hint(nrows, p + 1));
+    const double pd = static_cast<double>(p);
+    for (std::size_t f = 0; f < nt_fine; ++f) {
+        if (f % 1024 == 1023)
+            check_for_interruption();
+        const std::size_t c = parents[f];
+        const dd::DD offset = fine.exact_start(f) - coarse.exact_start(c);  // b_f - b_c
+        const dd::DD hf = fine.exact_width(f);
+        const dd::DD hc = coarse.exact_width(c);
+        for (std::size_t i = 0; i < p; ++i) {
+            // (2 (b_f - b_c) + (2 i h_f) / p) / h_c - 1
+            const dd::DD along = (hf * (2.0 * static_cast<double>(i))) / pd;
+            const dd::DD xi = (offset * 2.0 + along) / hc - dd::DD{1.0, 0.0};
+            values.push(coo, basis, f * p + i, c, nearest_to(xi));
+        }
+    }
+    if (!periodic)
+        values.push(coo, basis, fine_span, coarse.n_t() - 1, 1.0);
     return convert_coo_csr(std::move(coo));
 }
 

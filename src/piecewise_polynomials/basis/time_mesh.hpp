@@ -47,6 +47,7 @@
 // be called on it).
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -118,7 +119,7 @@ public:
     double breakpoint(std::size_t j) const {
         if (index_)
             return index_->breakpoints[j];
-        return j == n_t_ ? t1_ : t0_ + static_cast<double>(j) * w_;
+        return j == n_t_ ? t1_ : shifted(static_cast<double>(j) * w_);
     }
     // The ends of interval j as the evaluation sees them: uniform
     // [t0 + j * w, t0 + (w + j * w)], otherwise [b_j, b_(j+1)].
@@ -126,7 +127,7 @@ public:
         if (index_)
             return {index_->breakpoints[j], index_->breakpoints[j + 1]};
         const IntervalEnds local = pwpoly::interval_ends(j, w_);
-        return {t0_ + local.a, t0_ + local.b};
+        return {shifted(local.a), shifted(local.b)};
     }
     // The rounded width of interval j used by the evaluation's chain rule.
     double width(std::size_t j) const { return index_ ? index_->widths[j] : w_; }
@@ -161,12 +162,17 @@ public:
     static std::vector<std::size_t> nested_parents(const TimeMesh& coarse, const TimeMesh& fine);
 
 private:
+    // t0 + x, and x itself from +0.0: the mesh of [0, T] keeps the bits of
+    // the original rule, zeros' signs included.
+    double shifted(double x) const { return from_zero_ ? x : t0_ + x; }
+
     TimeMesh(std::size_t n_t, double t0, double t1, double w, std::shared_ptr<const BreakpointIndex> index)
-        : n_t_(n_t), t0_(t0), t1_(t1), w_(w), index_(std::move(index)) {}
+        : n_t_(n_t), t0_(t0), t1_(t1), w_(w), from_zero_(t0 == 0.0 && !std::signbit(t0)), index_(std::move(index)) {}
 
     std::size_t n_t_;
     double t0_, t1_;
     double w_;  // uniform width (uniform kind); 0 otherwise
+    bool from_zero_;
     std::shared_ptr<const BreakpointIndex> index_;
 };
 

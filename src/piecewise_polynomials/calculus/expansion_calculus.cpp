@@ -67,12 +67,6 @@ struct CompensatedSums {
     double total(std::size_t k) const { return std::isfinite(s[k]) ? s[k] + e[k] : s[k]; }
 };
 
-double width_of(std::size_t n_t, double T) {
-    if (n_t == 0) [[unlikely]]
-        fail(no_intervals_message);
-    return T / static_cast<double>(n_t);
-}
-
 }  // namespace
 
 void endpoint_values(std::size_t degree, std::size_t n_t, std::size_t m, const double* coefficients, double* at_start,
@@ -102,41 +96,58 @@ void endpoint_values(std::size_t degree, std::size_t n_t, std::size_t m, const d
     }
 }
 
-void integral(std::size_t degree, std::size_t n_t, double T, std::size_t m, const double* coefficients, double* out) {
-    const double w = width_of(n_t, T);
+void integral(std::size_t degree, const TimeMesh& mesh, std::size_t m, const double* coefficients, double* out) {
+    const std::size_t n_t = mesh.n_t();
+    if (n_t == 0) [[unlikely]]
+        fail(no_intervals_message);
     coefficient_count(degree, n_t, m);
     if (m == 0)
         return;
     CompensatedSums sums(m);
     InterruptionPacer pacer;
+    std::vector<double> scaled(mesh.is_uniform() ? 0 : m);
     for (std::size_t j = 0; j < n_t; ++j) {
-        sums.add(coefficients + j * m);  // c[0, j, :]
+        const double* c = coefficients + j * m;  // c[0, j, :]
+        if (mesh.is_uniform()) {
+            sums.add(c);
+        } else {
+            const double h = mesh.width(j);
+            for (std::size_t k = 0; k < m; ++k)
+                scaled[k] = h * c[k];
+            sums.add(scaled.data());
+        }
         pacer.done(m);
     }
+    const double w = mesh.is_uniform() ? mesh.uniform_width() : 1.0;
     for (std::size_t k = 0; k < m; ++k)
         out[k] = w * sums.total(k);
 }
 
-std::vector<double> antiderivative(std::size_t degree, std::size_t n_t, double T, std::size_t m,
+std::vector<double> antiderivative(std::size_t degree, const TimeMesh& mesh, std::size_t m,
                                    const double* coefficients) {
-    const double w = width_of(n_t, T);
+    const std::size_t n_t = mesh.n_t();
+    if (n_t == 0) [[unlikely]]
+        fail(no_intervals_message);
     coefficient_count(degree, n_t, m);
     const std::size_t count =
         checked_array_count(checked_mul(checked_mul(checked_add(degree, 2), n_t), m), sizeof(double));
     std::vector<double> out(count);
     if (m == 0)
         return out;
-    const double h = 0.5 * w;
+    const bool uniform = mesh.is_uniform();
     const std::size_t stride = n_t * m;  // from degree i to i + 1, in the input and in the output
-    CompensatedSums sums(m);             // of c[0, l, k] for l < j
+    CompensatedSums sums(m);             // of c[0, l, k] (times h_l off uniform meshes) for l < j
+    std::vector<double> scaled(uniform ? 0 : m);
     InterruptionPacer pacer;
     for (std::size_t j = 0; j < n_t; ++j) {
+        const double w = mesh.width(j);
+        const double h = 0.5 * w;
         const double* c = coefficients + j * m;  // c[i, j, k] = c[i * stride + k]
         double* f = out.data() + j * m;          // F[i, j, k] = f[i * stride + k]
         // F[0]: h * (c_0 - c_1 / 3) + K_j.
         for (std::size_t k = 0; k < m; ++k) {
             const double d = degree >= 1 ? c[k] - c[stride + k] / 3.0 : c[k];
-            f[k] = h * d + w * sums.total(k);
+            f[k] = h * d + (uniform ? w * sums.total(k) : sums.total(k));
         }
         // F[i]: h * (c_(i-1) / (2i - 1) - c_(i+1) / (2i + 3)).
         for (std::size_t i = 1; i <= degree + 1; ++i) {
@@ -153,7 +164,13 @@ std::vector<double> antiderivative(std::size_t degree, std::size_t n_t, double T
                     fi[k] = h * (lower[k] / below);
             }
         }
-        sums.add(c);
+        if (uniform) {
+            sums.add(c);
+        } else {
+            for (std::size_t k = 0; k < m; ++k)
+                scaled[k] = w * c[k];
+            sums.add(scaled.data());
+        }
         pacer.done((degree + 2) * m);
     }
     return out;

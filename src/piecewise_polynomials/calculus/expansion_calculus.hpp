@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "piecewise_polynomials/basis/time_mesh.hpp"
 #include "sparse_matrix_tools/sparse_containers.hpp"
 
 namespace pwpoly {
@@ -52,7 +53,7 @@ void endpoint_values(std::size_t degree, std::size_t n_t, std::size_t m, const d
 // NaN term, or a sum beyond the double range), S_k = s, the plain sum.
 // Fails with no_intervals_message when n_t = 0 and with "capacity
 // overflow" when the counts are not representable.
-void integral(std::size_t degree, std::size_t n_t, double T, std::size_t m, const double* coefficients, double* out);
+void integral(std::size_t degree, const TimeMesh& mesh, std::size_t m, const double* coefficients, double* out);
 
 // The antiderivative F of every component with F(0) = 0, as an expansion of
 // degree + 1: an array of shape (degree + 2, n_t, m) in the same layout.
@@ -70,8 +71,7 @@ void integral(std::size_t degree, std::size_t n_t, double T, std::size_t m, cons
 // the last would be exactly `integral`'s result). F' is the expansion
 // again, F is continuous at every node and F(0) = 0, all to rounding.
 // Fails like `integral`.
-std::vector<double> antiderivative(std::size_t degree, std::size_t n_t, double T, std::size_t m,
-                                   const double* coefficients);
+std::vector<double> antiderivative(std::size_t degree, const TimeMesh& mesh, std::size_t m, const double* coefficients);
 
 // The L2 projection onto the expansions of `degree` of functions sampled at
 // the Gauss-Legendre nodes of every interval: values[(j * points + q) * m +

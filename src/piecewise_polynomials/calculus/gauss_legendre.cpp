@@ -5,7 +5,6 @@
 
 #include "arithmetic/double_double.hpp"
 #include "common/internal_failure.hpp"
-#include "piecewise_polynomials/basis/mesh.hpp"
 
 namespace pwpoly {
 
@@ -71,16 +70,16 @@ QuadratureRule gauss_legendre_rule(std::size_t n) {
     return rule;
 }
 
-QuadratureRule gauss_legendre_on_mesh(std::size_t n, std::size_t n_t, double T) {
+QuadratureRule gauss_legendre_on_mesh(std::size_t n, const TimeMesh& mesh) {
+    const std::size_t n_t = mesh.n_t();
     if (n_t == 0)
         fail("a quadrature on a mesh needs at least one interval");
     const QuadratureRule reference = gauss_legendre_rule(n);
     const std::size_t count = checked_array_count(checked_mul(n, n_t), sizeof(double));
     QuadratureRule rule{std::vector<double>(count), std::vector<double>(count)};
-    const double w = T / static_cast<double>(n_t);
-    const double h = 0.5 * w;
     for (std::size_t j = 0; j < n_t; ++j) {
-        const double mid = interval_ends(j, w).a + h;
+        const double h = 0.5 * mesh.width(j);
+        const double mid = mesh.interval_ends(j).a + h;
         for (std::size_t q = 0; q < n; ++q) {
             rule.nodes[j * n + q] = mid + h * reference.nodes[q];
             rule.weights[j * n + q] = h * reference.weights[q];

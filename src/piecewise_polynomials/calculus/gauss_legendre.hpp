@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "piecewise_polynomials/basis/time_mesh.hpp"
+
 namespace pwpoly {
 
 struct QuadratureRule {
@@ -31,6 +33,6 @@ QuadratureRule gauss_legendre_rule(std::size_t n);
 // interval j). With w = T / n_t, a_j = j * w and h = 0.5 * w, node q of
 // interval j is (a_j + h) + h * x_q and its weight h * omega_q, each
 // operation rounded on its own in that order. Needs n >= 1 and n_t >= 1.
-QuadratureRule gauss_legendre_on_mesh(std::size_t n, std::size_t n_t, double T);
+QuadratureRule gauss_legendre_on_mesh(std::size_t n, const TimeMesh& mesh);
 
 }  // namespace pwpoly

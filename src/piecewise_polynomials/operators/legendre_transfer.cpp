@@ -12,6 +12,7 @@
 
 #include "arithmetic/double_double.hpp"
 #include "arithmetic/exact_arithmetic.hpp"
+#include "common/argument_error.hpp"
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
 #include "piecewise_polynomials/basis/legendre_basis.hpp"
@@ -676,11 +677,46 @@ CsrMatrix legendre_restriction_matrix(std::size_t degree, std::size_t nt_coarse,
                                  legendre_restriction_arrays<std::size_t>(degree, nt_coarse, nt_fine));
 }
 
+namespace {
+
+void check_same_span(const TimeMesh& coarse, const TimeMesh& fine) {
+    if (coarse.start() != fine.start() || coarse.end() != fine.end())
+        refuse("coarse and fine must be meshes of the same interval");
+    if (!coarse.is_uniform() || !fine.is_uniform())
+        refuse("the Legendre transfers between meshes of breakpoints are not available yet");
+}
+
+}  // namespace
+
+CsrShape legendre_prolongation_shape(std::size_t degree, const TimeMesh& coarse, const TimeMesh& fine) {
+    check_same_span(coarse, fine);
+    return legendre_prolongation_shape(degree, coarse.n_t(), fine.n_t());
+}
+
+template <class Index>
+CsrArrays<Index> legendre_prolongation_arrays(std::size_t degree, const TimeMesh& coarse, const TimeMesh& fine) {
+    check_same_span(coarse, fine);
+    return legendre_prolongation_arrays<Index>(degree, coarse.n_t(), fine.n_t());
+}
+
+CsrShape legendre_restriction_shape(std::size_t degree, const TimeMesh& coarse, const TimeMesh& fine) {
+    check_same_span(coarse, fine);
+    return legendre_restriction_shape(degree, coarse.n_t(), fine.n_t());
+}
+
+template <class Index>
+CsrArrays<Index> legendre_restriction_arrays(std::size_t degree, const TimeMesh& coarse, const TimeMesh& fine) {
+    check_same_span(coarse, fine);
+    return legendre_restriction_arrays<Index>(degree, coarse.n_t(), fine.n_t());
+}
+
 // The index types the callers use: int32 and int64 for numpy, size_t for
 // CsrMatrix.
 #define PWPOLY_TRANSFER_FOR(Index)                                                                                     \
     template CsrArrays<Index> legendre_prolongation_arrays<Index>(std::size_t, std::size_t, std::size_t);              \
-    template CsrArrays<Index> legendre_restriction_arrays<Index>(std::size_t, std::size_t, std::size_t);
+    template CsrArrays<Index> legendre_restriction_arrays<Index>(std::size_t, std::size_t, std::size_t);               \
+    template CsrArrays<Index> legendre_prolongation_arrays<Index>(std::size_t, const TimeMesh&, const TimeMesh&);      \
+    template CsrArrays<Index> legendre_restriction_arrays<Index>(std::size_t, const TimeMesh&, const TimeMesh&);
 
 PWPOLY_TRANSFER_FOR(std::int32_t)
 PWPOLY_TRANSFER_FOR(std::int64_t)

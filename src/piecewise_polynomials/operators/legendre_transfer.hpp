@@ -33,6 +33,7 @@
 
 #include <cstddef>
 
+#include "piecewise_polynomials/basis/time_mesh.hpp"
 #include "sparse_matrix_tools/sparse_containers.hpp"
 
 namespace pwpoly {
@@ -66,6 +67,15 @@ CsrArrays<Index> legendre_prolongation_arrays(std::size_t degree, std::size_t nt
 CsrShape legendre_restriction_shape(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
 template <class Index>
 CsrArrays<Index> legendre_restriction_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
+
+// The same between two meshes of the same interval. Two uniform meshes are
+// the counts above (the result does not depend on the span).
+CsrShape legendre_prolongation_shape(std::size_t degree, const TimeMesh& coarse, const TimeMesh& fine);
+template <class Index>
+CsrArrays<Index> legendre_prolongation_arrays(std::size_t degree, const TimeMesh& coarse, const TimeMesh& fine);
+CsrShape legendre_restriction_shape(std::size_t degree, const TimeMesh& coarse, const TimeMesh& fine);
+template <class Index>
+CsrArrays<Index> legendre_restriction_arrays(std::size_t degree, const TimeMesh& coarse, const TimeMesh& fine);
 
 // R_ik(s) of the re-expansion on sub-interval s of m (k <= i, s < m,
 // 1 <= m <= 2^53), computed in exact integer arithmetic and rounded once to

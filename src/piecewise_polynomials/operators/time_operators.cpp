@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "arithmetic/correct_rounding.hpp"
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
 
@@ -111,22 +112,57 @@ CsrShape lagrange_shape(const char* function, std::size_t degree, std::size_t n_
     return {ndofs, ndofs, nnz};
 }
 
-// The continuous Lagrange assembly of one local matrix `local` ((degree + 1)^2,
-// row-major) that every interval shares. Row a gathers, for each occurrence
+// The local matrices of the intervals, (degree + 1)^2 each, row-major:
+// `at(k)` is that of interval k, and stays valid while at most one other
+// interval's is asked for (the assembly needs two neighbours at a time).
+// One matrix shared by every interval (a uniform mesh, or a matrix that does
+// not depend on the widths):
+struct SharedLocal {
+    const std::vector<double>& local;
+    const double* at(std::size_t) const { return local.data(); }
+};
+
+// Interval k's own matrix scale(k, R[jj][kk]) from a reference matrix R,
+// computed when first asked for, two kept at a time.
+template <class Scale>
+struct ScaledLocal {
+    const std::vector<double>& reference;
+    Scale scale;
+    std::vector<double> slot[2];
+    std::size_t holds[2] = {SIZE_MAX, SIZE_MAX};
+    std::size_t next = 0;
+
+    const double* at(std::size_t k) {
+        for (int s = 0; s < 2; ++s)
+            if (holds[s] == k)
+                return slot[s].data();
+        std::vector<double>& out = slot[next];
+        out.resize(reference.size());
+        for (std::size_t e = 0; e < reference.size(); ++e)
+            out[e] = scale(k, reference[e]);
+        holds[next] = k;
+        next = 1 - next;
+        return out.data();
+    }
+};
+
+// The continuous Lagrange assembly of the local matrices `locals`
+// (SharedLocal or ScaledLocal). Row a gathers, for each occurrence
 // (interval k, local node jj) of dof a in increasing (k, jj) order, the local
 // row jj at the columns dof(k, kk), kk = 0, ..., degree; a stable insertion
 // sort orders them by column, and each run of equal columns is summed in
 // gathering order. So a global entry is the sum over the intervals sharing
 // the pair in increasing interval order (at most two terms). Periodic with one
 // interval is assembled on its own, see below.
-template <class Index>
+template <class Index, class Locals>
 CsrArrays<Index> assemble_lagrange(std::size_t degree, std::size_t n_t, bool periodic, const CsrShape& shape,
-                                   const std::vector<double>& local) {
+                                   Locals& locals) {
     const std::size_t p = degree;
     const std::size_t ndofs = shape.nrows;
     CsrRowWriter<Index> out(shape);
 
     if (periodic && n_t == 1) {
+        const double* local = locals.at(0);
         // Local nodes 0 and p are both dof 0; every pair of dofs is stored.
         // Entry (a, b) sums the local entries of the nodes of a and b: one
         // term for a, b > 0, two for row or column 0, added with local node
@@ -163,7 +199,7 @@ CsrArrays<Index> assemble_lagrange(std::size_t degree, std::size_t n_t, bool per
         return g >= ndofs ? g - ndofs : g;
     };
     auto gather = [&](std::size_t k, std::size_t jj) {
-        const double* row = local.data() + jj * (p + 1);
+        const double* row = locals.at(k) + jj * (p + 1);
         for (std::size_t kk = 0; kk <= p; ++kk) {
             const Item item{dof(k, kk), row[kk]};
             std::size_t pos = items.size();
@@ -190,9 +226,6 @@ CsrArrays<Index> assemble_lagrange(std::size_t degree, std::size_t n_t, bool per
     // Rows whose columns do not wrap around (all but those of node 0 and of
     // the last interval when periodic) are written directly: the same
     // entries, columns and sums in the same order as the general path gives.
-    const double* corner_first = local.data() + p * (p + 1);  // local row p
-    const double* corner_second = local.data();               // local row 0
-    const double shared_diagonal = corner_first[p] + corner_second[0];
     for (std::size_t k = 0; k < n_t; ++k) {
         if (k % 4096 == 4095)
             check_for_interruption();
@@ -207,12 +240,16 @@ CsrArrays<Index> assemble_lagrange(std::size_t degree, std::size_t n_t, bool per
                 gather(n_t - 1, p);
             emit();
         } else if (k == 0) {
+            const double* first_row = locals.at(0);
             for (std::size_t kk = 0; kk <= p; ++kk)
-                out.push(kk, corner_second[kk]);
+                out.push(kk, first_row[kk]);
             out.end_row();
         } else {
             // Interval k - 1 (local row p), then interval k (local row 0),
             // meeting on the diagonal.
+            const double* corner_first = locals.at(k - 1) + p * (p + 1);
+            const double* corner_second = locals.at(k);
+            const double shared_diagonal = corner_first[p] + corner_second[0];
             const std::size_t before = start - p;
             for (std::size_t kk = 0; kk < p; ++kk)
                 out.push(before + kk, corner_first[kk]);
@@ -228,7 +265,7 @@ CsrArrays<Index> assemble_lagrange(std::size_t degree, std::size_t n_t, bool per
                 emit();
                 continue;
             }
-            const double* row = local.data() + jj * (p + 1);
+            const double* row = locals.at(k) + jj * (p + 1);
             for (std::size_t kk = 0; kk <= p; ++kk)
                 out.push(start + kk, row[kk]);
             out.end_row();
@@ -256,15 +293,16 @@ CsrShape legendre_mass_shape(std::size_t degree, std::size_t n_t) {
 }
 
 template <class Index>
-CsrArrays<Index> legendre_mass_arrays(std::size_t degree, std::size_t n_t, double T) {
+CsrArrays<Index> legendre_mass_arrays(std::size_t degree, const TimeMesh& mesh) {
+    const std::size_t n_t = mesh.n_t();
     CsrRowWriter<Index> out(legendre_mass_shape(degree, n_t));
-    const double w = T / static_cast<double>(n_t);
     for (std::size_t i = 0; i <= degree; ++i) {
-        const double value = w / static_cast<double>(2 * i + 1);
+        const double odd = static_cast<double>(2 * i + 1);
+        const double uniform_value = mesh.is_uniform() ? mesh.uniform_width() / odd : 0.0;
         for (std::size_t j = 0; j < n_t; ++j) {
             if (j % 4096 == 4095)
                 check_for_interruption();
-            out.push(j + n_t * i, value);
+            out.push(j + n_t * i, mesh.is_uniform() ? uniform_value : nearest_quotient(mesh.exact_width(j), odd));
             out.end_row();
         }
     }
@@ -272,7 +310,8 @@ CsrArrays<Index> legendre_mass_arrays(std::size_t degree, std::size_t n_t, doubl
 }
 
 CsrMatrix legendre_mass_matrix(std::size_t degree, std::size_t n_t, double T) {
-    return csr_from_valid_arrays("legendre_mass_matrix", legendre_mass_arrays<std::size_t>(degree, n_t, T));
+    return csr_from_valid_arrays("legendre_mass_matrix",
+                                 legendre_mass_arrays<std::size_t>(degree, TimeMesh::unchecked_uniform(n_t, T)));
 }
 
 CsrShape lagrange_mass_shape(std::size_t degree, std::size_t n_t, bool periodic) {
@@ -280,18 +319,30 @@ CsrShape lagrange_mass_shape(std::size_t degree, std::size_t n_t, bool periodic)
 }
 
 template <class Index>
-CsrArrays<Index> lagrange_mass_arrays(std::size_t degree, std::size_t n_t, double T, bool periodic) {
+CsrArrays<Index> lagrange_mass_arrays(std::size_t degree, const TimeMesh& mesh, bool periodic) {
+    const std::size_t n_t = mesh.n_t();
     const CsrShape shape = lagrange_mass_shape(degree, n_t, periodic);
-    std::vector<double> local = lagrange_reference_mass(degree);
-    const double w = T / static_cast<double>(n_t);
-    const double half_width = 0.5 * w;
-    for (double& r : local)
-        r = half_width * r;  // (0.5 * w) * R[jj][kk]
-    return assemble_lagrange<Index>(degree, n_t, periodic, shape, local);
+    std::vector<double> reference = lagrange_reference_mass(degree);
+    if (mesh.is_uniform()) {
+        const double half_width = 0.5 * mesh.uniform_width();
+        for (double& r : reference)
+            r = half_width * r;  // (0.5 * w) * R[jj][kk]
+        SharedLocal locals{reference};
+        return assemble_lagrange<Index>(degree, n_t, periodic, shape, locals);
+    }
+    // (h_k / 2) R[jj][kk] with the exact width, rounded once.
+    auto scale = [&mesh](std::size_t k, double r) {
+        const dd::DD h = mesh.exact_width(k);
+        return nearest_product({0.5 * h.hi, 0.5 * h.lo}, r);
+    };
+    ScaledLocal<decltype(scale)> locals{reference, scale, {}, {SIZE_MAX, SIZE_MAX}, 0};
+    return assemble_lagrange<Index>(degree, n_t, periodic, shape, locals);
 }
 
 CsrMatrix lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, bool periodic) {
-    return csr_from_valid_arrays("lagrange_mass_matrix", lagrange_mass_arrays<std::size_t>(degree, n_t, T, periodic));
+    return csr_from_valid_arrays("lagrange_mass_matrix",
+                                 lagrange_mass_arrays<std::size_t>(degree, TimeMesh::unchecked_uniform(n_t, T),
+                                                                   periodic));
 }
 
 CsrShape legendre_derivative_shape(std::size_t degree, std::size_t n_t) {
@@ -328,7 +379,9 @@ CsrShape lagrange_derivative_shape(std::size_t degree, std::size_t n_t, bool per
 template <class Index>
 CsrArrays<Index> lagrange_derivative_arrays(std::size_t degree, std::size_t n_t, bool periodic) {
     const CsrShape shape = lagrange_derivative_shape(degree, n_t, periodic);
-    return assemble_lagrange<Index>(degree, n_t, periodic, shape, lagrange_reference_derivative(degree));
+    const std::vector<double> reference = lagrange_reference_derivative(degree);
+    SharedLocal locals{reference};
+    return assemble_lagrange<Index>(degree, n_t, periodic, shape, locals);
 }
 
 CsrMatrix lagrange_derivative_matrix(std::size_t degree, std::size_t n_t, bool periodic) {
@@ -426,8 +479,8 @@ CsrMatrix upwind_matrix(std::size_t degree, std::size_t n_t, bool periodic) {
 // The index types the callers use: int32 and int64 for numpy, size_t for
 // CsrMatrix.
 #define PWPOLY_TIME_OPERATORS_FOR(Index)                                                                               \
-    template CsrArrays<Index> legendre_mass_arrays<Index>(std::size_t, std::size_t, double);                           \
-    template CsrArrays<Index> lagrange_mass_arrays<Index>(std::size_t, std::size_t, double, bool);                     \
+    template CsrArrays<Index> legendre_mass_arrays<Index>(std::size_t, const TimeMesh&);                               \
+    template CsrArrays<Index> lagrange_mass_arrays<Index>(std::size_t, const TimeMesh&, bool);                         \
     template CsrArrays<Index> legendre_derivative_arrays<Index>(std::size_t, std::size_t);                             \
     template CsrArrays<Index> lagrange_derivative_arrays<Index>(std::size_t, std::size_t, bool);                       \
     template std::pair<CsrArrays<Index>, CsrArrays<Index>> endpoint_arrays<Index>(std::size_t, std::size_t);           \

@@ -1,7 +1,11 @@
-// Time operators of the uniform mesh of [0, T] with n_t intervals of width
-// w = T / n_t (computed as T / double(n_t)): mass and derivative matrices in
-// the Legendre and in the continuous Lagrange basis, the one-sided limits of
-// the Legendre basis at the interval ends and the upwind matrix built on them.
+// Time operators of a time mesh of n_t intervals: mass and derivative
+// matrices in the Legendre and in the continuous Lagrange basis, the
+// one-sided limits of the Legendre basis at the interval ends and the upwind
+// matrix built on them. Only the mass matrices depend on the interval
+// widths: on a uniform mesh every interval has the rounded width w (as the
+// mesh's rule defines it), on any other mesh interval j has its exact width
+// h_j = b_(j+1) - b_j (TimeMesh::exact_width), and each entry that w enters
+// once is then the nearest double to the same expression with h_j.
 //
 // Layouts. The coefficient of P_i on interval j (P_i the Legendre polynomial
 // of the local coordinate xi in [-1, 1], P_i(1) = 1) is global index
@@ -35,21 +39,25 @@
 #include <vector>
 
 #include "arithmetic/exact_arithmetic.hpp"
+#include "piecewise_polynomials/basis/time_mesh.hpp"
 #include "sparse_matrix_tools/sparse_containers.hpp"
 
 namespace pwpoly {
 
 // Diagonal, entry j + n_t i is w / (2i + 1): one division, with 2i + 1 an
-// exact double. Degree 0 is allowed.
+// exact double; off uniform meshes the nearest double to h_j / (2i + 1).
+// Degree 0 is allowed. (The CsrMatrix form is that of the uniform mesh of
+// [0, T].)
 CsrMatrix legendre_mass_matrix(std::size_t degree, std::size_t n_t, double T);
 CsrShape legendre_mass_shape(std::size_t degree, std::size_t n_t);
 template <class Index>
-CsrArrays<Index> legendre_mass_arrays(std::size_t degree, std::size_t n_t, double T);
+CsrArrays<Index> legendre_mass_arrays(std::size_t degree, const TimeMesh& mesh);
 
 // The continuous mass matrix, square of the dof count. The entry of a pair of
 // local nodes (jj, kk) of one interval is (0.5 * w) * R[jj][kk], with
 // R[jj][kk] = integral over [-1, 1] of L_jj L_kk dxi correctly rounded (see
-// lagrange_reference_mass). The global entry sums the contributions of the
+// lagrange_reference_mass); off uniform meshes the nearest double to
+// (h_k / 2) R[jj][kk] on interval k. The global entry sums the contributions of the
 // intervals sharing the pair in increasing interval order. Periodic with one
 // interval, local nodes 0 and degree are both dof 0: entries of row or
 // column 0 add the local entry of node 0 first, then that of node degree,
@@ -61,7 +69,7 @@ CsrArrays<Index> legendre_mass_arrays(std::size_t degree, std::size_t n_t, doubl
 CsrMatrix lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, bool periodic);
 CsrShape lagrange_mass_shape(std::size_t degree, std::size_t n_t, bool periodic);
 template <class Index>
-CsrArrays<Index> lagrange_mass_arrays(std::size_t degree, std::size_t n_t, double T, bool periodic);
+CsrArrays<Index> lagrange_mass_arrays(std::size_t degree, const TimeMesh& mesh, bool periodic);
 
 // Block diagonal: row j + n_t i, column j + n_t k holds 2.0 for k > i with
 // i + k odd (the integral of P_i P_k' over [-1, 1]); only these are stored.

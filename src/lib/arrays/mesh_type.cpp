@@ -1,0 +1,189 @@
+// `_native.TimeMesh(breakpoints, /)`, `_native.uniform_mesh(n_t, t0, t1, /)`
+// and `_native.graded_mesh(n_t, T, grading, /)`: the native half of
+// pwpoly_arrays.TimeMesh. The object holds one core TimeMesh, checked by
+// the core when it is made (a refusal is a ValueError naming what is
+// wrong), and never changes afterwards; every function of the module that
+// works on a mesh takes it (`mesh_argument`).
+#include <atomic>
+#include <utility>
+#include <vector>
+
+#include "lib/arrays/native.hpp"
+#include "lib/toolkit/arguments.hpp"
+#include "lib/toolkit/buffers.hpp"
+#include "lib/toolkit/interpreter_lock.hpp"
+#include "lib/toolkit/pyref.hpp"
+#include "lib/toolkit/results.hpp"
+#include "piecewise_polynomials/basis/time_mesh.hpp"
+
+namespace pwpoly::py::arrays {
+
+namespace {
+
+struct Payload {
+    TimeMesh mesh;
+};
+
+constexpr const char* kClassName = "TimeMesh";
+std::atomic<PyObject*> g_type{nullptr};
+
+Signature g_new_sig{"__new__",
+                    kClassName,
+                    {"breakpoints"},
+                    1,
+                    1,
+                    {},
+                    true,
+                    "The mesh of the given breakpoints (a float64 buffer, strictly increasing and finite)."};
+Signature g_parameters_sig{"parameters",
+                           kClassName,
+                           {},
+                           0,
+                           0,
+                           {},
+                           true,
+                           "(uniform, n_t, start, end): the kind of the mesh, its interval count and its ends."};
+Signature g_breakpoints_sig{
+    "breakpoints", kClassName, {}, 0, 0, {}, true, "The n_t + 1 breakpoints, as an OwnedArray."};
+Signature g_widths_sig{"widths",
+                       kClassName,
+                       {},
+                       0,
+                       0,
+                       {},
+                       true,
+                       "The n_t widths the evaluation divides by (the uniform width, or b[j + 1] - b[j] rounded), "
+                       "as an OwnedArray."};
+
+PyTypeObject* mesh_type() { return reinterpret_cast<PyTypeObject*>(g_type.load(std::memory_order_acquire)); }
+
+PyObject* wrap(TimeMesh&& mesh) { return new_instance<Payload>(mesh_type(), Payload{std::move(mesh)}); }
+
+PyObject* mesh_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return entry([&]() -> PyObject* {
+        PyObject* slots[1];
+        match_arguments(g_new_sig, args, kwargs, slots);
+        std::vector<double> breakpoints;
+        {
+            Float64Input given(slots[0], "breakpoints");
+            breakpoints.assign(given.data(), given.data() + given.size());
+        }
+        return wrap(without_interpreter_lock([&] { return TimeMesh::from_breakpoints(std::move(breakpoints)); }));
+    });
+}
+
+const TimeMesh& self_mesh(PyObject* self) { return receiver<Payload>(self, g_type, kClassName).mesh; }
+
+PyObject* parameters(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        match_arguments(g_parameters_sig, args, nargs, kwnames, nullptr);
+        const TimeMesh& mesh = self_mesh(self);
+        PyObject* result = Py_BuildValue("(Nndd)", PyBool_FromLong(mesh.is_uniform()),
+                                         static_cast<Py_ssize_t>(mesh.n_t()), mesh.start(), mesh.end());
+        if (result == nullptr)
+            throw_python_error();
+        return result;
+    });
+}
+
+PyObject* breakpoints_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        match_arguments(g_breakpoints_sig, args, nargs, kwnames, nullptr);
+        const TimeMesh& mesh = self_mesh(self);
+        return owned_array(without_interpreter_lock([&] { return mesh.breakpoints(); }));
+    });
+}
+
+PyObject* widths_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        match_arguments(g_widths_sig, args, nargs, kwnames, nullptr);
+        const TimeMesh& mesh = self_mesh(self);
+        auto [obj, out] = new_owned_array<double>(mesh.n_t());
+        PyRef result = PyRef::steal(obj);
+        without_interpreter_lock([&, out = out] {
+            for (std::size_t j = 0; j < mesh.n_t(); ++j)
+                out[j] = mesh.width(j);
+        });
+        return result.release();
+    });
+}
+
+Callable g_methods[] = {
+    {&g_parameters_sig, parameters},
+    {&g_breakpoints_sig, breakpoints_of},
+    {&g_widths_sig, widths_of},
+};
+
+ClassDefinition g_class{"pwpoly_arrays._native.TimeMesh",
+                        static_cast<int>(sizeof(Instance<Payload>)),
+                        Py_TPFLAGS_IMMUTABLETYPE,
+                        &g_new_sig,
+                        mesh_new,
+                        dealloc_instance<Payload>,
+                        g_methods,
+                        {}};
+
+// uniform_mesh(n_t, t0, t1, /)
+Signature g_uniform_sig{"uniform_mesh",
+                        nullptr,
+                        {"n_t", "t0", "t1"},
+                        3,
+                        3,
+                        {},
+                        true,
+                        "The uniform mesh of [t0, t1] with n_t intervals (t0 = 0: the mesh of [0, T])."};
+
+PyObject* uniform_mesh(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        PyObject* slots[3];
+        match_arguments(g_uniform_sig, args, nargs, kwnames, slots);
+        const std::size_t n_t = to_unsigned(slots[0], "n_t");
+        const double t0 = to_float(slots[1], "t0");
+        const double t1 = to_float(slots[2], "t1");
+        return wrap(TimeMesh::uniform(n_t, t0, t1));
+    });
+}
+
+// graded_mesh(n_t, T, grading, /)
+Signature g_graded_sig{"graded_mesh",
+                       nullptr,
+                       {"n_t", "T", "grading"},
+                       3,
+                       3,
+                       {},
+                       true,
+                       "The mesh of [0, T] with breakpoints T (j / n_t)**grading."};
+
+PyObject* graded_mesh(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        PyObject* slots[3];
+        match_arguments(g_graded_sig, args, nargs, kwnames, slots);
+        const std::size_t n_t = to_unsigned(slots[0], "n_t");
+        const double T = to_float(slots[1], "T");
+        const double grading = to_float(slots[2], "grading");
+        return wrap(without_interpreter_lock([&] { return TimeMesh::graded(n_t, T, grading); }));
+    });
+}
+
+Callable g_functions[] = {
+    {&g_uniform_sig, uniform_mesh},
+    {&g_graded_sig, graded_mesh},
+};
+
+}  // namespace
+
+const TimeMesh& mesh_argument(PyObject* obj, const char* name) {
+    PyTypeObject* type = mesh_type();
+    if (type == nullptr || !PyObject_TypeCheck(obj, type)) [[unlikely]]
+        raise_format(PyExc_TypeError, "argument '%s': expected pwpoly_arrays._native.TimeMesh, got '%s'", name,
+                     Py_TYPE(obj)->tp_name);
+    return reinterpret_cast<Instance<Payload>*>(obj)->payload.mesh;
+}
+
+void add_mesh_type(PyObject* module) {
+    if (PyModule_AddObjectRef(module, kClassName, class_type(g_type, g_class)) < 0)
+        throw_python_error();
+    add_functions(module, g_functions);
+}
+
+}  // namespace pwpoly::py::arrays
