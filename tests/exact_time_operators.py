@@ -1,4 +1,9 @@
-"""Exact rational references for the time operators of a uniform mesh of [0, T].
+"""Exact rational references for the time operators of a time mesh.
+
+A mesh is given as ``n_t, T`` (the uniform mesh of [0, T]) or, wherever a
+function takes ``T``, as the list of its breakpoints (exact rationals: a
+float breakpoint is taken as the number it holds); then ``n_t`` is its
+interval count.
 
 Every function returns a dense matrix as a list of rows of ``Fraction``s. The
 matrices are computed from their definitions with exact polynomial
@@ -120,7 +125,9 @@ def matmul(a, b):
 
 
 def interval(k, n_t, T):
-    """Ends of interval k of the uniform mesh of [0, T]."""
+    """Ends of interval k of the uniform mesh of [0, T], or of the mesh whose breakpoints T lists."""
+    if isinstance(T, (list, tuple)):
+        return Fraction(T[k]), Fraction(T[k + 1])
     T = Fraction(T)
     return T * k / n_t, T * (k + 1) / n_t
 
@@ -243,45 +250,58 @@ def upwind_matrix(degree, n_t, periodic):
     return matmul(transpose(at_start), jump)
 
 
-def legendre_prolongation_matrix(degree, nt_coarse, nt_fine):
+def _mesh_of(mesh):
+    """(n_t, T) of an interval count (the uniform mesh of [0, 1]) or a list of breakpoints."""
+    return (len(mesh) - 1, list(mesh)) if isinstance(mesh, (list, tuple)) else (mesh, Fraction(1))
+
+
+def legendre_prolongation_matrix(degree, coarse_mesh, fine_mesh):
     """The L2 projection of the coarse piecewise polynomials onto the fine ones.
 
-    Rows are fine coefficients, columns coarse ones. On nested meshes the
-    coarse functions are fine functions and this is their exact re-expansion.
+    The meshes are interval counts (uniform meshes of [0, 1]) or lists of
+    breakpoints. Rows are fine coefficients, columns coarse ones. On nested
+    meshes the coarse functions are fine functions and this is their exact
+    re-expansion.
     """
-    coarse = legendre_functions(degree, nt_coarse, Fraction(1))
-    fine = legendre_functions(degree, nt_fine, Fraction(1))
+    nt_coarse, T_coarse = _mesh_of(coarse_mesh)
+    nt_fine, T_fine = _mesh_of(fine_mesh)
+    coarse = legendre_functions(degree, nt_coarse, T_coarse)
+    fine = legendre_functions(degree, nt_fine, T_fine)
     out = zeros(len(fine), len(coarse))
     for r, fr in enumerate(fine):
         ((f, pf),) = fr.items()
-        f_lo, f_hi = interval(f, nt_fine, 1)
+        f_lo, f_hi = interval(f, nt_fine, T_fine)
         norm = poly_integral(poly_mul(pf, pf), f_lo, f_hi)
         for col, fc in enumerate(coarse):
             ((c, pc),) = fc.items()
-            c_lo, c_hi = interval(c, nt_coarse, 1)
+            c_lo, c_hi = interval(c, nt_coarse, T_coarse)
             lo, hi = max(f_lo, c_lo), min(f_hi, c_hi)
             if lo < hi:
                 out[r][col] = poly_integral(poly_mul(pf, pc), lo, hi) / norm
     return out
 
 
-def legendre_restriction_matrix(degree, nt_coarse, nt_fine):
+def legendre_restriction_matrix(degree, coarse_mesh, fine_mesh):
     """M_coarse^-1 P^T M_fine with the (diagonal) Legendre mass matrices."""
-    p = legendre_prolongation_matrix(degree, nt_coarse, nt_fine)
-    m_coarse = legendre_mass_matrix(degree, nt_coarse, Fraction(1))
-    m_fine = legendre_mass_matrix(degree, nt_fine, Fraction(1))
+    p = legendre_prolongation_matrix(degree, coarse_mesh, fine_mesh)
+    m_coarse = legendre_mass_matrix(degree, *_mesh_of(coarse_mesh))
+    m_fine = legendre_mass_matrix(degree, *_mesh_of(fine_mesh))
     return [[p[f][c] * m_fine[f][f] / m_coarse[c][c] for f in range(len(m_fine))] for c in range(len(m_coarse))]
 
 
-def lagrange_prolongation_matrix(degree, nt_coarse, nt_fine, periodic):
-    """Exact interpolation of the coarse Lagrange functions at the fine nodes (nested meshes)."""
-    coarse = lagrange_functions(degree, nt_coarse, Fraction(1), periodic)
+def lagrange_prolongation_matrix(degree, coarse_mesh, fine_mesh, periodic):
+    """Exact interpolation of the coarse Lagrange functions at the fine nodes (nested meshes:
+    interval counts of uniform meshes of [0, 1], or lists of breakpoints)."""
+    nt_coarse, T_coarse = _mesh_of(coarse_mesh)
+    nt_fine, T_fine = _mesh_of(fine_mesh)
+    coarse = lagrange_functions(degree, nt_coarse, T_coarse, periodic)
     n_fine = lagrange_dof_count(degree, nt_fine, periodic)
     out = zeros(n_fine, len(coarse))
     for r in range(n_fine):
-        t = Fraction(r, nt_fine * degree)
-        # The coarse interval holding t (the last one for t = 1).
-        k = min(int(t * nt_coarse), nt_coarse - 1)
+        f_lo, f_hi = interval(min(r // degree, nt_fine - 1), nt_fine, T_fine)
+        t = f_lo + (f_hi - f_lo) * (r - degree * min(r // degree, nt_fine - 1)) / degree
+        # The coarse interval holding t (the last one at the end).
+        k = next(k for k in range(nt_coarse) if t < interval(k, nt_coarse, T_coarse)[1] or k == nt_coarse - 1)
         for col, fc in enumerate(coarse):
             if k in fc:
                 out[r][col] = poly_eval(fc[k], t)

@@ -123,7 +123,7 @@ struct SharedLocal {
 };
 
 // Interval k's own matrix scale(k, R[jj][kk]) from a reference matrix R,
-// computed when first asked for, two kept at a time.
+// computed when first asked for; the two most recently used are kept.
 template <class Scale>
 struct ScaledLocal {
     const std::vector<double>& reference;
@@ -133,9 +133,11 @@ struct ScaledLocal {
     std::size_t next = 0;
 
     const double* at(std::size_t k) {
-        for (int s = 0; s < 2; ++s)
-            if (holds[s] == k)
+        for (std::size_t s = 0; s < 2; ++s)
+            if (holds[s] == k) {
+                next = 1 - s;  // the other one is older now
                 return slot[s].data();
+            }
         std::vector<double>& out = slot[next];
         out.resize(reference.size());
         for (std::size_t e = 0; e < reference.size(); ++e)
