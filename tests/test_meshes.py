@@ -6,10 +6,10 @@ from the breakpoints, pwpoly on the shifted time."""
 import pickle
 from fractions import Fraction
 
+import exact_time_operators as exact
 import numpy as np
 import pytest
 
-import exact_time_operators as exact
 import pwpoly
 import pwpoly_arrays as pa
 from pwpoly_arrays import TimeMesh
