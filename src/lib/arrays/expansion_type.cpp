@@ -17,6 +17,7 @@
 #include "lib/toolkit/pyref.hpp"
 #include "lib/toolkit/results.hpp"
 #include "piecewise_polynomials/basis/legendre_basis.hpp"
+#include "piecewise_polynomials/basis/time_mesh.hpp"
 #include "piecewise_polynomials/calculus/expansion_calculus.hpp"
 #include "piecewise_polynomials/evaluation/parallel_evaluation.hpp"
 #include "piecewise_polynomials/evaluation/vector_evaluation.hpp"
@@ -176,7 +177,7 @@ PyObject* integral_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         auto [obj, values] = new_owned_array<double>(p.m);
         PyRef ref = PyRef::steal(obj);
         without_interpreter_lock([&, values = values] {
-            integral(p.basis.degree(), p.basis.n_t(), p.basis.T(), p.m, p.coefficients.data(), values);
+            integral(p.basis.degree(), TimeMesh::uniform(p.basis.n_t(), p.basis.T()), p.m, p.coefficients.data(), values);
         });
         return ref.release();
     });
@@ -186,8 +187,10 @@ PyObject* antiderivative_of(PyObject* self, PyObject* const* args, Py_ssize_t na
     return entry([&]() -> PyObject* {
         match_arguments(g_antiderivative_sig, args, nargs, kwnames, nullptr);
         const Payload& p = self_of(self);
-        return owned_array(without_interpreter_lock(
-            [&] { return antiderivative(p.basis.degree(), p.basis.n_t(), p.basis.T(), p.m, p.coefficients.data()); }));
+        return owned_array(without_interpreter_lock([&] {
+            return antiderivative(p.basis.degree(), TimeMesh::uniform(p.basis.n_t(), p.basis.T()), p.m,
+                                  p.coefficients.data());
+        }));
     });
 }
 

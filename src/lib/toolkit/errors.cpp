@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "common/argument_error.hpp"
 #include "lib/toolkit/pyref.hpp"
 
 namespace pwpoly::py {
@@ -106,6 +107,8 @@ void translate_current_exception(FailureStyle style) noexcept {
         finish_python_error(style);
     } catch (const InternalFailure& failure) {
         raise_internal_failure(style, failure.message());
+    } catch (const ArgumentError& refusal) {
+        set_with_text(PyExc_ValueError, refusal.message());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {
