@@ -157,7 +157,7 @@ protected:
 TEST_P(Projection, MatchesQuadratureOnTheCommonRefinement) {
     const std::size_t nf = (p + 1) * nt_fine, nc = (p + 1) * nt_coarse;
     const LegendreBasis coarse(p, nt_coarse, 1.0), fine(p, nt_fine, 1.0);
-    const QuadratureRule rule = gauss_legendre_on_mesh(p + 2, nt_coarse * nt_fine, 1.0);
+    const QuadratureRule rule = gauss_legendre_on_mesh(p + 2, TimeMesh::uniform(nt_coarse * nt_fine, 1.0));
     Dense reference = zeros(nf, nc);
     for (std::size_t q = 0; q < rule.nodes.size(); ++q) {
         const std::vector<double> vf = fine.evaluate_all_basis_functions(rule.nodes[q]);

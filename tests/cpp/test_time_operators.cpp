@@ -318,7 +318,7 @@ protected:
 TEST_P(LegendreOperators, MassAndDerivativeMatchQuadratureOfTheBasis) {
     const double T = 2.3;
     const LegendreBasis basis(p, n_t, T);
-    const QuadratureRule rule = gauss_legendre_on_mesh(p + 1, n_t, T);
+    const QuadratureRule rule = gauss_legendre_on_mesh(p + 1, TimeMesh::uniform(n_t, T));
     Dense mq = zeros(n, n), cq = zeros(n, n);
     for (std::size_t q = 0; q < rule.nodes.size(); ++q) {
         const std::vector<double> v = basis.evaluate_all_basis_functions(rule.nodes[q]);
