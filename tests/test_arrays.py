@@ -369,6 +369,9 @@ def test_integral_is_the_correctly_rounded_exact_integral(rng, n_t, T):
     "c0, T, expected",
     [
         ([2.0**100, 1, -(2.0**100), 2.0**100, 2.0**-60, -(2.0**100), -1], 7.0, 2.0**-60),
+        # A compensated sum's error term rounds 1 + 2^-53 to 1 and keeps it
+        # there; the integral 1 + 2^-53 + 2^-60 is nearest to 1 + 2^-52.
+        ([2.0**100, 1, 2.0**-53, 2.0**-60, -(2.0**100)], 5.0, 1 + 2.0**-52),
         ([1e308, 1e308, -1e308], 3.0, 1e308),  # the running sum overflows, the integral does not
         ([1e308, 1e308], 2.0, math.inf),  # the integral overflows
         ([1.0, math.inf, 2.0], 3.0, math.inf),

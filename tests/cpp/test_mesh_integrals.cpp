@@ -179,6 +179,14 @@ TEST(Integral, ResolvesCancellationAndOverflowsOnlyWithTheExactValue) {
     double out[3];
     integral(0, seven, 1, c, out);
     EXPECT_EQ(out[0], 0x1p-60);
+    // A compensated sum's error term rounds 1 + 2^-53 to 1 (a tie) and
+    // keeps it there; the exact 1 + 2^-53 + 2^-60 is nearest to 1 + 2^-52.
+    const double lost[5] = {0x1p100, 1.0, 0x1p-53, 0x1p-60, -0x1p100};
+    for (const TimeMesh& mesh : {TimeMesh::uniform(5, 5.0), TimeMesh::from_breakpoints({0.0, 1.0, 2.0, 3.0, 4.0, 5.0})}) {
+        integral(0, mesh, 1, lost, out);
+        EXPECT_EQ(out[0], 1.0 + 0x1p-52);
+    }
+    EXPECT_EQ(nearest_sum(lost, 5), 1.0 + 0x1p-52);
     // 1e308 + 1e308 - 1e308 over [0, 3]: 1e308, though the running sum
     // overflows; 1e308 + 1e308 over [0, 2] overflows exactly.
     const double big[3] = {1e308, 1e308, -1e308};
