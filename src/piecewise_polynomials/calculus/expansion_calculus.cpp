@@ -79,16 +79,13 @@ void endpoint_values(std::size_t degree, std::size_t n_t, std::size_t m, const d
 }
 
 void integral(std::size_t degree, const TimeMesh& mesh, std::size_t m, const double* coefficients, double* out) {
-    const std::size_t n_t = intervals_of(mesh);
+    const std::size_t n_t = intervals_of(mesh);  // checked before anything is read
     coefficient_count(degree, n_t, m);
     if (m == 0)
         return;
     PrefixIntegrals sums(mesh, m, coefficients);  // reads c[0, j, :]
+    sums.add_all();
     InterruptionPacer pacer;
-    for (std::size_t j = 0; j < n_t; ++j) {
-        sums.add_next();
-        pacer.done(m);
-    }
     for (std::size_t k = 0; k < m; ++k) {
         out[k] = sums.rounded(k);
         pacer.done(1);
@@ -106,7 +103,7 @@ std::vector<double> antiderivative(std::size_t degree, const TimeMesh& mesh, std
         return out;
     const std::size_t stride = n_t * m;  // from degree i to i + 1, in the input and in the output
     PrefixIntegrals sums(mesh, m, coefficients);
-    std::vector<double> terms(degree + 2);
+    NearestDifferences differences;
     InterruptionPacer pacer;
     double h = 0.0;
     for (std::size_t j = 0; j < n_t; ++j) {
@@ -131,22 +128,9 @@ std::vector<double> antiderivative(std::size_t degree, const TimeMesh& mesh, std
         }
         // F[0]: the nearest double to K_(j+1) - (F[1] + ... + F[degree + 1]).
         sums.add_next();
-        for (std::size_t k = 0; k < m; ++k) {
-            terms[0] = sums.rounded(k);
-            bool finite = std::isfinite(terms[0]);
-            for (std::size_t i = 1; i <= degree + 1; ++i) {
-                terms[i] = -f[i * stride + k];
-                finite = finite && std::isfinite(terms[i]);
-            }
-            if (finite) {
-                f[k] = nearest_sum(terms.data(), terms.size());
-            } else {
-                double sum = terms[0];
-                for (std::size_t i = 1; i <= degree + 1; ++i)
-                    sum = sum + terms[i];
-                f[k] = sum;
-            }
-        }
+        for (std::size_t k = 0; k < m; ++k)
+            f[k] = sums.rounded(k);  // K_(j+1)
+        differences.compute(m, f, f + stride, stride, degree + 1, f);
         pacer.done((degree + 2) * m);
     }
     return out;

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "common/interruption.hpp"
+
 namespace pwpoly {
 
 namespace {
@@ -74,23 +76,85 @@ double rounded_width(const TimeMesh& mesh, std::size_t j) {
 }
 
 double nearest_sum(const double* x, std::size_t count) {
+    // Sum2 as above, and whether every addition to e was exact (its TwoSum
+    // error zero): then s + e is the exact sum and fl(s + e) its nearest
+    // double, ties to even included. Sums of a few terms of similar size
+    // often land on a midpoint, which no error bound can decide.
     double s = 0.0, e = 0.0, b = 0.0;
+    bool e_exact = true;
     for (std::size_t i = 0; i < count; ++i) {
         const double t = s + x[i];
         const double z = t - s;
-        e = e + ((s - (t - z)) + (x[i] - z));
+        const double q = (s - (t - z)) + (x[i] - z);
+        const double sum = e + q;
+        const double zz = sum - e;
+        if ((e - (sum - zz)) + (q - zz) != 0.0)  // also when not finite
+            e_exact = false;
+        e = sum;
         b = b + std::fabs(e);
         s = t;
     }
     const DD v = dd::two_sum(s, e);
-    if (v.hi == 0.0 && v.lo == 0.0 && b == 0.0)
-        return 0.0;
+    if (e_exact && std::isfinite(v.hi))
+        return v.hi == 0.0 ? 0.0 : v.hi;
     if (certainly_nearest(v, 0x1p-52 * b))
         return v.hi;
     exact::ExactSum sum;
     for (std::size_t i = 0; i < count; ++i)
         sum.add(x[i]);
     return exact::nearest_double(sum);
+}
+
+void NearestDifferences::compute(std::size_t m, const double* first, const double* rest, std::size_t stride,
+                                 std::size_t rows, double* out) {
+    s_.assign(first, first + m);
+    e_.assign(m, 0.0);
+    b_.assign(m, 0.0);
+    inexact_.assign(m, 0.0);  // the sum of |rounding error| of the additions to e
+    double* __restrict s = s_.data();
+    double* __restrict e = e_.data();
+    double* __restrict b = b_.data();
+    double* __restrict inexact = inexact_.data();
+    for (std::size_t r = 0; r < rows; ++r) {
+        const double* __restrict row = rest + r * stride;
+        for (std::size_t k = 0; k < m; ++k) {
+            const double x = -row[k];
+            const double t = s[k] + x;
+            const double z = t - s[k];
+            const double q = (s[k] - (t - z)) + (x - z);
+            const double sum = e[k] + q;
+            const double zz = sum - e[k];
+            inexact[k] = inexact[k] + std::fabs((e[k] - (sum - zz)) + (q - zz));
+            b[k] = b[k] + std::fabs(sum);
+            e[k] = sum;
+            s[k] = t;
+        }
+    }
+    for (std::size_t k = 0; k < m; ++k) {
+        const DD v = dd::two_sum(s[k], e[k]);
+        if (inexact[k] == 0.0 && std::isfinite(v.hi)) {
+            out[k] = v.hi == 0.0 ? 0.0 : v.hi;
+            continue;
+        }
+        if (certainly_nearest(v, 0x1p-52 * b[k])) {
+            out[k] = v.hi;
+            continue;
+        }
+        terms_.assign(1, first[k]);
+        bool finite = std::isfinite(first[k]);
+        for (std::size_t r = 0; r < rows; ++r) {
+            terms_.push_back(-rest[r * stride + k]);
+            finite = finite && std::isfinite(terms_.back());
+        }
+        if (finite) {
+            out[k] = nearest_sum(terms_.data(), terms_.size());
+        } else {
+            double sum = terms_[0];
+            for (std::size_t r = 1; r < terms_.size(); ++r)
+                sum = sum + terms_[r];
+            out[k] = sum;
+        }
+    }
 }
 
 // The exact state of one component, kept from the first time the fast sum
@@ -116,16 +180,16 @@ PrefixIntegrals::PrefixIntegrals(const TimeMesh& mesh, std::size_t m, const doub
 
 PrefixIntegrals::~PrefixIntegrals() = default;
 
-void PrefixIntegrals::add_uniform(const double* row) {
-    double* sp = s_.data();
-    double* ep = e_.data();
-    double* bp = b_.data();
-    for (std::size_t k = 0; k < m_; ++k) {
-        const double x = row[k];
-        const double t = sp[k] + x;
+void PrefixIntegrals::add_uniform(const double* row, std::size_t k0, std::size_t k1) {
+    double* __restrict sp = s_.data();
+    double* __restrict ep = e_.data();
+    double* __restrict bp = b_.data();
+    const double* __restrict x = row;
+    for (std::size_t k = k0; k < k1; ++k) {
+        const double t = sp[k] + x[k];
         const double z = t - sp[k];
-        const double e = ep[k] + ((sp[k] - (t - z)) + (x - z));
-        bp[k] = bp[k] + std::fabs(e);
+        const double e = ep[k] + ((sp[k] - (t - z)) + (x[k] - z));
+        bp[k] = std::max(bp[k], std::fabs(e));
         ep[k] = e;
         sp[k] = t;
     }
@@ -154,7 +218,7 @@ void PrefixIntegrals::add_breakpoint(const double* row, std::size_t j) {
         const double r1 = q + pe;
         const double r2 = r1 + tl;
         const double e = ep[k] + r2;
-        bp[k] = bp[k] + (((std::fabs(r1) + std::fabs(r2)) + std::fabs(e)) + std::fabs(tl));
+        bp[k] = std::max(std::max(bp[k], std::max(std::fabs(r1), std::fabs(r2))), std::max(std::fabs(e), std::fabs(tl)));
         ap[k] = ap[k] + std::fabs(x);
         ep[k] = e;
         sp[k] = t;
@@ -179,12 +243,25 @@ void PrefixIntegrals::add_next() {
     const std::size_t j = added_;
     const double* row = coefficients_ + j * m_;
     if (uniform_)
-        add_uniform(row);
+        add_uniform(row, 0, m_);
     else
         add_breakpoint(row, j);
     for (const std::size_t k : exact_components_)
         add_exact(*exact_[k], j, row[k]);
     added_ = j + 1;
+}
+
+void PrefixIntegrals::add_all() {
+    // Row by row: every row is read once, in memory order.
+    std::size_t since_check = 0;
+    while (added_ < mesh_.n_t()) {
+        add_next();
+        since_check += m_ + 1;
+        if (since_check >= (std::size_t{1} << 15)) {
+            since_check = 0;
+            check_for_interruption();
+        }
+    }
 }
 
 PrefixIntegrals::Exact& PrefixIntegrals::exact(std::size_t k) {
@@ -199,7 +276,11 @@ PrefixIntegrals::Exact& PrefixIntegrals::exact(std::size_t k) {
 }
 
 bool PrefixIntegrals::fast(std::size_t k, double& out) const {
-    const double s = s_[k], e = e_[k], b = b_[k];
+    // Every addition to e errs by at most u times the magnitude of its
+    // result, and b_ holds the largest of these magnitudes: one addition
+    // per term on a uniform mesh, four roundings per term otherwise.
+    const double s = s_[k], e = e_[k];
+    const double b = b_[k] * static_cast<double>(uniform_ ? added_ : 4 * added_);
     // Sums that cancelled exactly with every error term zero: the exact
     // value is zero (on a breakpoint mesh only when every term was zero, as
     // products may underflow to zero).

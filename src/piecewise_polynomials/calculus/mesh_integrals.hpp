@@ -14,17 +14,19 @@
 // division. The fast evaluation:
 //   * a sum of terms x_1, ..., x_N: s = s + x by TwoSum (Knuth) from
 //     s = e = 0, the exact error q of each addition added to e, and
-//     b = b + |e| after each addition to e. Then s + e equals the exact sum
-//     within u * b (u = 2^-53): every addition to e errs by at most u times
-//     its rounded result.
+//     b = max(b, |e|) after each addition to e. Then s + e equals the exact
+//     sum within u * N * b (u = 2^-53): every addition to e errs by at most
+//     u times the magnitude of its rounded result. (nearest_sum, for a few
+//     terms, sums the magnitudes instead of taking their maximum.)
 //   * a term h_j * c with an exact width h_j = hh + hl (hh = fl(h_j)):
 //     hh * c = p + pe exactly (Dekker's product, splitting the factors),
-//     p goes through TwoSum and ((q + pe) + fl(hl * c)) into e, and b grows
-//     by the magnitudes of all four rounded results.
+//     p goes through TwoSum and ((q + pe) + fl(hl * c)) into e, b is the
+//     largest magnitude of all four rounded results, and the bound
+//     u * 4N * b.
 //   * a uniform mesh scales the sum S of the c's by W = (t1 - t0) / n in
 //     double-double (relative error below 6 u^2, see uniform_width below)
 //     with a double-double product (below 10 u^2); the bound is then
-//     2^-99 |V| + 2^-52 |W| b for the result V, twice the proven one.
+//     2^-99 |V| + 2^-52 |W| N b for the result V, twice the proven one.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +49,20 @@ double rounded_width(const TimeMesh& mesh, std::size_t j);
 // the exact sum is zero.
 double nearest_sum(const double* x, std::size_t count);
 
+// out[k] = the nearest double to first[k] - (rest[k] + rest[stride + k] +
+// ... + rest[(rows - 1) * stride + k]) for k < m, computed as nearest_sum
+// does, the components side by side; where a term is not finite, out[k] is
+// ((first[k] - rest[k]) - rest[stride + k]) - ... in IEEE arithmetic.
+// `out` may be `first`.
+class NearestDifferences {
+public:
+    void compute(std::size_t m, const double* first, const double* rest, std::size_t stride, std::size_t rows,
+                 double* out);
+
+private:
+    std::vector<double> s_, e_, b_, inexact_, terms_;
+};
+
 // Running integrals of m components over a mesh: after add_next() has been
 // called j + 1 times, rounded(k) is the nearest double to the exact
 // integral of component k over [b_0, b_(j+1)], the sum over l <= j of
@@ -67,12 +83,15 @@ public:
 
     // Takes in the next interval (j = the number of calls before).
     void add_next();
+    // Takes in all the intervals not taken in yet (looks for an
+    // interruption on the way).
+    void add_all();
     double rounded(std::size_t k);
 
 private:
     struct Exact;
 
-    void add_uniform(const double* row);
+    void add_uniform(const double* row, std::size_t k0, std::size_t k1);
     void add_breakpoint(const double* row, std::size_t j);
     bool fast(std::size_t k, double& out) const;
     Exact& exact(std::size_t k);
