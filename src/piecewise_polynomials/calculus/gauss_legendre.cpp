@@ -7,6 +7,7 @@
 #include "common/argument_error.hpp"
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
+#include "piecewise_polynomials/calculus/mesh_integrals.hpp"
 
 namespace pwpoly {
 
@@ -141,19 +142,31 @@ QuadratureRule gauss_legendre_on_mesh(std::size_t n, const TimeMesh& mesh) {
     const std::size_t count = checked_array_count(checked_mul(n, n_t), sizeof(double));
     const ReferenceRule reference = gauss_legendre_reference(n);
     QuadratureRule rule{std::vector<double>(count), std::vector<double>(count)};
-    DD half_width{0.0, 0.0};
+    // (h_j / 2) (1 + x_q) and the rounded weights, once for a uniform mesh.
+    std::vector<DD> offsets(n);
+    std::vector<double> weights(n);
+    const auto scale_rule = [&](std::size_t j) {
+        const DD h = mesh.exact_width(j);
+        const DD half_width{0.5 * h.hi, 0.5 * h.lo};  // exact: widths are at least 2^-1000
+        for (std::size_t q = 0; q < n; ++q) {
+            offsets[q] = half_width * reference.one_plus_nodes[q];
+            weights[q] = (half_width * reference.weights[q]).hi;
+        }
+    };
+    const bool uniform = mesh.is_uniform();
+    const DD width = uniform ? uniform_width(mesh) : DD{0.0, 0.0};
     std::size_t since_check = 0;
     for (std::size_t j = 0; j < n_t; ++j) {
-        if (j == 0 || !mesh.is_uniform()) {
-            const DD h = mesh.exact_width(j);
-            half_width = DD{0.5 * h.hi, 0.5 * h.lo};  // exact: widths are at least 2^-1000
-        }
-        const DD start = mesh.exact_start(j);
-        double* nodes = rule.nodes.data() + j * n;
-        double* weights = rule.weights.data() + j * n;
+        if (j == 0 || !uniform)
+            scale_rule(j);
+        // b_j: exact on a breakpoint mesh; t0 + j W on a uniform one, within
+        // about 8 u^2 (|t0| + j |W|) of t0 + j (t1 - t0) / n_t.
+        const DD start = uniform ? DD{mesh.start(), 0.0} + width * static_cast<double>(j) : mesh.exact_start(j);
+        double* out_nodes = rule.nodes.data() + j * n;
+        double* out_weights = rule.weights.data() + j * n;
         for (std::size_t q = 0; q < n; ++q) {
-            nodes[q] = (start + half_width * reference.one_plus_nodes[q]).hi;
-            weights[q] = (half_width * reference.weights[q]).hi;
+            out_nodes[q] = (start + offsets[q]).hi;
+            out_weights[q] = weights[q];
         }
         since_check += n;
         if (since_check >= 4096) {

@@ -33,6 +33,21 @@ bool certainly_nearest(DD v, double bound) {
     return std::fabs(v.lo) + bound <= half_gap * (1.0 - 0x1p-20);
 }
 
+exact::ExactSum exact_span(const TimeMesh& mesh) {
+    exact::ExactSum span;
+    span.add(mesh.end());
+    span.add(-mesh.start());
+    return span;
+}
+
+exact::ExactSum exact_one() {
+    exact::ExactSum one;
+    one.add(1.0);
+    return one;
+}
+
+}  // namespace
+
 // (t1 - t0) / n in double-double with a relative error below 6 u^2: with
 // D = dh + dl = t1 - t0 exactly (TwoSum) and q1 = fl(dh / n), q1 * n = p + pe
 // exactly (Dekker) and dh - p is exact (Sterbenz), so the remainder
@@ -48,21 +63,6 @@ DD uniform_width(const TimeMesh& mesh) {
     const double r = ((d.hi - p.hi) - p.lo) + d.lo;
     return dd::quick_two_sum(q1, r / n);
 }
-
-exact::ExactSum exact_span(const TimeMesh& mesh) {
-    exact::ExactSum span;
-    span.add(mesh.end());
-    span.add(-mesh.start());
-    return span;
-}
-
-exact::ExactSum exact_one() {
-    exact::ExactSum one;
-    one.add(1.0);
-    return one;
-}
-
-}  // namespace
 
 double rounded_width(const TimeMesh& mesh, std::size_t j) {
     if (!mesh.is_uniform())

@@ -40,6 +40,10 @@
 
 namespace pwpoly {
 
+// (t1 - t0) / n_t of a uniform mesh in double-double, with a relative error
+// below 6 u^2 (u = 2^-53).
+dd::DD uniform_width(const TimeMesh& mesh);
+
 // The nearest double to the width of interval j as given: fl(b_(j+1) - b_j)
 // for a breakpoint mesh, the nearest double to (t1 - t0) / n for a uniform
 // one (for t0 = 0 that is T / n, one IEEE division).
