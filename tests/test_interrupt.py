@@ -39,6 +39,9 @@ LONG_CALLS = {
     # The native build only: scipy's part of the public function is Python code.
     "prolongation_matrix": lambda: load_native().prolongation(3, 500_000, 1_000_000, False),
     "pwpoly prolongation": lambda: pwpoly.lagrange_prolongation_matrix(200_000, 400_000, 3),
+    # The largest rule (seconds: O(points^2)), alone and inside project.
+    "gauss_legendre": lambda: pa.gauss_legendre(10_000, 1, 1.0),
+    "project": lambda: pa.project(np.sin, 2, 1, 1.0, points=10_000),
 }
 
 signal.signal(signal.SIGALRM, signal.default_int_handler)
