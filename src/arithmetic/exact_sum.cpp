@@ -44,8 +44,8 @@ void ExactSum::add_bits(std::uint64_t value, int exponent, bool negative) {
     const int position = exponent - lowest_exponent;  // >= 0
     const std::size_t w = static_cast<std::size_t>(position / 32);
     const int r = position % 32;
-    const std::uint64_t low = (value & low_32) << r;   // below 2^64
-    const std::uint64_t high = (value >> 32) << r;     // below 2^64
+    const std::uint64_t low = (value & low_32) << r;  // below 2^64
+    const std::uint64_t high = (value >> 32) << r;    // below 2^64
     const std::int64_t d0 = static_cast<std::int64_t>(low & low_32);
     const std::int64_t d1 = static_cast<std::int64_t>((low >> 32) + (high & low_32));
     const std::int64_t d2 = static_cast<std::int64_t>(high >> 32);

@@ -185,7 +185,8 @@ TEST(ProjectValues, ReproducesPolynomialsOnNonUniformMeshes) {
                 const double b = mesh.breakpoint(j), h = mesh.breakpoint(j + 1) - b;
                 for (const double xi : {-1.0, -0.6, 0.1, 0.75, 1.0}) {
                     const double t = b + h * (1.0 + xi) / 2.0;
-                    const double scale = ((std::fabs(a[3] * t) + std::fabs(a[2])) * std::fabs(t) + 1.0) * std::fabs(t) + 0.5;
+                    const double scale =
+                        ((std::fabs(a[3] * t) + std::fabs(a[2])) * std::fabs(t) + 1.0) * std::fabs(t) + 0.5;
                     EXPECT_NEAR(one.evaluate(xi + 1.0, {column.data(), 1, degree + 1}), p(t), 256.0 * u * scale)
                         << "interval " << j << " xi " << xi;
                 }

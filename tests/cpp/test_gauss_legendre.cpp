@@ -129,8 +129,10 @@ int sign_at(std::size_t n, const TimeMesh& mesh, std::size_t j, double t) {
 }
 
 TEST(GaussLegendre, OnAnyMeshEveryNodeIsWithinOneUlpOfItsRoot) {
-    std::vector<TimeMesh> meshes = {TimeMesh::uniform(4, 2.0), TimeMesh::uniform(10, 3.0),
-                                    TimeMesh::uniform(3, -1.0, 2.5), TimeMesh::uniform(7, 1e6, 1e6 + 0.3),
+    std::vector<TimeMesh> meshes = {TimeMesh::uniform(4, 2.0),
+                                    TimeMesh::uniform(10, 3.0),
+                                    TimeMesh::uniform(3, -1.0, 2.5),
+                                    TimeMesh::uniform(7, 1e6, 1e6 + 0.3),
                                     TimeMesh::graded(5, 3.0, 2.5),
                                     TimeMesh::from_breakpoints({-7.25, -0.1, 0x1p-30, 0.3, 1e3})};
     for (const std::size_t n : {1, 2, 5, 12, 30})
@@ -152,8 +154,9 @@ TEST(GaussLegendre, OnAnyMeshEveryNodeIsWithinOneUlpOfItsRoot) {
                     // The weight: the nearest double to (h_j / 2) omega_q
                     // with the double-double omega_q of the reference rule.
                     const dd::DD omega = reference.weights[q];
-                    const Exact width = mesh.is_uniform() ? Exact::of(mesh.end()) - Exact::of(mesh.start())
-                                                          : Exact::of(mesh.breakpoint(j + 1)) - Exact::of(mesh.breakpoint(j));
+                    const Exact width = mesh.is_uniform()
+                                            ? Exact::of(mesh.end()) - Exact::of(mesh.start())
+                                            : Exact::of(mesh.breakpoint(j + 1)) - Exact::of(mesh.breakpoint(j));
                     EXPECT_TRUE(is_nearest(rule.weights[j * n + q],
                                            width.times(0.5 * omega.hi) + width.times(0.5 * omega.lo),
                                            mesh.is_uniform() ? static_cast<double>(mesh.n_t()) : 1.0));

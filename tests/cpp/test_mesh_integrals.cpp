@@ -109,8 +109,8 @@ std::vector<TimeMesh> test_meshes(std::size_t n_t, std::mt19937_64& rng) {
     std::vector<double> b{-0.75};
     for (std::size_t j = 0; j < n_t; ++j)
         b.push_back(b.back() + dist(rng));
-    return {TimeMesh::uniform(n_t, 3.0), TimeMesh::uniform(n_t, 3.141592653589793),
-            TimeMesh::uniform(n_t, -1.25, 0.7), TimeMesh::graded(n_t, 2.5, 2.0), TimeMesh::from_breakpoints(b)};
+    return {TimeMesh::uniform(n_t, 3.0), TimeMesh::uniform(n_t, 3.141592653589793), TimeMesh::uniform(n_t, -1.25, 0.7),
+            TimeMesh::graded(n_t, 2.5, 2.0), TimeMesh::from_breakpoints(b)};
 }
 
 // The exact integral of component k (times n_t on a uniform mesh), and the
@@ -182,7 +182,8 @@ TEST(Integral, ResolvesCancellationAndOverflowsOnlyWithTheExactValue) {
     // A compensated sum's error term rounds 1 + 2^-53 to 1 (a tie) and
     // keeps it there; the exact 1 + 2^-53 + 2^-60 is nearest to 1 + 2^-52.
     const double lost[5] = {0x1p100, 1.0, 0x1p-53, 0x1p-60, -0x1p100};
-    for (const TimeMesh& mesh : {TimeMesh::uniform(5, 5.0), TimeMesh::from_breakpoints({0.0, 1.0, 2.0, 3.0, 4.0, 5.0})}) {
+    for (const TimeMesh& mesh :
+         {TimeMesh::uniform(5, 5.0), TimeMesh::from_breakpoints({0.0, 1.0, 2.0, 3.0, 4.0, 5.0})}) {
         integral(0, mesh, 1, lost, out);
         EXPECT_EQ(out[0], 1.0 + 0x1p-52);
     }
@@ -275,9 +276,9 @@ void check_antiderivative(std::size_t degree, const TimeMesh& mesh, const std::v
                 even += std::fabs(cc(i, j, k));
             const double f0 = std::fabs(Fc(0, j, k));
             const double jump_bound =
-                j == 0 ? u * (f0 + std::fabs(next[k])) + 0x1p-50 * hd * even
-                       : u * (std::fabs(previous_F0[k]) + f0 + std::fabs(K[k]) + std::fabs(next[k])) +
-                             0x1p-50 * hd * even;
+                j == 0
+                    ? u * (f0 + std::fabs(next[k])) + 0x1p-50 * hd * even
+                    : u * (std::fabs(previous_F0[k]) + f0 + std::fabs(K[k]) + std::fabs(next[k])) + 0x1p-50 * hd * even;
             const Exact left = j == 0 ? Exact() : Exact::of(K[k]);  // F at b_j from the left, to within
             EXPECT_LE(std::fabs((at_start - left).approx()), jump_bound + (j == 0 ? 0.0 : half_ulp(previous_F0[k])))
                 << (j == 0 ? "F(b_0)" : "jump");
@@ -288,7 +289,8 @@ void check_antiderivative(std::size_t degree, const TimeMesh& mesh, const std::v
                 const double upper = i + 1 <= degree ? cc(i + 1, j, k) : 0.0;
                 const Exact exact = h.times(cc(i - 1, j, k) * above) - h.times(upper * below);
                 const Exact got = Exact::of(Fc(i, j, k)).times(2.0 * below * above);
-                const double size = 4.01 * u * 0.5 * hd * (std::fabs(cc(i - 1, j, k)) / below + std::fabs(upper) / above);
+                const double size =
+                    4.01 * u * 0.5 * hd * (std::fabs(cc(i - 1, j, k)) / below + std::fabs(upper) / above);
                 EXPECT_LE(std::fabs((got - exact).approx()), size * 2.0 * below * above) << "F[" << i << "]";
             }
             previous_F0[k] = Fc(0, j, k);

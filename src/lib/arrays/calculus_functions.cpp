@@ -38,7 +38,8 @@ PyObject* gauss_legendre(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         const std::size_t points = checked_count(slots[0], "points", 1);
         const std::size_t n_t = checked_count(slots[1], "n_t", 1);
         const double T = checked_period(slots[2], n_t);
-        QuadratureRule rule = without_interpreter_lock([&] { return gauss_legendre_on_mesh(points, TimeMesh::uniform(n_t, T)); });
+        QuadratureRule rule =
+            without_interpreter_lock([&] { return gauss_legendre_on_mesh(points, TimeMesh::uniform(n_t, T)); });
         PyRef times = PyRef::steal(owned_array(std::move(rule.nodes)));
         PyRef weights = PyRef::steal(owned_array(std::move(rule.weights)));
         return make_tuple({times.get(), weights.get()});

@@ -177,7 +177,8 @@ PyObject* integral_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         auto [obj, values] = new_owned_array<double>(p.m);
         PyRef ref = PyRef::steal(obj);
         without_interpreter_lock([&, values = values] {
-            integral(p.basis.degree(), TimeMesh::uniform(p.basis.n_t(), p.basis.T()), p.m, p.coefficients.data(), values);
+            integral(p.basis.degree(), TimeMesh::uniform(p.basis.n_t(), p.basis.T()), p.m, p.coefficients.data(),
+                     values);
         });
         return ref.release();
     });

@@ -87,8 +87,7 @@ void integral(std::size_t degree, const TimeMesh& mesh, std::size_t m, const dou
 //     4.01 u h (|c_(i-1)| / (2i - 1) + |c_(i+1)| / (2i + 3)) of its exact
 //     value).
 // Fails like `integral`.
-std::vector<double> antiderivative(std::size_t degree, const TimeMesh& mesh, std::size_t m,
-                                   const double* coefficients);
+std::vector<double> antiderivative(std::size_t degree, const TimeMesh& mesh, std::size_t m, const double* coefficients);
 
 // The L2 projection onto the expansions of `degree` of functions sampled at
 // the Gauss-Legendre nodes of every interval: values[(j * points + q) * m +

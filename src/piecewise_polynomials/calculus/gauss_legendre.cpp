@@ -84,8 +84,8 @@ ReferenceRule gauss_legendre_reference(std::size_t n) {
         // Tricomi's first approximation cos(pi (q + 3/4) / (n + 1/2)), then
         // Newton in double until the step is below 2^-50 of x, then in
         // double-double until it no longer changes the value.
-        double guess = first_guess_cos(std::numbers::pi * (static_cast<double>(q) + 0.75) /
-                                       (static_cast<double>(n) + 0.5));
+        double guess =
+            first_guess_cos(std::numbers::pi * (static_cast<double>(q) + 0.75) / (static_cast<double>(n) + 0.5));
         for (int iteration = 0; iteration < 20; ++iteration) {
             double p, dp;
             legendre_in_double(n, guess, p, dp);

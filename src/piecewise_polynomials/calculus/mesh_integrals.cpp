@@ -166,17 +166,9 @@ struct PrefixIntegrals::Exact {
 };
 
 PrefixIntegrals::PrefixIntegrals(const TimeMesh& mesh, std::size_t m, const double* coefficients)
-    : mesh_(mesh),
-      m_(m),
-      coefficients_(coefficients),
-      uniform_(mesh.is_uniform()),
-      width_(uniform_ ? uniform_width(mesh) : DD{0.0, 0.0}),
-      span_(exact_span(mesh)),
-      s_(m, 0.0),
-      e_(m, 0.0),
-      b_(m, 0.0),
-      a_(uniform_ ? 0 : m, 0.0),
-      exact_(m) {}
+    : mesh_(mesh), m_(m), coefficients_(coefficients), uniform_(mesh.is_uniform()),
+      width_(uniform_ ? uniform_width(mesh) : DD{0.0, 0.0}), span_(exact_span(mesh)), s_(m, 0.0), e_(m, 0.0),
+      b_(m, 0.0), a_(uniform_ ? 0 : m, 0.0), exact_(m) {}
 
 PrefixIntegrals::~PrefixIntegrals() = default;
 
@@ -218,7 +210,8 @@ void PrefixIntegrals::add_breakpoint(const double* row, std::size_t j) {
         const double r1 = q + pe;
         const double r2 = r1 + tl;
         const double e = ep[k] + r2;
-        bp[k] = std::max(std::max(bp[k], std::max(std::fabs(r1), std::fabs(r2))), std::max(std::fabs(e), std::fabs(tl)));
+        bp[k] =
+            std::max(std::max(bp[k], std::max(std::fabs(r1), std::fabs(r2))), std::max(std::fabs(e), std::fabs(tl)));
         ap[k] = ap[k] + std::fabs(x);
         ep[k] = e;
         sp[k] = t;
