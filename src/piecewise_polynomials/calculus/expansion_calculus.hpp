@@ -92,8 +92,9 @@ std::vector<double> antiderivative(std::size_t degree, const TimeMesh& mesh, std
 // The L2 projection onto the expansions of `degree` of functions sampled at
 // the Gauss-Legendre nodes of every interval: values[(j * points + q) * m +
 // k] is component k at node q of interval j (the nodes of
-// gauss_legendre_on_mesh(points, n_t, T), interval-major; the result does
-// not depend on T). With the reference rule (x_q, omega_q) =
+// gauss_legendre_on_mesh(points, mesh) for a mesh of n_t intervals,
+// interval-major; the result does not depend on the mesh, whatever its
+// kind). With the reference rule (x_q, omega_q) =
 // gauss_legendre_rule(points), the weights
 //   t_iq = ((0.5 * (2i + 1)) * omega_q) * P_i(x_q)
 // (P_i from the recurrence of legendre_basis.hpp; 0.5 * (2i + 1) is exact)
@@ -101,8 +102,9 @@ std::vector<double> antiderivative(std::size_t degree, const TimeMesh& mesh, std
 //   out[(i * n_t + j) * m + k] = sum over q of t_iq * values[(j * points + q) * m + k]
 // summed from +0.0 in increasing q, each product rounded before its
 // addition. Exact (to rounding) for sampled polynomials of degree <= degree
-// when points >= degree + 1. Fails like gauss_legendre_rule for points = 0,
-// and with "capacity overflow" when the counts are not representable.
+// when points >= degree + 1. Refuses points as check_gauss_points does
+// (ArgumentError), and fails with "capacity overflow" when the counts are
+// not representable.
 void project_values(std::size_t degree, std::size_t n_t, std::size_t points, std::size_t m, const double* values,
                     double* out);
 
