@@ -87,7 +87,7 @@ BigInt scaled(double x, int e) {
 int lowest_exponent(double x) {
     int k = 0;
     std::frexp(x, &k);
-    return x == 0.0 ? 0 : k - 53;
+    return x == 0.0 ? 2000 : k - 53;  // zero is a multiple of every power of two
 }
 
 BigInt binomial(std::size_t n, std::size_t k) {
@@ -134,7 +134,10 @@ TEST(GaussLegendre, OnAnyMeshEveryNodeIsWithinOneUlpOfItsRoot) {
                                     TimeMesh::uniform(3, -1.0, 2.5),
                                     TimeMesh::uniform(7, 1e6, 1e6 + 0.3),
                                     TimeMesh::graded(5, 3.0, 2.5),
-                                    TimeMesh::from_breakpoints({-7.25, -0.1, 0x1p-30, 0.3, 1e3})};
+                                    TimeMesh::from_breakpoints({-7.25, -0.1, 0x1p-30, 0.3, 1e3}),
+                                    TimeMesh::uniform(3, -0x1p1000, 0x1p1000),
+                                    TimeMesh::uniform(5, -1.5, 1.5),
+                                    TimeMesh::from_breakpoints({-0x1p1000, 0.0, 0x1p999, 0x1p1000})};
     for (const std::size_t n : {1, 2, 5, 12, 30})
         for (const TimeMesh& mesh : meshes) {
             const QuadratureRule rule = gauss_legendre_on_mesh(n, mesh);
@@ -154,6 +157,17 @@ TEST(GaussLegendre, OnAnyMeshEveryNodeIsWithinOneUlpOfItsRoot) {
                     // The weight: the nearest double to (h_j / 2) omega_q
                     // with the double-double omega_q of the reference rule.
                     const dd::DD omega = reference.weights[q];
+                    if (std::fabs(mesh.start()) > 0x1p200 || std::fabs(mesh.end()) > 0x1p200) {
+                        // Beyond the exact arithmetic's range: the same, scaled by 2^-900.
+                        const double scaled_weight = rule.weights[j * n + q] * 0x1p-900;
+                        const double b0 = mesh.breakpoint(j) * 0x1p-900, b1 = mesh.breakpoint(j + 1) * 0x1p-900;
+                        const Exact width = mesh.is_uniform()
+                                                ? Exact::of(mesh.end() * 0x1p-900) - Exact::of(mesh.start() * 0x1p-900)
+                                                : Exact::of(b1) - Exact::of(b0);
+                        EXPECT_TRUE(is_nearest(scaled_weight, width.times(0.5 * omega.hi) + width.times(0.5 * omega.lo),
+                                               mesh.is_uniform() ? static_cast<double>(mesh.n_t()) : 1.0));
+                        continue;
+                    }
                     const Exact width = mesh.is_uniform()
                                             ? Exact::of(mesh.end()) - Exact::of(mesh.start())
                                             : Exact::of(mesh.breakpoint(j + 1)) - Exact::of(mesh.breakpoint(j));
@@ -165,6 +179,9 @@ TEST(GaussLegendre, OnAnyMeshEveryNodeIsWithinOneUlpOfItsRoot) {
     // T / n_t = 0.3 is not a double: node 6 of the one-point rule is the
     // nearest double to 1.95, not 6 * 0.3 + 0.15 rounded on the way.
     EXPECT_EQ(gauss_legendre_on_mesh(1, TimeMesh::uniform(10, 3.0)).nodes[6], 1.95);
+    // The middle node of the middle interval of a mesh symmetric about 0.
+    EXPECT_EQ(gauss_legendre_on_mesh(3, TimeMesh::uniform(7, -1.0, 1.0)).nodes[3 * 3 + 1], 0.0);
+    EXPECT_EQ(gauss_legendre_on_mesh(5, TimeMesh::from_breakpoints({-0.3, -0.1, 0.1, 0.7})).nodes[5 + 2], 0.0);
 }
 
 TEST(GaussLegendre, RefusesPointCountsOutOfRange) {

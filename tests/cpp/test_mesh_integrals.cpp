@@ -206,6 +206,12 @@ TEST(Integral, ResolvesCancellationAndOverflowsOnlyWithTheExactValue) {
     EXPECT_EQ(out[0], -0x1p-1060);  // subnormal, exact
     integral(0, TimeMesh::from_breakpoints({0.0, 0x1p-1000, 1.0}), 1, tiny, out);
     EXPECT_EQ(out[0], 0.0);  // 2^-1100 rounds to zero
+    // Widths beyond what double-double products can split: exact anyway.
+    const double ones[3] = {1.0, 1.0, -0.5};
+    integral(0, TimeMesh::uniform(3, -0x1p1000, 0x1p1000), 1, ones, out);
+    EXPECT_EQ(out[0], 0x1p1000);  // 2^1001 * 1.5 / 3
+    integral(0, TimeMesh::from_breakpoints({-0x1p1000, 0.0, 0x1p999, 0x1p1000}), 1, ones, out);
+    EXPECT_EQ(out[0], 0x1p1000 + 0x1p999 - 0x1p998);
     // Exact zeros give +0.0.
     const double zeros[4] = {-0.0, 0.0, 2.5, -2.5};
     integral(0, TimeMesh::uniform(4, 1.0), 1, zeros, out);

@@ -1,5 +1,6 @@
 #include "piecewise_polynomials/calculus/gauss_legendre.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -142,31 +143,54 @@ QuadratureRule gauss_legendre_on_mesh(std::size_t n, const TimeMesh& mesh) {
     const std::size_t count = checked_array_count(checked_mul(n, n_t), sizeof(double));
     const ReferenceRule reference = gauss_legendre_reference(n);
     QuadratureRule rule{std::vector<double>(count), std::vector<double>(count)};
+    // Dekker's products split their factors, which overflows above 2^996: a
+    // mesh that reaches beyond 2^900 is mapped at 2^-128 of its size and the
+    // results scaled back (both exact, but for parts below 2^-946 that no
+    // result of such a mesh can show).
+    const bool huge = std::max(std::fabs(mesh.start()), std::fabs(mesh.end())) > 0x1p900;
+    const double down = huge ? 0x1p-128 : 1.0, up = huge ? 0x1p128 : 1.0;
+    const auto scaled = [&](DD x) { return DD{x.hi * down, x.lo * down}; };
     // (h_j / 2) (1 + x_q) and the rounded weights, once for a uniform mesh.
     std::vector<DD> offsets(n);
     std::vector<double> weights(n);
+    const bool uniform = mesh.is_uniform();
+    const DD width = uniform ? uniform_width(mesh.start() * down, mesh.end() * down, n_t) : DD{0.0, 0.0};
     const auto scale_rule = [&](std::size_t j) {
-        const DD h = mesh.exact_width(j);
+        const DD h = uniform ? width : scaled(mesh.exact_width(j));
         const DD half_width{0.5 * h.hi, 0.5 * h.lo};  // exact: widths are at least 2^-1000
         for (std::size_t q = 0; q < n; ++q) {
             offsets[q] = half_width * reference.one_plus_nodes[q];
-            weights[q] = (half_width * reference.weights[q]).hi;
+            weights[q] = (half_width * reference.weights[q]).hi * up;
         }
     };
-    const bool uniform = mesh.is_uniform();
-    const DD width = uniform ? uniform_width(mesh) : DD{0.0, 0.0};
+    const bool crossing = uniform && mesh.start() < 0.0 && mesh.end() > 0.0;
+    const DD span = dd::two_sum(mesh.end() * down, -(mesh.start() * down));
     std::size_t since_check = 0;
     for (std::size_t j = 0; j < n_t; ++j) {
         if (j == 0 || !uniform)
             scale_rule(j);
         // b_j: exact on a breakpoint mesh; t0 + j W on a uniform one, within
         // about 8 u^2 (|t0| + j |W|) of t0 + j (t1 - t0) / n_t.
-        const DD start = uniform ? DD{mesh.start(), 0.0} + width * static_cast<double>(j) : mesh.exact_start(j);
+        const DD start =
+            uniform ? DD{mesh.start() * down, 0.0} + width * static_cast<double>(j) : scaled(mesh.exact_start(j));
         double* out_nodes = rule.nodes.data() + j * n;
         double* out_weights = rule.weights.data() + j * n;
-        for (std::size_t q = 0; q < n; ++q) {
-            out_nodes[q] = (start + offsets[q]).hi;
-            out_weights[q] = weights[q];
+        if (crossing) {
+            // t0 + D (j + (1 + x_q) / 2) / n_t with D = t1 - t0 exactly: the
+            // start and the offset cancel near 0, where D's exact factor
+            // keeps what W's rounding would lose (the middle node of an
+            // interval centred on 0 comes out as 0).
+            for (std::size_t q = 0; q < n; ++q) {
+                const DD f = DD{static_cast<double>(j), 0.0} +
+                             DD{0.5 * reference.one_plus_nodes[q].hi, 0.5 * reference.one_plus_nodes[q].lo};
+                out_nodes[q] = (DD{mesh.start() * down, 0.0} + span * f / static_cast<double>(n_t)).hi * up;
+                out_weights[q] = weights[q];
+            }
+        } else {
+            for (std::size_t q = 0; q < n; ++q) {
+                out_nodes[q] = (start + offsets[q]).hi * up;
+                out_weights[q] = weights[q];
+            }
         }
         since_check += n;
         if (since_check >= 4096) {

@@ -59,12 +59,17 @@ QuadratureRule gauss_legendre_rule(std::size_t n);
 // interval-major (entry j * n + q is node q of interval j): node q of
 // interval j is the nearest double to b_j + (h_j / 2) (1 + x_q) and its
 // weight the nearest double to (h_j / 2) omega_q, computed in double-double
-// from the start b_j and width h_j as given (exact on a breakpoint mesh,
-// within about 2^-104 relative on a uniform one) and the reference rule, and
-// rounded once. Within one ulp of the exact values for every node farther
-// than 2^-40 (|b_j| + h_j) from zero (closer is possible only in an
-// interval that contains 0; there the error is below 2^-100 (|b_j| + h_j)).
-// Needs a mesh with intervals; refuses n as check_gauss_points does.
+// from the start b_j and width h_j as given and the reference rule, and
+// rounded once. On a breakpoint mesh b_j and h_j are exact; on a uniform
+// mesh the node is t0 + W (j + (1 + x_q) / 2) with W = (t1 - t0) / n_t in
+// double-double (mesh_integrals.hpp), or, when the mesh contains 0,
+// t0 + (t1 - t0) (j + (1 + x_q) / 2) / n_t with t1 - t0 exact. Each node and
+// weight is within one ulp of its exact value, except a node closer to 0
+// than about 2^-40 (|b_j| + h_j) (possible only in an interval that contains
+// 0; its error is below 2^-100 (|b_j| + h_j)); the middle node of an
+// interval centred on 0 is 0. A mesh reaching beyond 2^900 is mapped at
+// 2^-128 of its size, so that no product overflows. Needs a mesh with
+// intervals; refuses n as check_gauss_points does.
 QuadratureRule gauss_legendre_on_mesh(std::size_t n, const TimeMesh& mesh);
 
 }  // namespace pwpoly

@@ -53,11 +53,13 @@ exact::ExactSum exact_one() {
 // exactly (Dekker) and dh - p is exact (Sterbenz), so the remainder
 // r = ((dh - p) - pe) + dl errs by at most 3 u^2 |dh|, and q1 + fl(r / n)
 // by at most (3 u^2 + 2 u^2) |dh| / n.
-DD uniform_width(const TimeMesh& mesh) {
-    const DD d = dd::two_sum(mesh.end(), -mesh.start());
-    if (mesh.n_t() == 1)
+DD uniform_width(const TimeMesh& mesh) { return uniform_width(mesh.start(), mesh.end(), mesh.n_t()); }
+
+DD uniform_width(double t0, double t1, std::size_t n_t) {
+    const DD d = dd::two_sum(t1, -t0);
+    if (n_t == 1)
         return d;
-    const double n = static_cast<double>(mesh.n_t());
+    const double n = static_cast<double>(n_t);
     const double q1 = d.hi / n;
     const DD p = dd::two_prod(q1, n);
     const double r = ((d.hi - p.hi) - p.lo) + d.lo;

@@ -41,8 +41,10 @@
 namespace pwpoly {
 
 // (t1 - t0) / n_t of a uniform mesh in double-double, with a relative error
-// below 6 u^2 (u = 2^-53).
+// below 6 u^2 (u = 2^-53); NaN when |t1 - t0| / n_t exceeds 2^996 (Dekker's
+// product splits it).
 dd::DD uniform_width(const TimeMesh& mesh);
+dd::DD uniform_width(double t0, double t1, std::size_t n_t);
 
 // The nearest double to the width of interval j as given: fl(b_(j+1) - b_j)
 // for a breakpoint mesh, the nearest double to (t1 - t0) / n for a uniform
