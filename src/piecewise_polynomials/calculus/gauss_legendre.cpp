@@ -142,7 +142,11 @@ QuadratureRule gauss_legendre_on_mesh(std::size_t n, const TimeMesh& mesh) {
     const std::size_t n_t = mesh.n_t();
     const std::size_t count = checked_array_count(checked_mul(n, n_t), sizeof(double));
     const ReferenceRule reference = gauss_legendre_reference(n);
-    QuadratureRule rule{std::vector<double>(count), std::vector<double>(count)};
+    // Filled by push_back, so that the pages of a large result are touched
+    // (and their cost paid) inside the interruptible loop below.
+    QuadratureRule rule;
+    rule.nodes.reserve(count);
+    rule.weights.reserve(count);
     // Dekker's products split their factors, which overflows above 2^996: a
     // mesh that reaches beyond 2^900 is mapped at 2^-128 of its size and the
     // results scaled back (both exact, but for parts below 2^-946 that no
@@ -173,8 +177,6 @@ QuadratureRule gauss_legendre_on_mesh(std::size_t n, const TimeMesh& mesh) {
         // about 8 u^2 (|t0| + j |W|) of t0 + j (t1 - t0) / n_t.
         const DD start =
             uniform ? DD{mesh.start() * down, 0.0} + width * static_cast<double>(j) : scaled(mesh.exact_start(j));
-        double* out_nodes = rule.nodes.data() + j * n;
-        double* out_weights = rule.weights.data() + j * n;
         if (crossing) {
             // t0 + D (j + (1 + x_q) / 2) / n_t with D = t1 - t0 exactly: the
             // start and the offset cancel near 0, where D's exact factor
@@ -183,13 +185,13 @@ QuadratureRule gauss_legendre_on_mesh(std::size_t n, const TimeMesh& mesh) {
             for (std::size_t q = 0; q < n; ++q) {
                 const DD f = DD{static_cast<double>(j), 0.0} +
                              DD{0.5 * reference.one_plus_nodes[q].hi, 0.5 * reference.one_plus_nodes[q].lo};
-                out_nodes[q] = (DD{mesh.start() * down, 0.0} + span * f / static_cast<double>(n_t)).hi * up;
-                out_weights[q] = weights[q];
+                rule.nodes.push_back((DD{mesh.start() * down, 0.0} + span * f / static_cast<double>(n_t)).hi * up);
+                rule.weights.push_back(weights[q]);
             }
         } else {
             for (std::size_t q = 0; q < n; ++q) {
-                out_nodes[q] = (start + offsets[q]).hi * up;
-                out_weights[q] = weights[q];
+                rule.nodes.push_back((start + offsets[q]).hi * up);
+                rule.weights.push_back(weights[q]);
             }
         }
         since_check += n;
