@@ -328,7 +328,7 @@ TEST(Antiderivative, MeetsItsDocumentedBoundsOnEveryMesh) {
 }
 
 // The constants after large cancelling ones (b, s, -b, s', ...) and the
-// issue of coefficients far larger than the integral.
+// case of coefficients far larger than the integral.
 TEST(Antiderivative, ConstantsSurviveCancellation) {
     std::mt19937_64 rng(seed + 3);
     std::uniform_int_distribution<std::int64_t> big(std::int64_t{1} << 29, std::int64_t{1} << 30);
