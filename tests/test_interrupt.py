@@ -41,6 +41,10 @@ LONG_CALLS = {
         3, load_native().uniform_mesh(500_000, 0.0, 1.0), load_native().uniform_mesh(1_000_000, 0.0, 1.0), False
     ),
     "pwpoly prolongation": lambda: pwpoly.lagrange_prolongation_matrix(200_000, 400_000, 3),
+    # The largest rule (seconds: O(points^2)), alone and inside project.
+    "gauss_legendre": lambda: pa.gauss_legendre(10_000, 1, 1.0),
+    "gauss_legendre on many intervals": lambda: pa.gauss_legendre(4, 10_000_000, 1.0),
+    "project": lambda: pa.project(np.sin, 2, 1, 1.0, points=10_000),
 }
 
 signal.signal(signal.SIGALRM, signal.default_int_handler)

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "common/internal_failure.hpp"
 
@@ -127,6 +128,21 @@ BigInt::BigInt(std::int64_t value) : negative_(value < 0) {
 BigInt BigInt::from_unsigned(std::uint64_t value) {
     BigInt out;
     out.limbs_ = limbs_of(value);
+    return out;
+}
+
+BigInt BigInt::from_limbs(std::vector<std::uint32_t> magnitude, bool negative) {
+    BigInt out;
+    out.limbs_ = std::move(magnitude);
+    trim(out.limbs_);
+    out.negative_ = negative && !out.limbs_.empty();
+    return out;
+}
+
+BigInt BigInt::shifted_left(std::size_t bits) const {
+    BigInt out;
+    out.limbs_ = exact::shifted_left(limbs_, bits);
+    out.negative_ = negative_;
     return out;
 }
 

@@ -19,6 +19,12 @@ public:
     BigInt() = default;
     explicit BigInt(std::int64_t value);
     static BigInt from_unsigned(std::uint64_t value);
+    // The integer with this magnitude (32-bit limbs, least significant
+    // first; leading zero limbs allowed) and sign (ignored for zero).
+    static BigInt from_limbs(std::vector<std::uint32_t> magnitude, bool negative);
+
+    // *this * 2^bits.
+    BigInt shifted_left(std::size_t bits) const;
 
     bool is_zero() const noexcept { return limbs_.empty(); }
     bool is_negative() const noexcept { return negative_; }

@@ -1,8 +1,8 @@
 // Calculus on vector-valued expansions, against exact arithmetic
 // and against the scalar evaluation: endpoint values bit for bit, the
-// integral and the antiderivative to rounding of the exact values, the
-// projection exact for polynomials and bit for bit its documented sums, the
-// sparse product bit for bit scipy's order.
+// projection exact for polynomials (on uniform and graded meshes) and bit
+// for bit its documented sums, the sparse product bit for bit scipy's order.
+// The integral and the antiderivative: test_mesh_integrals.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,134 +15,37 @@
 #include <string>
 #include <vector>
 
+#include "common/argument_error.hpp"
 #include "core_test_support.hpp"
+#include "exact_dyadic.hpp"
 #include "piecewise_polynomials/basis/lagrange_basis.hpp"
 #include "piecewise_polynomials/basis/legendre_basis.hpp"
+#include "piecewise_polynomials/basis/time_mesh.hpp"
 #include "piecewise_polynomials/calculus/expansion_calculus.hpp"
 #include "piecewise_polynomials/calculus/gauss_legendre.hpp"
 
 namespace pwpoly {
 namespace {
 
+using testing_support::distance;
+using testing_support::Exact;
 using testing_support::failure_of;
+
+// The message of the ArgumentError that f() throws.
+std::string refusal_of(auto&& f) {
+    try {
+        f();
+    } catch (const ArgumentError& e) {
+        return e.message();
+    }
+    return "<no refusal>";
+}
 
 constexpr std::uint32_t seed = 20250217;
 constexpr double u = 0x1p-53;  // unit roundoff
 constexpr double inf = std::numeric_limits<double>::infinity();
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
-
-// ---- exact arithmetic -------------------------------------------------------------
-// Every double is a dyadic rational m * 2^e, and so are all the exact values
-// the tests need (sums of doubles, products with doubles). Exact holds one as
-// a fixed-point number: a 512-bit two's complement integer in units of
-// 2^-224, in 32-bit limbs (plain 64-bit arithmetic, so it builds on 32-bit
-// targets too). An operation whose result would not fit, or would drop a
-// bit, throws, so a test can never pass on wrong numbers.
-
-[[noreturn]] void inexact() { throw std::overflow_error("exact arithmetic out of range"); }
-
-class Exact {
-public:
-    static constexpr int limb_count = 16, scale = 224;
-
-    Exact() = default;
-
-    static Exact of(double x) {
-        if (!std::isfinite(x))
-            inexact();
-        int e = 0;
-        const double mantissa = std::frexp(std::fabs(x), &e);  // |x| = mantissa * 2^e
-        Exact r;
-        r.add_shifted(static_cast<std::uint64_t>(std::ldexp(mantissa, 53)), e - 53 + scale);
-        return x < 0 ? -r : r;
-    }
-
-    // The exact product with a double.
-    Exact times(double x) const {
-        if (!std::isfinite(x))
-            inexact();
-        int e = 0;
-        const double mantissa = std::frexp(std::fabs(x), &e);
-        const std::uint64_t factor = static_cast<std::uint64_t>(std::ldexp(mantissa, 53));
-        const bool negative = is_negative() != (x < 0);
-        const Exact a = is_negative() ? -*this : *this;
-        // a * factor * 2^(e - 53): limb products accumulated at their shifts.
-        Exact r;
-        for (int i = 0; i < limb_count; ++i)
-            for (const int half : {0, 1}) {
-                const std::uint64_t part = half == 0 ? (factor & 0xffffffffu) : (factor >> 32);
-                const std::uint64_t product = static_cast<std::uint64_t>(a.limbs_[i]) * part;
-                if (product != 0)
-                    r.add_shifted(product, 32 * i + 32 * half + (e - 53));
-            }
-        return negative ? -r : r;
-    }
-
-    Exact operator-() const {
-        Exact r;
-        std::uint64_t carry = 1;
-        for (int i = 0; i < limb_count; ++i) {
-            const std::uint64_t x = static_cast<std::uint64_t>(~limbs_[i]) + carry;
-            r.limbs_[i] = static_cast<std::uint32_t>(x);
-            carry = x >> 32;
-        }
-        return r;
-    }
-
-    friend Exact operator+(const Exact& a, const Exact& b) {
-        Exact r;
-        std::uint64_t carry = 0;
-        for (int i = 0; i < limb_count; ++i) {
-            const std::uint64_t x = std::uint64_t{a.limbs_[i]} + b.limbs_[i] + carry;
-            r.limbs_[i] = static_cast<std::uint32_t>(x);
-            carry = x >> 32;
-        }
-        // Overflow: both operands of one sign, the result of the other.
-        if (a.is_negative() == b.is_negative() && r.is_negative() != a.is_negative())
-            inexact();
-        return r;
-    }
-    friend Exact operator-(const Exact& a, const Exact& b) { return a + -b; }
-
-    // The value, rounded (within an ulp or two).
-    double approx() const {
-        const Exact a = is_negative() ? -*this : *this;
-        double r = 0.0;
-        for (int i = limb_count - 1; i >= 0; --i)
-            r += std::ldexp(static_cast<double>(a.limbs_[i]), 32 * i - scale);
-        return is_negative() ? -r : r;
-    }
-
-private:
-    bool is_negative() const { return (limbs_[limb_count - 1] >> 31) != 0; }
-
-    // Adds x * 2^shift (in units of 2^-scale) to a non-negative value.
-    void add_shifted(std::uint64_t x, int shift) {
-        if (shift < 0) {
-            if (shift <= -64 || (x & ((std::uint64_t{1} << -shift) - 1)) != 0)
-                inexact();  // bits below 2^-scale
-            x >>= -shift;
-            shift = 0;
-        }
-        std::uint64_t carry = 0;
-        for (int i = shift / 32; i < limb_count && (x != 0 || carry != 0); ++i) {
-            const int offset = i == shift / 32 ? shift % 32 : 0;
-            const std::uint64_t chunk = offset == 0 ? (x & 0xffffffffu) : ((x << offset) & 0xffffffffu);
-            x = offset == 0 ? (x >> 32) : (x >> (32 - offset));
-            const std::uint64_t sum = std::uint64_t{limbs_[i]} + chunk + carry;
-            limbs_[i] = static_cast<std::uint32_t>(sum);
-            carry = sum >> 32;
-        }
-        if (x != 0 || carry != 0 || is_negative())
-            inexact();  // beyond the top bit
-    }
-
-    std::uint32_t limbs_[limb_count] = {};
-};
-
-// |x - exact|, rounded.
-double distance(double x, const Exact& exact) { return std::fabs((Exact::of(x) - exact).approx()); }
 
 // The exact arithmetic itself, on values known by hand.
 TEST(ExactArithmetic, KnownValuesAndRefusals) {
@@ -155,12 +58,6 @@ TEST(ExactArithmetic, KnownValuesAndRefusals) {
     EXPECT_THROW(Exact::of(1e-30).times(1e-30), std::overflow_error);  // bits below 2^-224
     EXPECT_THROW(Exact::of(1e80).times(1e10), std::overflow_error);    // beyond 2^287
     EXPECT_THROW(Exact::of(0x1p286) + Exact::of(0x1p286), std::overflow_error);
-}
-
-// A dyadic number in [-2, 2] with 20 fractional bits, or zero.
-double dyadic(std::mt19937_64& rng) {
-    std::uniform_int_distribution<std::int64_t> d(-(std::int64_t{1} << 21), std::int64_t{1} << 21);
-    return rng() % 8 == 0 ? 0.0 : std::ldexp(static_cast<double>(d(rng)), -20);
 }
 
 // Component k of an expansion in LegendreBasis's layout (element (j, i) at
@@ -208,179 +105,6 @@ TEST(EndpointValues, AreTheScalarEvaluationAtBothEnds) {
                     }
                 }
             }
-}
-
-// ---- integral ------------------------------------------------------------------
-
-// Component 0: pairs of large integers b and -b (|b| near 2^30) and small
-// dyadic numbers (26 fractional bits, far below the spacing of doubles near
-// 2^30), shuffled, so that the exact sum is the sum of the small ones and a
-// plain running sum loses most of it; component 1: random dyadic numbers;
-// component 2: large numbers of one sign. The higher coefficients are NaN:
-// the integral must not read them.
-TEST(Integral, IllConditionedSumsAreExactToRounding) {
-    std::mt19937_64 rng(seed + 1);
-    std::uniform_int_distribution<std::int64_t> big(std::int64_t{1} << 29, std::int64_t{1} << 30);
-    std::uniform_int_distribution<std::int64_t> small(-(std::int64_t{1} << 26), std::int64_t{1} << 26);
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const std::size_t m = 3, degree = 2;
-    for (const std::size_t n_t : {1, 4, 37, 1000})
-        for (const double T : {1.0, 0.75 * static_cast<double>(n_t), 3.0}) {
-            SCOPED_TRACE("n_t " + std::to_string(n_t) + " T " + std::to_string(T));
-            std::vector<double> c((degree + 1) * n_t * m, nan);
-            std::vector<double> pattern;
-            while (pattern.size() + 3 <= n_t) {
-                const double b = static_cast<double>(big(rng)) * (rng() % 2 ? 1.0 : -1.0);
-                pattern.insert(pattern.end(), {b, std::ldexp(static_cast<double>(small(rng)), -26), -b});
-            }
-            while (pattern.size() < n_t)
-                pattern.push_back(std::ldexp(static_cast<double>(small(rng)), -26));
-            std::shuffle(pattern.begin(), pattern.end(), rng);
-            for (std::size_t j = 0; j < n_t; ++j) {
-                c[j * m + 0] = pattern[j];
-                c[j * m + 1] = dyadic(rng);
-                c[j * m + 2] = static_cast<double>(big(rng));
-            }
-            double out[m + 1] = {0, 0, 0, 7.0};
-            integral(degree, TimeMesh::unchecked_uniform(n_t, T), m, c.data(), out);
-            EXPECT_EQ(out[m], 7.0);
-            const double w = T / static_cast<double>(n_t);
-            for (std::size_t k = 0; k < m; ++k) {
-                Exact sum;
-                double magnitude = 0.0;
-                for (std::size_t j = 0; j < n_t; ++j) {
-                    sum = sum + Exact::of(c[j * m + k]);
-                    magnitude += std::fabs(c[j * m + k]);
-                }
-                const Exact exact = sum.times(w);
-                const double n = static_cast<double>(n_t);
-                const double tolerance = 2.5 * u * std::fabs(exact.approx()) + 2.0 * n * n * u * u * w * magnitude;
-                EXPECT_LE(distance(out[k], exact), tolerance)
-                    << "component " << k << ": got " << out[k] << ", exact " << exact.approx();
-            }
-        }
-}
-
-TEST(Integral, NonFiniteTermsGiveThePlainSum) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    // Three components on three intervals, degree 0: c[0, j, k] at j * 3 + k.
-    const double c[9] = {1.0, inf, 1e308, inf, -inf, 1e308, 2.0, 3.0, -1e308};
-    double out[3];
-    integral(0, TimeMesh::unchecked_uniform(3, 3.0), 3, c, out);
-    EXPECT_EQ(out[0], inf);
-    EXPECT_TRUE(std::isnan(out[1]));
-    EXPECT_EQ(out[2], inf);  // 1e308 + 1e308 overflows before -1e308 comes
-    const double d[2] = {nan, 1.0};
-    integral(0, TimeMesh::unchecked_uniform(2, 2.0), 1, d, out);
-    EXPECT_TRUE(std::isnan(out[0]));
-}
-
-// ---- antiderivative ------------------------------------------------------------
-
-// Upper bound of the rounding error of F[i] (as a multiple of u, halved):
-// |h| (|c_(i-1)| / (2i - 1) + |c_(i+1)| / (2i + 3)), and |h| (|c_0| + |c_1| / 3)
-// for i = 0.
-std::vector<double> term_sizes(const std::vector<double>& ci, double h) {
-    const std::size_t degree = ci.size() - 1;
-    std::vector<double> e(degree + 2);
-    e[0] = std::fabs(h) * (std::fabs(ci[0]) + (degree >= 1 ? std::fabs(ci[1]) / 3.0 : 0.0));
-    for (std::size_t i = 1; i <= degree + 1; ++i)
-        e[i] = std::fabs(h) * (std::fabs(ci[i - 1]) / static_cast<double>(2 * i - 1) +
-                               (i + 1 <= degree ? std::fabs(ci[i + 1]) / static_cast<double>(2 * i + 3) : 0.0));
-    return e;
-}
-
-// Checks, in exact arithmetic on the computed coefficients F:
-//  * dF/dt = e: with P_i' = sum of (2k + 1) P_k over k < i, i - k odd, the
-//    derivative's coefficient of P_k is (2 / w) (2k + 1) sum F[i] over those
-//    i, and must be c_k;
-//  * F at both ends of interval j is the exact integral over [0, a_j] and
-//    [0, a_(j+1)] (so F(0) = 0 and F is continuous at every node).
-// w is a power of two, so every exact value is a dyadic fraction.
-void check_antiderivative(std::size_t degree, std::size_t n_t, double w, const std::vector<double>& c, std::size_t m) {
-    const double T = w * static_cast<double>(n_t);
-    const std::vector<double> F = antiderivative(degree, TimeMesh::unchecked_uniform(n_t, T), m, c.data());
-    ASSERT_EQ(F.size(), (degree + 2) * n_t * m);
-    const double h = 0.5 * w;
-    for (std::size_t k = 0; k < m; ++k) {
-        Exact integral_so_far;  // w * sum of c[0, l, k] for l < j
-        double sizes_so_far = 0.0;
-        for (std::size_t j = 0; j < n_t; ++j) {
-            SCOPED_TRACE("component " + std::to_string(k) + ", interval " + std::to_string(j));
-            std::vector<double> cj(degree + 1), Fj(degree + 2);
-            for (std::size_t i = 0; i <= degree; ++i)
-                cj[i] = c[(i * n_t + j) * m + k];
-            for (std::size_t i = 0; i <= degree + 1; ++i)
-                Fj[i] = F[(i * n_t + j) * m + k];
-            const std::vector<double> e = term_sizes(cj, h);
-            for (std::size_t kk = 0; kk <= degree; ++kk) {
-                Exact g;
-                double size = 0.0;
-                for (std::size_t i = kk + 1; i <= degree + 1; i += 2) {
-                    g = g + Exact::of(Fj[i]);
-                    size += e[i];
-                }
-                g = g.times(static_cast<double>(2 * kk + 1)).times(2.0 / w);
-                const double tolerance = 4.0 * u * (2.0 / w) * static_cast<double>(2 * kk + 1) * size;
-                EXPECT_LE(distance(cj[kk], g), tolerance) << "derivative, coefficient of P_" << kk;
-            }
-            const Exact next = integral_so_far + Exact::of(cj[0]).times(w);
-            Exact start, end;
-            double size = 0.0;
-            for (std::size_t i = 0; i <= degree + 1; ++i) {
-                const Exact f = Exact::of(Fj[i]);
-                start = i % 2 == 0 ? start + f : start - f;
-                end = end + f;
-                size += e[i];
-            }
-            // Sum2's second-order term for the constant, n^2 u^2 sum |w c|.
-            const double n = static_cast<double>(n_t);
-            const double tolerance = 4.0 * u * (size + std::fabs(integral_so_far.approx()) + std::fabs(next.approx())) +
-                                     2.0 * n * n * u * u * (sizes_so_far + std::fabs(w * cj[0]));
-            EXPECT_LE(std::fabs((start - integral_so_far).approx()), tolerance) << "F at the start";
-            EXPECT_LE(std::fabs((end - next).approx()), tolerance) << "F at the end";
-            integral_so_far = next;
-            sizes_so_far += std::fabs(w * cj[0]);
-        }
-    }
-}
-
-TEST(Antiderivative, DifferentiatesBackAndIntegratesExactlyToRounding) {
-    std::mt19937_64 rng(seed + 2);
-    for (std::size_t degree = 0; degree <= 6; ++degree)
-        for (const std::size_t n_t : {1, 2, 5})
-            for (const double w : {1.0, 0.5, 2.0}) {
-                SCOPED_TRACE("degree " + std::to_string(degree) + " n_t " + std::to_string(n_t) + " w " +
-                             std::to_string(w));
-                const std::size_t m = 2;
-                std::vector<double> c((degree + 1) * n_t * m);
-                for (double& x : c)
-                    x = dyadic(rng);
-                check_antiderivative(degree, n_t, w, c, m);
-            }
-}
-
-// The constants K_j of an interval after large cancelling ones (b, s, -b,
-// s', ...): a plain running sum would lose the small terms.
-TEST(Antiderivative, ConstantsSurviveCancellation) {
-    std::mt19937_64 rng(seed + 3);
-    std::uniform_int_distribution<std::int64_t> big(std::int64_t{1} << 29, std::int64_t{1} << 30);
-    std::uniform_int_distribution<std::int64_t> small(-(std::int64_t{1} << 26), std::int64_t{1} << 26);
-    for (const std::size_t degree : {0, 1, 2}) {
-        SCOPED_TRACE("degree " + std::to_string(degree));
-        const std::size_t n_t = 12, m = 1;
-        std::vector<double> c((degree + 1) * n_t * m);
-        for (double& x : c)
-            x = dyadic(rng);
-        for (std::size_t j = 0; j + 3 < n_t; j += 4) {
-            const double b = static_cast<double>(big(rng));
-            c[j] = b;
-            c[j + 1] = std::ldexp(static_cast<double>(small(rng)), -26);
-            c[j + 2] = -b;
-            c[j + 3] = std::ldexp(static_cast<double>(small(rng)), -26);
-        }
-        check_antiderivative(degree, n_t, 1.0, c, m);
-    }
 }
 
 // ---- projection ----------------------------------------------------------------
@@ -434,6 +158,42 @@ TEST(ProjectValues, RecoversPolynomialsFromTheirValuesAtTheNodes) {
 // restarted from P_0 and P_1, t_iq = ((0.5 * (2i + 1)) * omega_q) * P_i(x_q),
 // then sum = +0.0, sum = sum + t_iq * f_q in increasing q. Some intervals
 // hold only -0.0, whose sums show the starting value.
+// On graded, offset and arbitrary meshes the nodes come from the mesh as
+// given and the projection, which does not look at the mesh, still
+// reproduces a polynomial in t of degree <= degree on every interval: the
+// projection evaluated at local points xi of interval j equals the
+// polynomial at b_j + h_j (1 + xi) / 2, to rounding.
+TEST(ProjectValues, ReproducesPolynomialsOnNonUniformMeshes) {
+    const double a[4] = {0.5, -1.0, 0.25, 0.125};  // p(t) = 0.5 - t + t^2 / 4 + t^3 / 8
+    const auto p = [&](double t) { return ((a[3] * t + a[2]) * t + a[1]) * t + a[0]; };
+    const TimeMesh meshes[] = {TimeMesh::graded(6, 2.0, 3.0), TimeMesh::uniform(5, -1.0, 2.0),
+                               TimeMesh::from_breakpoints({-1.5, -0.3, 0.2, 0.21, 1.7})};
+    for (const TimeMesh& mesh : meshes)
+        for (const std::size_t degree : {3, 5}) {
+            const std::size_t n_t = mesh.n_t(), points = degree + 1;
+            SCOPED_TRACE("n_t " + std::to_string(n_t) + " degree " + std::to_string(degree));
+            const QuadratureRule rule = gauss_legendre_on_mesh(points, mesh);
+            std::vector<double> values(rule.nodes.size()), out((degree + 1) * n_t);
+            for (std::size_t q = 0; q < values.size(); ++q)
+                values[q] = p(rule.nodes[q]);
+            project_values(degree, n_t, points, 1, values.data(), out.data());
+            const LegendreBasis one(degree, 1, 2.0);  // xi = t - 1 exactly
+            for (std::size_t j = 0; j < n_t; ++j) {
+                std::vector<double> column(degree + 1);
+                for (std::size_t i = 0; i <= degree; ++i)
+                    column[i] = out[i * n_t + j];
+                const double b = mesh.breakpoint(j), h = mesh.breakpoint(j + 1) - b;
+                for (const double xi : {-1.0, -0.6, 0.1, 0.75, 1.0}) {
+                    const double t = b + h * (1.0 + xi) / 2.0;
+                    const double scale =
+                        ((std::fabs(a[3] * t) + std::fabs(a[2])) * std::fabs(t) + 1.0) * std::fabs(t) + 0.5;
+                    EXPECT_NEAR(one.evaluate(xi + 1.0, {column.data(), 1, degree + 1}), p(t), 256.0 * u * scale)
+                        << "interval " << j << " xi " << xi;
+                }
+            }
+        }
+}
+
 TEST(ProjectValues, AreTheDocumentedSumsBitForBit) {
     std::mt19937_64 rng(seed + 5);
     std::uniform_real_distribution<double> dist(-3.0, 3.0);
@@ -580,16 +340,18 @@ TEST(ApplyCsrRows, InterpolatesPolynomialsOfTheBasisDegreeExactly) {
 TEST(ExpansionCalculus, RefusesMeshesWithoutIntervalsRulesWithoutPointsAndOversizedCounts) {
     const double c[4] = {1, 2, 3, 4};
     double out[4] = {7, 7, 7, 7};
-    EXPECT_EQ(failure_of([&] { integral(1, TimeMesh::unchecked_uniform(0, 1.0), 1, c, out); }), no_intervals_message);
-    EXPECT_EQ(failure_of([&] { antiderivative(1, TimeMesh::unchecked_uniform(0, 1.0), 1, c); }), no_intervals_message);
-    EXPECT_EQ(failure_of([&] { project_values(1, 1, 0, 1, c, out); }),
-              "a Gauss-Legendre rule needs at least one point");
+    const TimeMesh none = TimeMesh::unchecked_uniform(0, 1.0);
+    const TimeMesh two = TimeMesh::uniform(2, 1.0), one = TimeMesh::uniform(1, 1.0);
+    EXPECT_EQ(failure_of([&] { integral(1, none, 1, c, out); }), no_intervals_message);
+    EXPECT_EQ(failure_of([&] { antiderivative(1, none, 1, c); }), no_intervals_message);
+    EXPECT_EQ(refusal_of([&] { project_values(1, 1, 0, 1, c, out); }), "points must be at least 1, got 0");
+    EXPECT_EQ(refusal_of([&] { project_values(1, 1, max_gauss_points + 1, 1, c, out); }),
+              "points must be at most " + std::to_string(max_gauss_points) + ", got " +
+                  std::to_string(max_gauss_points + 1));
     EXPECT_EQ(failure_of([&] { endpoint_values(SIZE_MAX, 1, 1, c, out, out); }), "capacity overflow");
     EXPECT_EQ(failure_of([&] { endpoint_values(1, 2, SIZE_MAX / 2, c, out, out); }), "capacity overflow");
-    EXPECT_EQ(failure_of([&] { integral(1, TimeMesh::unchecked_uniform(2, 1.0), SIZE_MAX / 2, c, out); }),
-              "capacity overflow");
-    EXPECT_EQ(failure_of([&] { antiderivative(SIZE_MAX - 1, TimeMesh::unchecked_uniform(1, 1.0), 1, c); }),
-              "capacity overflow");
+    EXPECT_EQ(failure_of([&] { integral(1, two, SIZE_MAX / 2, c, out); }), "capacity overflow");
+    EXPECT_EQ(failure_of([&] { antiderivative(SIZE_MAX - 1, one, 1, c); }), "capacity overflow");
     EXPECT_EQ(failure_of([&] { project_values(1, 1, 2, SIZE_MAX / 2, c, out); }), "capacity overflow");
     CooMatrix coo(2, 3);
     coo.push(0, 1, 1.0);

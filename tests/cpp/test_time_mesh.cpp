@@ -180,6 +180,23 @@ TEST(DoubleDoubleMath, LogAndExpAgreeWithKnownConstantsToAbout100Bits) {
     }
 }
 
+TEST(TimeMesh, ExactWidthsAndStartsHoldAtEveryMagnitude) {
+    for (double T : {3.0, 0x1p999, 0x1p1000}) {
+        const TimeMesh mesh = TimeMesh::uniform(3, T);
+        // Checked in a frame scaled by 2^-128, where the products cannot overflow.
+        const auto down = [](dd::DD x) { return dd::DD{std::ldexp(x.hi, -128), std::ldexp(x.lo, -128)}; };
+        const dd::DD w = mesh.exact_width(1);
+        EXPECT_EQ(w.hi, T / 3.0) << T;
+        EXPECT_LE(std::fabs((down(w) * 3.0 - down({T, 0.0})).hi), std::ldexp(T, -128) * 0x1p-102) << T;
+        const dd::DD start = mesh.exact_start(2);
+        EXPECT_LE(std::fabs((down(start) * 1.5 - down({T, 0.0})).hi), std::ldexp(T, -128) * 0x1p-102) << T;
+    }
+    const TimeMesh b = TimeMesh::from_breakpoints({-0.1, 0.2});
+    const dd::DD h = b.exact_width(0);
+    EXPECT_EQ(h.hi + h.lo, 0.2 + 0.1);  // the exact difference, as a rounded sum
+    EXPECT_EQ(h.lo, (0.2 - h.hi) + 0.1);
+}
+
 TEST(TimeMesh, NestedParentsFindTheCoarseIntervalOfEveryFineOne) {
     const TimeMesh coarse = TimeMesh::from_breakpoints({-1.0, 0.5, 2.0});
     const TimeMesh fine = TimeMesh::from_breakpoints({-1.0, 0.0, 0.5, 1.0, 1.5, 2.0});

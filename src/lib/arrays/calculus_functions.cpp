@@ -12,6 +12,7 @@
 #include "lib/toolkit/pyref.hpp"
 #include "lib/toolkit/results.hpp"
 #include "piecewise_polynomials/basis/lagrange_basis.hpp"
+#include "piecewise_polynomials/basis/time_mesh.hpp"
 #include "piecewise_polynomials/calculus/expansion_calculus.hpp"
 #include "piecewise_polynomials/calculus/gauss_legendre.hpp"
 

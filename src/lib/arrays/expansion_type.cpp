@@ -18,6 +18,7 @@
 #include "lib/toolkit/pyref.hpp"
 #include "lib/toolkit/results.hpp"
 #include "piecewise_polynomials/basis/legendre_basis.hpp"
+#include "piecewise_polynomials/basis/time_mesh.hpp"
 #include "piecewise_polynomials/calculus/expansion_calculus.hpp"
 #include "piecewise_polynomials/evaluation/parallel_evaluation.hpp"
 #include "piecewise_polynomials/evaluation/vector_evaluation.hpp"

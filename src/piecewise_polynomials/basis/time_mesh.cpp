@@ -216,10 +216,22 @@ TimeMesh TimeMesh::graded(std::size_t n_t, double T, double grading) {
     return from_breakpoints(std::move(b));
 }
 
+namespace {
+
+// Dekker's products split their factors by multiplying with 2^27 + 1, which
+// overflows above about 2^996: spans beyond 2^900 are divided in a frame
+// scaled by 2^-128 (exact there, far from underflow) and scaled back.
+dd::DD scaled(dd::DD x, int e) { return {std::ldexp(x.hi, e), std::ldexp(x.lo, e)}; }
+
+int frame_of(double t0, double t1) { return std::max(std::fabs(t0), std::fabs(t1)) > 0x1p900 ? 128 : 0; }
+
+}  // namespace
+
 dd::DD TimeMesh::exact_width(std::size_t j) const {
     if (index_)
         return dd::two_sum(index_->breakpoints[j + 1], -index_->breakpoints[j]);
-    return dd::two_sum(t1_, -t0_) / static_cast<double>(n_t_);
+    const int e = frame_of(t0_, t1_);
+    return scaled(dd::two_sum(std::ldexp(t1_, -e), -std::ldexp(t0_, -e)) / static_cast<double>(n_t_), e);
 }
 
 dd::DD TimeMesh::exact_start(std::size_t j) const {
@@ -229,7 +241,9 @@ dd::DD TimeMesh::exact_start(std::size_t j) const {
         return {t0_, 0.0};
     if (j == n_t_)
         return {t1_, 0.0};
-    return dd::DD{t0_, 0.0} + dd::two_sum(t1_, -t0_) * static_cast<double>(j) / static_cast<double>(n_t_);
+    const int e = frame_of(t0_, t1_);
+    const dd::DD span = dd::two_sum(std::ldexp(t1_, -e), -std::ldexp(t0_, -e));
+    return scaled(dd::DD{std::ldexp(t0_, -e), 0.0} + span * static_cast<double>(j) / static_cast<double>(n_t_), e);
 }
 
 std::vector<double> TimeMesh::breakpoints() const {

@@ -35,8 +35,9 @@
 // breakpoint mesh the exact differences b_(j+1) - b_j (exact_width gives
 // them as unevaluated double-double sums, without rounding), for a uniform
 // mesh the exact quotient (t1 - t0) / n (exact_width approximates it to
-// about 2^-104 relative; the operators that are rounded once from exact
-// values handle its last bits themselves). width(j) is the rounded width the
+// about 2^-104 relative, at every magnitude a mesh may have; the operators
+// that are rounded once from exact values handle its last bits
+// themselves). width(j) is the rounded width the
 // evaluation uses: w for a uniform mesh, fl(b_(j+1) - b_j) otherwise.
 //
 // A TimeMesh is immutable and cheap to copy (the breakpoints are shared).

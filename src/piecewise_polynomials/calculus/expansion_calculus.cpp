@@ -11,6 +11,7 @@
 #include "common/interruption.hpp"
 #include "piecewise_polynomials/basis/legendre_basis.hpp"
 #include "piecewise_polynomials/calculus/gauss_legendre.hpp"
+#include "piecewise_polynomials/calculus/mesh_integrals.hpp"
 
 namespace pwpoly {
 
@@ -42,30 +43,11 @@ std::size_t coefficient_count(std::size_t degree, std::size_t n_t, std::size_t m
     return checked_array_count(checked_mul(checked_mul(checked_add(degree, 1), n_t), m), sizeof(double));
 }
 
-// Sum2 of Ogita, Rump and Oishi, one accumulator per component: s holds the
-// rounded running sums, e the sums of their exact rounding errors.
-struct CompensatedSums {
-    std::vector<double> s, e;
-
-    explicit CompensatedSums(std::size_t m) : s(m, 0.0), e(m, 0.0) {}
-
-    // s[k] + x[k] by TwoSum (Knuth): t is the rounded sum and
-    // (s - (t - z)) + (x - z) its exact error, with z = t - s.
-    void add(const double* x) {
-        const std::size_t m = s.size();
-        double* sp = s.data();
-        double* ep = e.data();
-        for (std::size_t k = 0; k < m; ++k) {
-            const double t = sp[k] + x[k];
-            const double z = t - sp[k];
-            ep[k] = ep[k] + ((sp[k] - (t - z)) + (x[k] - z));
-            sp[k] = t;
-        }
-    }
-
-    // s + e, or s alone when s is not finite (then e is meaningless).
-    double total(std::size_t k) const { return std::isfinite(s[k]) ? s[k] + e[k] : s[k]; }
-};
+std::size_t intervals_of(const TimeMesh& mesh) {
+    if (!mesh.has_intervals()) [[unlikely]]
+        fail(no_intervals_message);
+    return mesh.n_t();
+}
 
 }  // namespace
 
@@ -97,58 +79,38 @@ void endpoint_values(std::size_t degree, std::size_t n_t, std::size_t m, const d
 }
 
 void integral(std::size_t degree, const TimeMesh& mesh, std::size_t m, const double* coefficients, double* out) {
-    const std::size_t n_t = mesh.n_t();
-    if (n_t == 0) [[unlikely]]
-        fail(no_intervals_message);
+    const std::size_t n_t = intervals_of(mesh);  // checked before anything is read
     coefficient_count(degree, n_t, m);
     if (m == 0)
         return;
-    CompensatedSums sums(m);
+    PrefixIntegrals sums(mesh, m, coefficients);  // reads c[0, j, :]
+    sums.add_all();
     InterruptionPacer pacer;
-    std::vector<double> scaled(mesh.is_uniform() ? 0 : m);
-    for (std::size_t j = 0; j < n_t; ++j) {
-        const double* c = coefficients + j * m;  // c[0, j, :]
-        if (mesh.is_uniform()) {
-            sums.add(c);
-        } else {
-            const double h = mesh.width(j);
-            for (std::size_t k = 0; k < m; ++k)
-                scaled[k] = h * c[k];
-            sums.add(scaled.data());
-        }
-        pacer.done(m);
+    for (std::size_t k = 0; k < m; ++k) {
+        out[k] = sums.rounded(k);
+        pacer.done(1);
     }
-    const double w = mesh.is_uniform() ? mesh.uniform_width() : 1.0;
-    for (std::size_t k = 0; k < m; ++k)
-        out[k] = w * sums.total(k);
 }
 
 std::vector<double> antiderivative(std::size_t degree, const TimeMesh& mesh, std::size_t m,
                                    const double* coefficients) {
-    const std::size_t n_t = mesh.n_t();
-    if (n_t == 0) [[unlikely]]
-        fail(no_intervals_message);
+    const std::size_t n_t = intervals_of(mesh);
     coefficient_count(degree, n_t, m);
     const std::size_t count =
         checked_array_count(checked_mul(checked_mul(checked_add(degree, 2), n_t), m), sizeof(double));
     std::vector<double> out(count);
     if (m == 0)
         return out;
-    const bool uniform = mesh.is_uniform();
     const std::size_t stride = n_t * m;  // from degree i to i + 1, in the input and in the output
-    CompensatedSums sums(m);             // of c[0, l, k] (times h_l off uniform meshes) for l < j
-    std::vector<double> scaled(uniform ? 0 : m);
+    PrefixIntegrals sums(mesh, m, coefficients);
+    NearestDifferences differences;
     InterruptionPacer pacer;
+    double h = 0.0;
     for (std::size_t j = 0; j < n_t; ++j) {
-        const double w = mesh.width(j);
-        const double h = 0.5 * w;
+        if (j == 0 || !mesh.is_uniform())
+            h = 0.5 * rounded_width(mesh, j);
         const double* c = coefficients + j * m;  // c[i, j, k] = c[i * stride + k]
         double* f = out.data() + j * m;          // F[i, j, k] = f[i * stride + k]
-        // F[0]: h * (c_0 - c_1 / 3) + K_j.
-        for (std::size_t k = 0; k < m; ++k) {
-            const double d = degree >= 1 ? c[k] - c[stride + k] / 3.0 : c[k];
-            f[k] = h * d + (uniform ? w * sums.total(k) : sums.total(k));
-        }
         // F[i]: h * (c_(i-1) / (2i - 1) - c_(i+1) / (2i + 3)).
         for (std::size_t i = 1; i <= degree + 1; ++i) {
             const double* lower = c + (i - 1) * stride;
@@ -164,13 +126,11 @@ std::vector<double> antiderivative(std::size_t degree, const TimeMesh& mesh, std
                     fi[k] = h * (lower[k] / below);
             }
         }
-        if (uniform) {
-            sums.add(c);
-        } else {
-            for (std::size_t k = 0; k < m; ++k)
-                scaled[k] = w * c[k];
-            sums.add(scaled.data());
-        }
+        // F[0]: the nearest double to K_(j+1) - (F[1] + ... + F[degree + 1]).
+        sums.add_next();
+        for (std::size_t k = 0; k < m; ++k)
+            f[k] = sums.rounded(k);  // K_(j+1)
+        differences.compute(m, f, f + stride, stride, degree + 1, f);
         pacer.done((degree + 2) * m);
     }
     return out;
@@ -178,6 +138,7 @@ std::vector<double> antiderivative(std::size_t degree, const TimeMesh& mesh, std
 
 void project_values(std::size_t degree, std::size_t n_t, std::size_t points, std::size_t m, const double* values,
                     double* out) {
+    check_gauss_points(points);
     const QuadratureRule rule = gauss_legendre_rule(points);
     const std::size_t columns = checked_add(degree, 1);
     checked_array_count(checked_mul(checked_mul(n_t, points), m), sizeof(double));
