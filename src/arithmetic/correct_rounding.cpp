@@ -76,6 +76,8 @@ double nearest_to(dd::DD x) {
 // The double-double operations below are within a few units of 2^-106 of the
 // exact result; 2^-100 relative is a safe bound.
 double nearest_product(dd::DD x, double y) {
+    if (x.lo == 0.0)
+        return x.hi * y;  // one IEEE operation: already the nearest double
     const dd::DD v = x * y;
     if (rounds_unambiguously(v, std::fabs(v.hi) * 0x1p-100))
         return v.hi;
@@ -84,6 +86,8 @@ double nearest_product(dd::DD x, double y) {
 }
 
 double nearest_quotient(dd::DD x, double d) {
+    if (x.lo == 0.0)
+        return x.hi / d;  // one IEEE operation: already the nearest double
     const dd::DD v = x / d;
     if (rounds_unambiguously(v, std::fabs(v.hi) * 0x1p-100))
         return v.hi;

@@ -1,7 +1,9 @@
 // Correct rounding of values known exactly: the nearest double (ties to
 // even) to an exact sum, product or quotient of doubles.
 //
-// Each function first computes the value in double-double with a bound on
+// When the exact operand is a double (x.lo = 0) the one IEEE operation is
+// already correctly rounded. Otherwise each function first computes the
+// value in double-double with a bound on
 // its error and keeps that when every value within the bound rounds to the
 // same double (nearly always); otherwise it computes the value exactly with
 // dyadic big integers and rounds once. Either way the result is the nearest

@@ -1,7 +1,7 @@
 // Time meshes: construction with their checks, and the bucket index that
 // locates a time on a mesh of arbitrary breakpoints.
 //
-// The bucket index. [b_0, b_n] is cut into K buckets (K = n, at least 1):
+// The bucket index. [b_0, b_n] is cut into K buckets (K = 4n):
 // bucket k(t) = min(floor((t - b_0) * s), K - 1) with s = K / (b_n - b_0),
 // every operation rounded. Rounding is monotone, so k(t) never decreases as
 // t grows. For t >= b_0 in bucket k, its interval J(t) (the largest
@@ -13,9 +13,9 @@
 // is below k (first[0] = 0). Both bounds come from the same k(.) that the
 // lookup computes, so they hold exactly whatever the rounding; the lookup
 // then compares t with the breakpoints of that range only (a few on
-// average: the buckets are as many as the intervals; a graded mesh crowds
-// many small intervals into its first buckets, which a binary search
-// handles). Nothing but comparisons decides the interval.
+// average: the buckets are four times as many as the intervals; a graded
+// mesh crowds many small intervals into its first buckets, which a binary
+// search handles). Nothing but comparisons decides the interval.
 #include "piecewise_polynomials/basis/time_mesh.hpp"
 
 #include <algorithm>
@@ -53,8 +53,10 @@ std::string number(double x) {
 
 std::string count(std::size_t n) { return std::to_string(n); }
 
-// Bucket count: one per interval (at least one).
-std::size_t bucket_count(std::size_t n_t) { return n_t == 0 ? 1 : n_t; }
+// Bucket count: four per interval, so that most buckets hold at most one
+// breakpoint even where the intervals shrink by a few times (graded meshes);
+// at least one.
+std::size_t bucket_count(std::size_t n_t) { return n_t == 0 ? 1 : checked_mul(n_t, 4); }
 
 std::shared_ptr<const BreakpointIndex> build_index(std::vector<double>&& b) {
     auto index = std::make_shared<BreakpointIndex>();
@@ -63,6 +65,7 @@ std::shared_ptr<const BreakpointIndex> build_index(std::vector<double>&& b) {
     for (std::size_t j = 0; j < n; ++j)
         index->widths[j] = b[j + 1] - b[j];
     index->buckets = bucket_count(n);
+    index->last_bucket = static_cast<double>(index->buckets - 1);  // exact: at most 2^53 buckets
     index->scale = static_cast<double>(index->buckets) / (b[n] - b[0]);
     index->breakpoints = std::move(b);
     // first[k] = the number of interval starts b_0, ..., b_(n-1) in buckets
@@ -75,10 +78,12 @@ std::shared_ptr<const BreakpointIndex> build_index(std::vector<double>&& b) {
             ++j;
         first[k] = j;
     }
-    if (n < std::numeric_limits<std::uint32_t>::max())
+    if (n < std::numeric_limits<std::uint32_t>::max()) {
         index->first32.assign(first.begin(), first.end());
-    else
+        index->narrow = index->first32.data();
+    } else {
         index->first_wide = std::move(first);
+    }
     return index;
 }
 
@@ -91,20 +96,8 @@ void check_time(double t, const char* what) {
 
 }  // namespace
 
-std::size_t BreakpointIndex::bucket_of(double t) const {
-    const double position = (t - breakpoints[0]) * scale;
-    // position >= 0 here; the conversion saturates at the last bucket.
-    return position < static_cast<double>(buckets - 1) ? static_cast<std::size_t>(position) : buckets - 1;
-}
-
-std::size_t BreakpointIndex::interval_of(double t) const {
-    if (!(t >= breakpoints[0]))
-        return 0;  // before the mesh, or NaN
-    const std::size_t k = bucket_of(t);
-    std::size_t lo = first(k);
-    lo = lo == 0 ? 0 : lo - 1;
-    std::size_t hi = first(k + 1) - 1;
-    // The largest j in [lo, hi] with b_j <= t (b_lo <= t holds).
+// The largest j in [lo, hi] with b_j <= t, given b_lo <= t.
+std::size_t BreakpointIndex::search(double t, std::size_t lo, std::size_t hi) const {
     while (hi - lo > 8) {
         const std::size_t mid = lo + (hi - lo + 1) / 2;
         if (breakpoints[mid] <= t)
@@ -115,17 +108,6 @@ std::size_t BreakpointIndex::interval_of(double t) const {
     while (lo < hi && breakpoints[lo + 1] <= t)
         ++lo;
     return lo;
-}
-
-Location BreakpointIndex::locate(double t) const {
-    const std::size_t j = interval_of(t);
-    const double d = t - breakpoints[j];
-    double xi = (d + d) / widths[j] - 1.0;
-    if (xi < -1.0)
-        xi = -1.0;
-    else if (xi > 1.0)
-        xi = 1.0;
-    return {j, xi};
 }
 
 TimeMesh TimeMesh::uniform(std::size_t n_t, double T) { return uniform(n_t, 0.0, T); }

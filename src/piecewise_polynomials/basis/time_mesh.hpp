@@ -74,13 +74,53 @@ struct BreakpointIndex {
     std::vector<double> widths;           // fl(b_(j+1) - b_j)
     std::vector<std::uint32_t> first32;   // bucket k: intervals first[k] - 1 .. first[k + 1] - 1
     std::vector<std::size_t> first_wide;  // the same, when n does not fit 32 bits
-    double scale;                         // buckets per unit of time
+    double scale;                          // buckets per unit of time
     std::size_t buckets;
+    double last_bucket;                    // buckets - 1, exact
+    const std::uint32_t* narrow = nullptr;  // first32's items, or null
 
-    std::size_t first(std::size_t k) const { return first32.empty() ? first_wide[k] : first32[k]; }
-    std::size_t bucket_of(double t) const;  // t >= b_0, not NaN
-    std::size_t interval_of(double t) const;
-    Location locate(double t) const;
+    std::size_t first(std::size_t k) const { return narrow != nullptr ? narrow[k] : first_wide[k]; }
+    // t >= b_0, not NaN; see time_mesh.cpp.
+    std::size_t bucket_of(double t) const {
+        const double position = (t - breakpoints[0]) * scale;
+        // position >= 0 here; the conversion saturates at the last bucket.
+        return position < last_bucket ? static_cast<std::size_t>(position) : buckets - 1;
+    }
+    // The largest j <= n - 1 with b_j <= t; 0 before the mesh and for NaN.
+    std::size_t interval_of(double t) const {
+        const double* b = breakpoints.data();
+        if (!(t >= b[0]))
+            return 0;
+        const std::size_t k = bucket_of(t);
+        const std::size_t first_of_bucket = first(k);
+        std::size_t j = first_of_bucket == 0 ? 0 : first_of_bucket - 1;
+        const std::size_t hi = first(k + 1) - 1;
+        // Nearly every bucket holds at most one breakpoint: two steps without
+        // branches (random times would mispredict them), then the rest.
+        j += static_cast<std::size_t>(j < hi) & static_cast<std::size_t>(b[j + 1] <= t);
+        j += static_cast<std::size_t>(j < hi) & static_cast<std::size_t>(b[j + 1] <= t);
+        if (j < hi && b[j + 1] <= t) [[unlikely]]
+            return search(t, j, hi);
+        return j;
+    }
+    // The local coordinate on interval j: ((d + d) / h_j) - 1.0 with
+    // d = t - b_j, clamped to [-1, 1] (NaN stays NaN).
+    double local_coordinate(double t, std::size_t j) const {
+        const double d = t - breakpoints[j];
+        double xi = (d + d) / widths[j] - 1.0;
+        if (xi < -1.0)
+            xi = -1.0;
+        else if (xi > 1.0)
+            xi = 1.0;
+        return xi;
+    }
+    Location locate(double t) const {
+        const std::size_t j = interval_of(t);
+        return {j, local_coordinate(t, j)};
+    }
+
+private:
+    std::size_t search(double t, std::size_t lo, std::size_t hi) const;  // binary, then linear
 };
 
 class TimeMesh {

@@ -167,16 +167,24 @@ inline void evaluate_block(const KernelArgs& a, const double* in, double* out) {
         for (int k = 0; k < U * L; ++k)
             rows[k] = a.coeffs + to_index(interval[k]);
     } else {
-        alignas(64) double located[U * L], widths[U * L];
+        // Each lane's interval by the mesh's comparisons, then its local
+        // coordinate ((d + d) / h_j) - 1.0, d = t - b_j, clamped, in vectors.
+        alignas(64) double starts[U * L], widths[U * L];
+        const double* b = a.mesh->breakpoints.data();
+        const double* h = a.mesh->widths.data();
         for (int k = 0; k < U * L; ++k) {
-            const Location loc = a.mesh->locate(in[k]);
-            located[k] = loc.xi;
-            widths[k] = a.mesh->widths[loc.interval];
-            rows[k] = a.coeffs + loc.interval;
+            const std::size_t j = a.mesh->interval_of(in[k]);
+            starts[k] = b[j];
+            widths[k] = h[j];
+            rows[k] = a.coeffs + j;
         }
         for (int u = 0; u < U; ++u) {
-            xi[u] = V::loadu(located + u * L);
+            const R d = V::sub(V::loadu(in + u * L), V::loadu(starts + u * L));
             width[u] = V::loadu(widths + u * L);
+            R x = V::sub(V::div(V::add(d, d), width[u]), V::set1(1.0));
+            x = V::max(V::set1(-1.0), x);
+            x = V::min(V::set1(1.0), x);
+            xi[u] = x;
         }
     }
     // The result of lane u: a derivative divided by its width, and times
