@@ -74,9 +74,9 @@ struct BreakpointIndex {
     std::vector<double> widths;           // fl(b_(j+1) - b_j)
     std::vector<std::uint32_t> first32;   // bucket k: intervals first[k] - 1 .. first[k + 1] - 1
     std::vector<std::size_t> first_wide;  // the same, when n does not fit 32 bits
-    double scale;                          // buckets per unit of time
+    double scale;                         // buckets per unit of time
     std::size_t buckets;
-    double last_bucket;                    // buckets - 1, exact
+    double last_bucket;                     // buckets - 1, exact
     const std::uint32_t* narrow = nullptr;  // first32's items, or null
 
     std::size_t first(std::size_t k) const { return narrow != nullptr ? narrow[k] : first_wide[k]; }
