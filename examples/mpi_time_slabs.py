@@ -1,10 +1,11 @@
 """Time-parallel u' = λu over MPI ranks: parareal on time slabs, then a distributed error norm.
 
 [0, T] is cut into one time slab per MPI rank. Every rank builds its own
-time operators for its slab only, in slab-local time s = t - t_start with
-end time S = T / ranks: the fine propagator F is cG(p) on n_t intervals of
-the slab (pwpoly_arrays' Lagrange-to-Legendre, derivative and mass
-matrices, as in cg_in_time.py), the coarse propagator G is cG(1) on a single
+time mesh of its slab [t_start, t_end] (TimeMesh.uniform(n_t, t_end,
+start=t_start): global time, no shifting) and its time operators on it
+only: the fine propagator F is cG(p) on n_t intervals of the slab
+(pwpoly_arrays' Lagrange-to-Legendre, derivative and mass matrices, as in
+cg_in_time.py), the coarse propagator G is cG(1) on the slab as one
 interval. Ranks exchange only slab-boundary values:
 
     parareal: U_{r+1} <- G(U_r new) + F(U_r old) - G(U_r old)
@@ -50,15 +51,17 @@ U0 = 1.0
 
 
 class SlabSolver:
-    """cG(p) for u' = λu on n_t intervals of [0, length] (slab-local time), from any start value."""
+    """cG(p) for u' = λu on a mesh of a slab, from any start value."""
 
-    def __init__(self, p: int, n_t: int, length: float) -> None:
-        self.p, self.n_t, self.length = p, n_t, length
+    def __init__(self, p: int, mesh: pwpoly_arrays.TimeMesh) -> None:
+        self.p, self.mesh = p, mesh
+        n_t = mesh.n_t
+        self.n_t = n_t
         n_dofs = n_t * p + 1
-        to_legendre = pwpoly_arrays.lagrange_to_legendre_matrix(p, n_t)
+        to_legendre = pwpoly_arrays.lagrange_to_legendre_matrix(p, mesh)
         # Tested with P_m (m < p, the first p·n_t Legendre functions) on every interval:
         # ∫ P_m (du/dt - λ u) dt with u in the Legendre basis, then u = L·U.
-        operator = pwpoly_arrays.derivative_matrix(p, n_t, length) - LAMBDA * pwpoly_arrays.mass_matrix(p, n_t, length)
+        operator = pwpoly_arrays.derivative_matrix(p, mesh) - LAMBDA * pwpoly_arrays.mass_matrix(p, mesh)
         equations = operator[: p * n_t] @ to_legendre
         initial = sp.csr_array(([1.0], ([0], [0])), shape=(1, n_dofs))
         self.lu = spla.splu(sp.vstack([initial, equations], format="csc"))
@@ -72,12 +75,11 @@ class SlabSolver:
         """The solution at the end of the slab."""
         return float(self.nodal_values(start)[-1])
 
-    def squared_l2_error(self, start: float, t_start: float) -> float:
-        """∫ (u_h - exact)^2 over the slab; the exact solution is taken in global time."""
-        u_h = pwpoly_arrays.Expansion.from_nodal_values(self.nodal_values(start), self.p, self.length)
-        local_times, weights = pwpoly_arrays.gauss_legendre(self.p + 3, self.n_t, self.length)
-        exact = U0 * np.exp(LAMBDA * (t_start + local_times))
-        return float(weights @ (u_h(local_times) - exact) ** 2)
+    def squared_l2_error(self, start: float) -> float:
+        """∫ (u_h - exact)^2 over the slab."""
+        u_h = pwpoly_arrays.Expansion.from_nodal_values(self.nodal_values(start), self.p, self.mesh)
+        times, weights = pwpoly_arrays.gauss_legendre(self.p + 3, self.mesh)
+        return float(weights @ (u_h(times) - U0 * np.exp(LAMBDA * times)) ** 2)
 
 
 def main() -> None:
@@ -89,9 +91,9 @@ def main() -> None:
     comm = MPI.COMM_WORLD
     rank, ranks = comm.Get_rank(), comm.Get_size()
     slab = T / ranks
-    t_start = rank * slab
-    fine = SlabSolver(p, n_t, slab)
-    coarse = SlabSolver(1, 1, slab)
+    t_start, t_end = rank * slab, (T if rank == ranks - 1 else (rank + 1) * slab)
+    fine = SlabSolver(p, pwpoly_arrays.TimeMesh.uniform(n_t, t_end, start=t_start))
+    coarse = SlabSolver(1, pwpoly_arrays.TimeMesh.uniform(1, t_end, start=t_start))
 
     # Initial guess of the slab start values: one serial coarse sweep.
     start = U0
@@ -115,7 +117,7 @@ def main() -> None:
 
     end_value = comm.bcast(fine.propagate(start) if rank == ranks - 1 else None, root=ranks - 1)
     starts = comm.gather(start, root=0)
-    l2 = math.sqrt(comm.allreduce(fine.squared_l2_error(start, t_start), op=MPI.SUM))
+    l2 = math.sqrt(comm.allreduce(fine.squared_l2_error(start), op=MPI.SUM))
 
     if rank == 0:
         assert starts is not None
@@ -124,10 +126,11 @@ def main() -> None:
         for r, value in enumerate(starts):
             print(f"  slab {r}: t = {r * slab:6.3f}  u = {value:.15f}  exact {U0 * math.exp(LAMBDA * r * slab):.15f}")
         serial = U0
-        for _ in range(ranks):
-            serial = fine.propagate(serial)
-        whole = SlabSolver(p, n_t * ranks, T)
-        l2_one_process = math.sqrt(whole.squared_l2_error(U0, 0.0))
+        for r in range(ranks):
+            r_end = T if r == ranks - 1 else (r + 1) * slab
+            serial = SlabSolver(p, pwpoly_arrays.TimeMesh.uniform(n_t, r_end, start=r * slab)).propagate(serial)
+        whole = SlabSolver(p, pwpoly_arrays.TimeMesh.uniform(n_t * ranks, T))
+        l2_one_process = math.sqrt(whole.squared_l2_error(U0))
         exact_end = U0 * math.exp(LAMBDA * T)
         print(f"u(T) = {end_value:.15f}   serial fine propagation {serial:.15f}   exact {exact_end:.15f}")
         print(f"L2 error: distributed {l2:.6e}, one process {l2_one_process:.6e}")

@@ -69,6 +69,17 @@ order 2p + 1, cG(p) with order 2p, both with order p + 1 in L2. The script
 prints the error table and asserts these orders on the finest meshes whose
 errors lie above rounding.
 
+(c) A solution that is not smooth at t = 0, u(x, t) = sin(πx) t^α with
+    α = 3/4 (an initial layer: u_t grows like t^(α - 1)). On uniform meshes
+    dG(p) loses its order in L2 to the first interval: about α + 1/2, whatever
+    p. On the mesh graded towards 0 with breakpoints T (j / n_t)^γ
+    (TimeMesh.graded), a grading γ >= (p + 1) / (α + 1/2) spreads the error
+    evenly and the order p + 1 comes back (Schötzau and Schwab); the script
+    takes γ = 1.25 (p + 1) / (α + 1/2) = 3 for p = 2. The load of the first
+    interval is integrated exactly (t^(α-1) defeats every Gauss rule there). Every operator takes
+    the graded mesh as it takes the uniform one; the script asserts both
+    orders for dG(2).
+
     python examples/space_time_heat.py          # p = 1, 2, 3 up to 128 intervals
     python examples/space_time_heat.py --fast   # up to 32 intervals (the test suite's run)
 """
@@ -98,8 +109,9 @@ ROUNDING_FLOOR = 1e-12
 class SpaceDiscretisation:
     """P1 elements on m interior nodes of (0, 1), and the manufactured solution at those nodes."""
 
-    def __init__(self, m: int) -> None:
+    def __init__(self, m: int, alpha: float | None = None) -> None:
         self.m = m
+        self.alpha = alpha  # None: the smooth solution above; else sin(πx) t^alpha
         h = 1.0 / (m + 1)
         self.h = h
         self.x: Vector = np.asarray(np.arange(1, m + 1) * h, dtype=np.float64)
@@ -109,11 +121,15 @@ class SpaceDiscretisation:
     def exact(self, t: npt.ArrayLike) -> Vector:
         """u(x_i, t), shape t.shape + (m,)."""
         s = np.asarray(t, dtype=np.float64)[..., None]
+        if self.alpha is not None:
+            return np.asarray(np.sin(math.pi * self.x) * s**self.alpha, dtype=np.float64)
         return np.sin(math.pi * self.x) * np.cos(math.pi * s) + 0.5 * np.sin(2.0 * math.pi * self.x) * np.exp(-s)
 
     def exact_dt(self, t: npt.ArrayLike) -> Vector:
         """u_t(x_i, t), shape t.shape + (m,)."""
         s = np.asarray(t, dtype=np.float64)[..., None]
+        if self.alpha is not None:
+            return np.asarray(np.sin(math.pi * self.x) * self.alpha * s ** (self.alpha - 1.0), dtype=np.float64)
         return -math.pi * np.sin(math.pi * self.x) * np.sin(math.pi * s) - 0.5 * np.sin(
             2.0 * math.pi * self.x
         ) * np.exp(-s)
@@ -123,54 +139,84 @@ class SpaceDiscretisation:
         return np.asarray((self.M @ self.exact_dt(t).T + self.K @ self.exact(t).T).T, dtype=np.float64)
 
 
-def tested_load(space: SpaceDiscretisation, p: int, n_t: int) -> Vector:
+Mesh = pwpoly_arrays.TimeMesh
+
+
+def uniform(n_t: int) -> Mesh:
+    return pwpoly_arrays.TimeMesh.uniform(n_t, T)
+
+
+def tested_load(space: SpaceDiscretisation, p: int, mesh: Mesh) -> Vector:
     """∫ F φ_a dt for every Legendre function φ_a, shape ((p + 1)·n_t, m).
 
     The L2 projection's coefficients times the diagonal mass matrix are the
     (p + 1)-point Gauss-Legendre quadrature of these integrals: its error,
     O(k^(2p + 2)) over [0, T], is below both methods' orders.
     """
-    projection = pwpoly_arrays.project(space.load, p, n_t, T)  # value_shape (m,)
-    coefficients = projection.coefficients.reshape((p + 1) * n_t, space.m)
-    return np.asarray(pwpoly_arrays.mass_matrix(p, n_t, T) @ coefficients, dtype=np.float64)
+    # Near the initial layer t^(α-1) varies within an interval as much as the
+    # interval's distance from 0: 20 points (instead of p + 1) keep the rule
+    # exact to rounding there; the first interval follows below.
+    points = None if space.alpha is None else 20
+    projection = pwpoly_arrays.project(space.load, p, mesh, points=points)  # value_shape (m,)
+    coefficients = projection.coefficients.reshape((p + 1) * mesh.n_t, space.m)
+    tested = np.asarray(pwpoly_arrays.mass_matrix(p, mesh) @ coefficients, dtype=np.float64)
+    if space.alpha is not None:
+        # F = M_x sin(πx) α t^(α-1) + K_x sin(πx) t^α: no Gauss rule integrates
+        # t^(α-1) on [0, b_1]. There, with t = b_1 s and the shifted Legendre
+        # polynomial P_i(2s - 1) = Σ_k a_ik s^k, ∫ t^β φ_i dt = b_1^(β+1) Σ_k a_ik / (β + k + 1).
+        b_1 = float(mesh.breakpoints[1])
+        shape = np.sin(math.pi * space.x)
+
+        def moment(beta: float, i: int) -> float:
+            shifted = np.polynomial.Polynomial(np.polynomial.legendre.leg2poly(np.eye(p + 1)[i]))(
+                np.polynomial.Polynomial([-1.0, 2.0])
+            )
+            return float(b_1 ** (beta + 1) * sum(a / (beta + k + 1) for k, a in enumerate(shifted.coef)))
+
+        for i in range(p + 1):
+            tested[i * mesh.n_t] = space.alpha * moment(space.alpha - 1.0, i) * (space.M @ shape) + moment(
+                space.alpha, i
+            ) * (space.K @ shape)
+    return tested
 
 
-def solve_dg(space: SpaceDiscretisation, p: int, n_t: int) -> pwpoly_arrays.Expansion:
+def solve_dg(space: SpaceDiscretisation, p: int, mesh: Mesh) -> pwpoly_arrays.Expansion:
     """dG(p) in the Legendre basis; the solution's coefficients, shape (p + 1, n_t, m)."""
-    M_t = pwpoly_arrays.mass_matrix(p, n_t, T)
-    C_t = pwpoly_arrays.derivative_matrix(p, n_t, T)
-    B_t = pwpoly_arrays.upwind_matrix(p, n_t)
-    at_start, _ = pwpoly_arrays.endpoint_matrices(p, n_t)
+    n_t = mesh.n_t
+    M_t = pwpoly_arrays.mass_matrix(p, mesh)
+    C_t = pwpoly_arrays.derivative_matrix(p, mesh)
+    B_t = pwpoly_arrays.upwind_matrix(p, mesh)
+    at_start, _ = pwpoly_arrays.endpoint_matrices(p, mesh)
     A = sp.kron(C_t + B_t, space.M) + sp.kron(M_t, space.K)
-    rhs = tested_load(space, p, n_t)
+    rhs = tested_load(space, p, mesh)
     first = np.zeros(n_t)
     first[0] = 1.0  # u(t_0^-) = u_0 enters the jump term of interval 0
     rhs += np.outer(at_start.T @ first, np.asarray(space.M @ space.exact(0.0), dtype=np.float64))
     U = np.asarray(spla.spsolve(A.tocsc(), rhs.ravel()), dtype=np.float64)
-    return pwpoly_arrays.Expansion(U.reshape(p + 1, n_t, space.m), T)
+    return pwpoly_arrays.Expansion(U.reshape(p + 1, n_t, space.m), mesh)
 
 
-def solve_cg(space: SpaceDiscretisation, p: int, n_t: int) -> pwpoly_arrays.Expansion:
+def solve_cg(space: SpaceDiscretisation, p: int, mesh: Mesh) -> pwpoly_arrays.Expansion:
     """cG(p) in the Lagrange basis, tested with the Legendre functions of degree < p of every interval."""
-    L = pwpoly_arrays.lagrange_to_legendre_matrix(p, n_t)
+    n_t = mesh.n_t
+    L = pwpoly_arrays.lagrange_to_legendre_matrix(p, mesh)
     test = slice(0, p * n_t)  # P_0 .. P_(p-1) on every interval
-    M_t = (pwpoly_arrays.mass_matrix(p, n_t, T) @ L)[test]
-    C_t = (pwpoly_arrays.derivative_matrix(p, n_t, T) @ L)[test]
+    M_t = (pwpoly_arrays.mass_matrix(p, mesh) @ L)[test]
+    C_t = (pwpoly_arrays.derivative_matrix(p, mesh) @ L)[test]
     A = sp.kron(C_t, space.M, format="csc") + sp.kron(M_t, space.K, format="csc")
     u_0 = space.exact(0.0)
     m = space.m
     # The first Lagrange node is t = 0, whose values are known: they move to the right-hand side.
-    rhs = tested_load(space, p, n_t)[test].ravel() - A[:, :m] @ u_0
+    rhs = tested_load(space, p, mesh)[test].ravel() - A[:, :m] @ u_0
     U = np.asarray(spla.spsolve(A[:, m:].tocsc(), rhs), dtype=np.float64)
-    return pwpoly_arrays.Expansion.from_nodal_values(np.vstack([u_0, U.reshape(-1, m)]), p, T)
+    return pwpoly_arrays.Expansion.from_nodal_values(np.vstack([u_0, U.reshape(-1, m)]), p, mesh)
 
 
 def errors(space: SpaceDiscretisation, u_h: pwpoly_arrays.Expansion) -> tuple[float, float]:
     """(max error at the time nodes t_1..t_n_t over all x_i, L2 error in time)."""
-    n_t = u_h.n_t
     _, at_end = u_h.endpoint_values()  # shape (n_t, m): the limits from the left at t_1 .. t_n_t
-    nodal = float(np.max(np.abs(at_end - space.exact(np.arange(1, n_t + 1) * (T / n_t)))))
-    times, weights = pwpoly_arrays.gauss_legendre(u_h.degree + 3, n_t, T)
+    nodal = float(np.max(np.abs(at_end - space.exact(u_h.mesh.breakpoints[1:]))))
+    times, weights = pwpoly_arrays.gauss_legendre(u_h.degree + 3, u_h.mesh)
     difference = u_h(times) - space.exact(times)  # shape (times.size, m)
     l2 = math.sqrt(float(weights @ np.sum(difference**2, axis=1)) * space.h)
     return nodal, l2
@@ -181,7 +227,7 @@ def observed_order(coarse: float, fine: float) -> float | None:
     return math.log2(coarse / fine) if fine > ROUNDING_FLOOR else None
 
 
-Solver = Callable[[SpaceDiscretisation, int, int], pwpoly_arrays.Expansion]
+Solver = Callable[[SpaceDiscretisation, int, Mesh], pwpoly_arrays.Expansion]
 METHODS: list[tuple[str, Solver, Callable[[int], int]]] = [
     ("dG", solve_dg, lambda p: 2 * p + 1),
     ("cG", solve_cg, lambda p: 2 * p),
@@ -190,7 +236,7 @@ METHODS: list[tuple[str, Solver, Callable[[int], int]]] = [
 
 def convergence(space: SpaceDiscretisation, p: int, counts: list[int]) -> dict[str, list[tuple[float, float]]]:
     """The error pairs of both methods on every mesh, printed as a table; asserts the orders."""
-    table = {name: [errors(space, solve(space, p, n_t)) for n_t in counts] for name, solve, _ in METHODS}
+    table = {name: [errors(space, solve(space, p, uniform(n_t))) for n_t in counts] for name, solve, _ in METHODS}
     finest: dict[tuple[str, int], float] = {}  # the finest order above rounding of every column
     for row, n_t in enumerate(counts):
         cells = []
@@ -209,6 +255,28 @@ def convergence(space: SpaceDiscretisation, p: int, counts: list[int]) -> dict[s
     return table
 
 
+def initial_layer(counts: list[int], p: int = 2, alpha: float = 0.75) -> dict[str, list[float]]:
+    """dG(p) for u = sin(πx) t^alpha on uniform and graded meshes: the L2 errors, printed; asserts the orders."""
+    space = SpaceDiscretisation(M_SPACE, alpha)
+    # Gradings from (p + 1) / (alpha + 1/2) = 2.4 on give the order p + 1;
+    # at 2.4 itself a logarithmic factor still shows on these meshes.
+    grading = 1.25 * (p + 1) / (alpha + 0.5)
+    meshes = {"uniform": uniform, f"graded {grading:.1f}": lambda n: Mesh.graded(n, T, grading)}
+    table = {name: [errors(space, solve_dg(space, p, make(n_t)))[1] for n_t in counts] for name, make in meshes.items()}
+    print(f"dG({p}) for u = sin(pi x) t^{alpha}: L2 errors in time")
+    print(f"{'n_t':>5}   " + "   ".join(f"{name:>17}" for name in table))
+    for row, n_t in enumerate(counts):
+        cells = []
+        for column in table.values():
+            order = f"{math.log2(column[row - 1] / column[row]):5.2f}" if row else ""
+            cells.append(f"{column[row]:11.3e} {order:>5}")
+        print(f"{n_t:>5}   " + "   ".join(cells))
+    uniform_order, graded_order = (math.log2(column[-2] / column[-1]) for column in table.values())
+    assert abs(uniform_order - (alpha + 0.5)) < 0.25, f"uniform mesh: order {uniform_order:.2f}, expected {alpha + 0.5}"
+    assert abs(graded_order - (p + 1)) < 0.3, f"graded mesh: order {graded_order:.2f}, expected {p + 1}"
+    return table
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
     parser.add_argument("--fast", action="store_true", help="up to 32 intervals (the test suite's run)")
@@ -224,6 +292,9 @@ def main() -> None:
         convergence(space, p, counts)
     print("observed orders at the time nodes: 2p + 1 for dG(p), 2p for cG(p); p + 1 in L2 for both")
     print(f"(orders only from errors above {ROUNDING_FLOOR:.0e}, where rounding does not decide them)")
+    print()
+    initial_layer([8, 16, 32] if args.fast else [8, 16, 32, 64, 128])
+    print("the graded mesh restores the order p + 1 in L2 that the initial layer takes on uniform meshes")
 
 
 if __name__ == "__main__":
