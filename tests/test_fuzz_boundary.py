@@ -982,9 +982,30 @@ coefficient_arrays = st.builds(
     hnp.arrays(np.float64, hnp.array_shapes(min_dims=2, max_dims=2, min_side=1, max_side=5), elements=st.floats(-3, 3)),
     st.sampled_from(["plain", "strided", "reversed", "transposed", "misaligned", "readonly"]),
 )
+
+
+def _breakpoints(widths, start):
+    return start + np.concatenate([[0.0], np.cumsum(widths)])
+
+
+breakpoint_lists = st.builds(_breakpoints, st.lists(st.floats(1e-3, 2.0), min_size=1, max_size=6), st.floats(-5.0, 5.0))
+meshes = st.one_of(
+    st.builds(pa.TimeMesh, breakpoint_lists),
+    st.builds(pa.TimeMesh.uniform, st.integers(1, 6), st.floats(0.5, 4.0), start=st.sampled_from([0.0, -1.5, 0.25])),
+    st.builds(pa.TimeMesh.graded, st.integers(1, 6), st.floats(0.5, 4.0), st.floats(1.0, 4.0)),
+)
 companion_values = {
     "coefficients": st.one_of(coefficient_arrays, coefficient_arrays.map(_masked), numpy_arrays, anything),
     "T": st.one_of(st.floats(0.25, 8.0), st.sampled_from([1e300, 1e302, 1e-300, 10**400, True]), floats, anything),
+    # Where an expansion takes its mesh: T, a TimeMesh, breakpoints (valid or not).
+    "mesh": st.one_of(
+        st.floats(0.25, 8.0),
+        meshes,
+        breakpoint_lists,
+        st.lists(floats, max_size=6),
+        st.sampled_from([1e302, 10**400, True]),
+        anything,
+    ),
     "t": st.one_of(f64_arrays, f64_arrays.map(_masked), numpy_arrays, floats, st.lists(floats, max_size=5), anything),
     "flag": st.one_of(st.booleans(), st.sampled_from([np.bool_(True), "False", 0, 1, None]), anything),
     "degree": st.one_of(st.integers(0, 6), st.sampled_from([61, -1, 2**70, 1.0, True]), anything),
@@ -993,11 +1014,20 @@ companion_values = {
 
 
 def reference_values(e, times, derivative):
-    """pwpoly's evaluate_many on the C-order flattening of the float64 times."""
-    ev = LegendreBasisEvaluator(e.degree, e.n_t, e.T)
-    ev.set_dofs(list(np.asarray(e.coefficients).ravel()))
+    """The values at the C-order flattening of the float64 times: pwpoly's
+    evaluate_many at t - start for a uniform mesh (the mesh's rule), the
+    expansion's own single-time evaluation on any other; NaN at NaN times."""
     flat = np.ascontiguousarray(times, dtype=np.float64).ravel()
-    return np.asarray((ev.evaluate_derivative_many if derivative else ev.evaluate_many)(flat))
+    mesh = e.mesh
+    if mesh.is_uniform:
+        ev = LegendreBasisEvaluator(e.degree, e.n_t, mesh.end - mesh.start)
+        ev.set_dofs(list(np.asarray(e.coefficients).ravel()))
+        values = np.asarray((ev.evaluate_derivative_many if derivative else ev.evaluate_many)(flat - mesh.start))
+    else:
+        f = e.derivative if derivative else e
+        values = np.array([f(float(x)) for x in flat])
+    values[np.isnan(flat)] = np.nan
+    return values
 
 
 def check_companion_call(call, validate):
@@ -1015,7 +1045,7 @@ def check_companion_call(call, validate):
 @given(data=st.data())
 def test_companion_expansion_returns_or_refuses(data):
     coefficients = data.draw(companion_values["coefficients"], "coefficients")
-    T = data.draw(companion_values["T"], "T")
+    mesh = data.draw(companion_values["mesh"], "mesh")
 
     def validate(e):
         assert np.array_equal(e.coefficients.view(np.uint64), np.asarray(coefficients, np.float64).view(np.uint64))
@@ -1043,8 +1073,10 @@ def test_companion_expansion_returns_or_refuses(data):
 
         def check(values):
             assert expected is not None, "accepted times that cannot be converted safely"
-            got = np.asarray(values, dtype=np.float64)
-            assert np.array_equal(got.ravel().view(np.uint64), expected.view(np.uint64))
+            got = np.asarray(values, dtype=np.float64).ravel()
+            nan = np.isnan(expected)
+            assert np.array_equal(np.isnan(got), nan)
+            assert np.array_equal(got[~nan].view(np.uint64), expected[~nan].view(np.uint64))
             if out is not None:
                 assert values is out
 
@@ -1052,7 +1084,7 @@ def test_companion_expansion_returns_or_refuses(data):
             lambda: f(t) if out is None else f(t, out=out), check if array is not None else lambda v: None
         )
 
-    check_companion_call(lambda: pa.Expansion(coefficients, T), validate)
+    check_companion_call(lambda: pa.Expansion(coefficients, mesh), validate)
 
 
 @FUZZ
@@ -1061,7 +1093,16 @@ def test_companion_functions_return_or_refuse(data):
     draw = data.draw
     name = draw(
         st.sampled_from(
-            ["collocation", "prolongation", "lagrange_to_legendre", "points", "unpickle", "operator", "calculus"]
+            [
+                "collocation",
+                "prolongation",
+                "lagrange_to_legendre",
+                "points",
+                "unpickle",
+                "operator",
+                "calculus",
+                "on a mesh",
+            ]
         ),
         "fn",
     )
@@ -1113,6 +1154,26 @@ def test_companion_functions_return_or_refuse(data):
             )
         )
         check_companion_call(call, lambda result: result)
+    elif name == "on a mesh":
+        mesh, other = draw(companion_values["mesh"]), draw(companion_values["mesh"])
+        t = draw(companion_values["t"])
+        basis = draw(st.sampled_from(["legendre", "lagrange", None]))
+        call = draw(
+            st.sampled_from(
+                [
+                    lambda: pa.collocation_matrix(degree, mesh, t, derivative=flag),
+                    lambda: pa.mass_matrix(degree, mesh, basis=basis, periodic=flag),
+                    lambda: pa.derivative_matrix(degree, mesh, basis=basis, periodic=flag),
+                    lambda: pa.lagrange_points(degree, mesh, periodic=flag),
+                    lambda: pa.gauss_legendre(degree, mesh),
+                    lambda: pa.project(lambda x: t, degree, mesh),
+                    lambda: pa.prolongation_matrix(degree, mesh, other, periodic=flag, basis=basis),
+                    lambda: pa.restriction_matrix(degree, mesh, other),
+                    lambda: pa.Expansion.from_nodal_values(t, degree, mesh, periodic=flag),
+                ]
+            )
+        )
+        check_companion_call(call, lambda result: result)
     else:
         picklable = st.one_of(
             ints, floats, st.none(), st.text(max_size=3), numpy_arrays.filter(lambda a: isinstance(a, np.ndarray))
@@ -1125,18 +1186,30 @@ def test_companion_functions_return_or_refuse(data):
 @given(data=st.data())
 def test_companion_private_entries_never_crash(data):
     """The private module, called directly with anything: an exception or a result, never a crash."""
-    e = pa.Expansion(np.arange(6.0).reshape(2, 3), 1.5)
+    e = pa.Expansion(np.arange(6.0).reshape(2, 3), [0.0, 0.5, 1.0, 2.5])
     entries = [
         native.Expansion,
+        native.TimeMesh,
+        native.uniform_mesh,
+        native.graded_mesh,
         native.collocation,
         native.prolongation,
         native.lagrange_to_legendre,
         native.lagrange_points,
+        native.gauss_legendre,
+        native.project,
+        native.mass,
+        native.legendre_transfer,
         e._core.evaluate,
         e._core.evaluate_into,
+        e._core.integral,
+        e._core.antiderivative,
     ]
+    native_meshes = st.sampled_from([e.mesh._core, native.uniform_mesh(2, -1.0, 1.0), native.graded_mesh(3, 1.0, 2.0)])
     entry = data.draw(st.sampled_from(entries), "entry")
-    args = data.draw(st.lists(st.one_of(anything, f64_arrays, st.integers(0, 5), st.booleans()), max_size=6), "args")
+    args = data.draw(
+        st.lists(st.one_of(anything, f64_arrays, st.integers(0, 5), st.booleans(), native_meshes), max_size=6), "args"
+    )
     try:
         entry(*args)
     except (TypeError, ValueError, MemoryError, OverflowError, BufferError):
