@@ -1030,6 +1030,17 @@ def reference_values(e, times, derivative):
     return values
 
 
+def raised_by_an_argument(exc):
+    """Whether `exc` came out of a drawn argument's own protocol method (an
+    Unusual object raising on request), which every entry must pass on."""
+    tb = exc.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code is Unusual._act.__code__:
+            return True
+        tb = tb.tb_next
+    return False
+
+
 def check_companion_call(call, validate):
     try:
         result = call()
@@ -1037,6 +1048,10 @@ def check_companion_call(call, validate):
         return
     except (MemoryError, OverflowError) as exc:
         note(f"refused by size: {exc!r}")
+        return
+    except Exception as exc:
+        if not raised_by_an_argument(exc):
+            raise
         return
     validate(result)
 
@@ -1064,19 +1079,22 @@ def test_companion_expansion_returns_or_refuses(data):
                 "misaligned": _layout(np.empty(array.shape), "misaligned"),
                 "overlap": array[..., ::-1] if array.ndim and array.shape[-1] > 1 else None,
             }.get(layout)
-        expected = None
+        converted = expected = None
         if array is not None:
             try:
-                expected = reference_values(e, pa._checks.float64_array(array, "t"), derivative)
+                converted = pa._checks.float64_array(array, "t")
             except (TypeError, ValueError):
                 pass
+        if converted is not None and e.coefficients.ndim == 2:  # the reference is a scalar expansion's
+            expected = reference_values(e, converted, derivative)
 
         def check(values):
-            assert expected is not None, "accepted times that cannot be converted safely"
-            got = np.asarray(values, dtype=np.float64).ravel()
-            nan = np.isnan(expected)
-            assert np.array_equal(np.isnan(got), nan)
-            assert np.array_equal(got[~nan].view(np.uint64), expected[~nan].view(np.uint64))
+            assert converted is not None, "accepted times that cannot be converted safely"
+            if expected is not None:
+                got = np.asarray(values, dtype=np.float64).ravel()
+                nan = np.isnan(expected)
+                assert np.array_equal(np.isnan(got), nan)
+                assert np.array_equal(got[~nan].view(np.uint64), expected[~nan].view(np.uint64))
             if out is not None:
                 assert values is out
 
