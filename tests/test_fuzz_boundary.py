@@ -382,7 +382,11 @@ def model_evaluator_new(degree, n_t, T):
 
 
 def bits(x):
-    return struct.pack("<d", x)
+    """The bits of a float; every NaN alike. Where two NaNs meet (a NaN time
+    on a mesh of infinite or NaN T) IEEE 754 lets an operation return either
+    one, and which comes out depends on the operand order the compiler picks:
+    a NaN's sign and payload are not part of any result."""
+    return b"NaN" if x != x else struct.pack("<d", x)
 
 
 def model_basis_evaluate_at(inst, t, values):
