@@ -1,4 +1,4 @@
-"""Prints every floating-point result of a fixed set of pwpoly calls, bit for bit.
+"""Prints every floating-point result of a fixed set of pwpoly and pwpoly_arrays calls, bit for bit.
 
 ci/foreign_pythons.sh runs this with each interpreter (i386 under emulation,
 x86_64, and the host's own when pwpoly is installed there) and compares the
@@ -86,6 +86,46 @@ def main():
                 for nt_fine in (n_t, 2 * n_t + 1):
                     rows, cols, values = pwpoly.lagrange_prolongation_matrix(n_t, nt_fine, degree, periodic)
                     out.write(f"prolongation {n_t} {nt_fine} {degree} {periodic}: {rows} {cols} {bits(values)}\n")
+
+    companion(rng, out)
+
+
+def companion(rng, out):
+    """pwpoly_arrays on meshes of every kind: graded breakpoints (double-double
+    powers), evaluation and calculus on graded and offset meshes, the
+    quadrature, the mass matrices and a nested prolongation."""
+    import numpy as np
+
+    import pwpoly_arrays as pa
+
+    def unsorted(count, exponent):
+        return [rng.choice((1, -1)) * random_float(rng, rng.randrange(exponent - 3, exponent)) for _ in range(count)]
+
+    offset = pa.TimeMesh(sorted(set(unsorted(6, 3))))
+    meshes = {
+        "graded": pa.TimeMesh.graded(9, 2.5, 2.75),
+        "offset": offset,
+        "slab": pa.TimeMesh.uniform(5, 3.25, start=-1.5),
+    }
+    for name, mesh in meshes.items():
+        out.write(f"mesh {name}: {bits(mesh.breakpoints)} {bits(mesh.widths)}\n")
+        for degree in (0, 3, 6):
+            c = np.array(unsorted((degree + 1) * mesh.n_t * 2, 1)).reshape(degree + 1, mesh.n_t, 2)
+            e = pa.Expansion(c, mesh)
+            times = np.array(list(mesh.breakpoints) + unsorted(2500, 2))  # above the pool's threshold
+            label = f"{name} {degree}"
+            out.write(f"expansion {label}: {bits(e(times).ravel())}\n")
+            out.write(f"derivative {label}: {bits(e.derivative(times[:200]).ravel())}\n")
+            out.write(f"integral {label}: {bits(e.integral())} {bits(e.antiderivative().coefficients.ravel())}\n")
+            nodes, weights = pa.gauss_legendre(degree + 1, mesh)
+            out.write(f"gauss {label}: {bits(nodes)} {bits(weights)}\n")
+            out.write(f"mass {label}: {bits(pa.mass_matrix(degree, mesh).data)}\n")
+            if degree:
+                lagrange = pa.mass_matrix(degree, mesh, basis="lagrange", periodic=True)
+                out.write(f"lagrange mass {label}: {lagrange.indices.tolist()} {bits(lagrange.data)}\n")
+    fine = pa.TimeMesh.graded(27, 2.5, 2.75)
+    prolongation = pa.prolongation_matrix(3, meshes["graded"], fine)
+    out.write(f"prolongation graded: {prolongation.indices.tolist()} {bits(prolongation.data)}\n")
 
 
 if __name__ == "__main__":
