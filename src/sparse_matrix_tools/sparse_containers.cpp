@@ -32,6 +32,14 @@ std::string SparseFormatError::debug_text() const {
     return out;
 }
 
+void fail_too_many_entries(std::string_view builder) { fail(std::string(builder) + ": more entries than announced"); }
+
+void fail_too_many_rows(std::string_view builder) { fail(std::string(builder) + ": more rows than announced"); }
+
+void fail_row_mismatch(std::string_view builder, std::size_t row) {
+    fail(std::string(builder) + ": row " + std::to_string(row) + " is not where its count puts it");
+}
+
 void CooMatrix::fail_row_out_of_bounds() { fail("assertion failed: i < self.nrows"); }
 void CooMatrix::fail_col_out_of_bounds() { fail("assertion failed: j < self.ncols"); }
 
@@ -197,10 +205,10 @@ CsrMatrix compress(std::size_t nrows, std::size_t ncols, const std::vector<std::
     std::vector<RowEntry> scratch;
     std::size_t out = 0;
     std::size_t begin = 0;
+    InterruptionPacer pacer;
     for (std::size_t r = 0; r < nrows; ++r) {
-        if (r % 4096 == 4095)
-            check_for_interruption();
         const std::size_t end = offsets[r + 1];
+        pacer.done(4 + 4 * (end - begin));
         sort_row(c, v, begin, end, scratch);
         for (std::size_t i = begin; i < end;) {
             const std::size_t col = c[i];

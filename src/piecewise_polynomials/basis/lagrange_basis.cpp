@@ -44,9 +44,9 @@ LagrangeBasis LagrangeBasis::create(std::size_t degree, std::size_t n_t, double 
     // interval's left end, or T (non-periodic) / node 0 (periodic).
     if (degree > 0) {
         const double h = T / static_cast<double>(n_t);
+        InterruptionPacer pacer;
         for (std::size_t k = 0; k < n_t; ++k) {
-            if (k % 4096 == 4095)
-                check_for_interruption();
+            pacer.done(4 * degree);
             const IntervalEnds ends = interval_ends(k, h);
             for (std::size_t i = 0; i < degree; ++i)
                 points.push_back(equidistant_point(ends.a, ends.b, degree, i));

@@ -75,9 +75,9 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
 
     const double span = static_cast<double>(fine_span);
     const double coarse = static_cast<double>(n_c);
+    InterruptionPacer pacer;
     for (std::size_t r = 0; r < nrows; ++r) {
-        if (r % 4096 == 4095)
-            check_for_interruption();
+        pacer.done(8 * (p + 1));
         const double u = (static_cast<double>(r) / span) * coarse;
         const std::size_t k = interval_of(u, n_c);
         const double d = u - static_cast<double>(k);

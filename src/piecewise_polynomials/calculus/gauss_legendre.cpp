@@ -5,6 +5,7 @@
 
 #include "arithmetic/double_double.hpp"
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 #include "piecewise_polynomials/basis/mesh.hpp"
 
 namespace pwpoly {
@@ -37,9 +38,11 @@ QuadratureRule gauss_legendre_rule(std::size_t n) {
     checked_array_count(n, sizeof(double));
     QuadratureRule rule{std::vector<double>(n), std::vector<double>(n)};
     const std::size_t half = n / 2;
+    InterruptionPacer pacer;
     // Roots q = 0, ..., half - 1 in descending order from the largest; the
     // others by symmetry.
     for (std::size_t q = 0; q < half; ++q) {
+        pacer.done(200 * n);  // a few Newton steps of n double-double recurrence steps
         // Tricomi's first approximation, then Newton until the step no
         // longer changes the double-double value.
         const double guess =
@@ -79,7 +82,9 @@ QuadratureRule gauss_legendre_on_mesh(std::size_t n, std::size_t n_t, double T) 
     QuadratureRule rule{std::vector<double>(count), std::vector<double>(count)};
     const double w = T / static_cast<double>(n_t);
     const double h = 0.5 * w;
+    InterruptionPacer pacer;
     for (std::size_t j = 0; j < n_t; ++j) {
+        pacer.done(4 * n);
         const double mid = interval_ends(j, w).a + h;
         for (std::size_t q = 0; q < n; ++q) {
             rule.nodes[j * n + q] = mid + h * reference.nodes[q];

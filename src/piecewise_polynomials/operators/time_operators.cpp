@@ -61,8 +61,8 @@ std::vector<double> lagrange_reference_matrix(std::size_t degree, bool derivativ
         power = power * p;
     }
 
+    // The exact arithmetic reports its own work to the interruption pacer.
     for (std::size_t k = 0; k < n; ++k) {
-        check_for_interruption();  // once per column: the cost grows as degree^3
         BigPolynomial trial = numerators[k];
         if (derivative) {
             for (std::size_t b = 0; b + 1 < trial.size(); ++b)
@@ -193,9 +193,9 @@ CsrArrays<Index> assemble_lagrange(std::size_t degree, std::size_t n_t, bool per
     const double* corner_first = local.data() + p * (p + 1);  // local row p
     const double* corner_second = local.data();               // local row 0
     const double shared_diagonal = corner_first[p] + corner_second[0];
+    InterruptionPacer pacer;
     for (std::size_t k = 0; k < n_t; ++k) {
-        if (k % 4096 == 4095)
-            check_for_interruption();
+        pacer.done(4 * (p + 1) * (p + 1));
         const std::size_t start = k * p;
         const bool wraps = periodic && (k == 0 || k + 1 == n_t);
         // The node at the start of interval k.
@@ -259,11 +259,11 @@ template <class Index>
 CsrArrays<Index> legendre_mass_arrays(std::size_t degree, std::size_t n_t, double T) {
     CsrRowWriter<Index> out(legendre_mass_shape(degree, n_t));
     const double w = T / static_cast<double>(n_t);
+    InterruptionPacer pacer;
     for (std::size_t i = 0; i <= degree; ++i) {
         const double value = w / static_cast<double>(2 * i + 1);
         for (std::size_t j = 0; j < n_t; ++j) {
-            if (j % 4096 == 4095)
-                check_for_interruption();
+            pacer.done(4);
             out.push(j + n_t * i, value);
             out.end_row();
         }
@@ -306,10 +306,10 @@ CsrShape legendre_derivative_shape(std::size_t degree, std::size_t n_t) {
 template <class Index>
 CsrArrays<Index> legendre_derivative_arrays(std::size_t degree, std::size_t n_t) {
     CsrRowWriter<Index> out(legendre_derivative_shape(degree, n_t));
+    InterruptionPacer pacer;
     for (std::size_t i = 0; i <= degree; ++i)
         for (std::size_t j = 0; j < n_t; ++j) {
-            if (j % 4096 == 4095)
-                check_for_interruption();
+            pacer.done(4 + 2 * (degree - i));
             for (std::size_t k = i + 1; k <= degree; k += 2)
                 out.push(j + n_t * k, 2.0);
             out.end_row();
@@ -346,9 +346,9 @@ template <class Index>
 std::pair<CsrArrays<Index>, CsrArrays<Index>> endpoint_arrays(std::size_t degree, std::size_t n_t) {
     const CsrShape shape = endpoint_shape(degree, n_t);
     CsrRowWriter<Index> at_start(shape), at_end(shape);
+    InterruptionPacer pacer;
     for (std::size_t j = 0; j < n_t; ++j) {
-        if (j % 4096 == 4095)
-            check_for_interruption();
+        pacer.done(4 * (degree + 1));
         double sign = 1.0;  // (-1)^i = P_i(-1)
         for (std::size_t i = 0; i <= degree; ++i) {
             at_start.push(j + n_t * i, sign);
@@ -382,6 +382,7 @@ CsrShape upwind_shape(std::size_t degree, std::size_t n_t, bool periodic) {
 template <class Index>
 CsrArrays<Index> upwind_arrays(std::size_t degree, std::size_t n_t, bool periodic) {
     CsrRowWriter<Index> out(upwind_shape(degree, n_t, periodic));
+    InterruptionPacer pacer;
     // Row j + n_t a: the own block holds (-1)^(a + b) at j + n_t b, the
     // upwind neighbour's -(-1)^a at (j - 1) + n_t b.
     double sa = 1.0;  // (-1)^a
@@ -403,8 +404,7 @@ CsrArrays<Index> upwind_arrays(std::size_t degree, std::size_t n_t, bool periodi
         }
         out.end_row();
         for (std::size_t j = 1; j < n_t; ++j) {
-            if (j % 4096 == 4095)
-                check_for_interruption();
+            pacer.done(8 * (degree + 1));
             sab = sa;
             for (std::size_t b = 0; b <= degree; ++b) {
                 const std::size_t own = j + n_t * b;
