@@ -448,10 +448,12 @@ def project(f: Any, degree: int, n_t: int, T: float, points: int | None = None) 
     T : float
         End of the time span.
     points : int, optional
-        Gauss-Legendre points per interval, default ``degree + 1`` (exact for
-        functions that are piecewise polynomials of degree <= 2 degree + 1
-        times the basis, so polynomials of degree <= degree are reproduced
-        to rounding).
+        Gauss-Legendre points per interval, at least and by default
+        ``degree + 1``. The rule integrates f times every basis function
+        exactly (to rounding) where f is a polynomial of degree
+        <= 2 * points - 1 - degree on each interval, so polynomials of degree
+        <= degree are reproduced to rounding; with fewer points than
+        degree + 1 the rule could not tell the basis functions apart.
 
     Returns
     -------
@@ -462,13 +464,15 @@ def project(f: Any, degree: int, n_t: int, T: float, points: int | None = None) 
     Raises
     ------
     ValueError
-        For sizes out of range, a bad T, or f returning an array of the
-        wrong shape.
+        For sizes out of range (points below degree + 1 included), a bad T,
+        or f returning an array of the wrong shape.
     TypeError
         For f returning something that is not numeric.
     """
     degree = _checks.size(degree, "degree", 0)
     points = degree + 1 if points is None else _checks.size(points, "points", 1)
+    if points < degree + 1:
+        raise ValueError(f"points must be at least degree + 1 = {degree + 1}, got {points}")
     times, _ = gauss_legendre(points, n_t, T)
     n_t = _checks.size(n_t, "n_t", 1)
     T = _checks.period(T)

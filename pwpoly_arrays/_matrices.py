@@ -157,14 +157,20 @@ def prolongation_matrix(
     if basis == "legendre":
         if periodic:
             raise ValueError("periodic=True needs basis='lagrange': the Legendre basis has no shared nodes")
-        degree = _checks.size(degree, "degree", 0)
-        nt_coarse = _checks.size(nt_coarse, "nt_coarse", 1)
-        nt_fine = _checks.size(nt_fine, "nt_fine", 1)
-        _checks.check_items(max(nt_coarse, nt_fine) * (degree + 1) * (degree + 1), "the matrix")
+        degree, nt_coarse, nt_fine = _transfer_sizes(degree, nt_coarse, nt_fine)
         return _from_native(sparse, _native.legendre_transfer(degree, nt_coarse, nt_fine, False))
     degree, nt_coarse = _lagrange_sizes(degree, nt_coarse, "nt_coarse")
     _, nt_fine = _lagrange_sizes(degree, nt_fine, "nt_fine")
     return _from_native(sparse, _native.prolongation(degree, nt_coarse, nt_fine, periodic))
+
+
+def _transfer_sizes(degree: int, nt_coarse: int, nt_fine: int) -> tuple[int, int, int]:
+    """The sizes of a Legendre transfer, each error naming the argument as the caller gave it."""
+    degree = _checks.size(degree, "degree", 0)
+    nt_coarse = _checks.size(nt_coarse, "nt_coarse", 1)
+    nt_fine = _checks.size(nt_fine, "nt_fine", 1)
+    _checks.check_items(max(nt_coarse, nt_fine) * (degree + 1) * (degree + 1), "the matrix")
+    return degree, nt_coarse, nt_fine
 
 
 def lagrange_to_legendre_matrix(degree: int, n_t: int, periodic: bool = False) -> csr_array:
@@ -341,8 +347,8 @@ def derivative_matrix(degree: int, n_t: int, T: float, basis: str = "legendre", 
     sparse = _scipy_sparse("derivative_matrix")
     basis = _basis(basis)
     degree, n_t, periodic = _operator_sizes(degree, n_t, basis, periodic)
-    _checks.period(T)
-    return _from_native(sparse, _native.derivative(degree, n_t, basis == "lagrange", periodic))
+    T = _checks.period(T)
+    return _from_native(sparse, _native.derivative(degree, n_t, T, basis == "lagrange", periodic))
 
 
 def endpoint_matrices(degree: int, n_t: int) -> tuple[csr_array, csr_array]:
@@ -446,7 +452,5 @@ def restriction_matrix(degree: int, nt_coarse: int, nt_fine: int) -> csr_array:
         For sizes that are not integers.
     """
     sparse = _scipy_sparse("restriction_matrix")
-    degree, nt_coarse, _ = _operator_sizes(degree, nt_coarse, "legendre", False)
-    nt_fine = _checks.size(nt_fine, "nt_fine", 1)
-    _checks.check_items(nt_fine * (degree + 1) * (degree + 1), "the matrix")
+    degree, nt_coarse, nt_fine = _transfer_sizes(degree, nt_coarse, nt_fine)
     return _from_native(sparse, _native.legendre_transfer(degree, nt_coarse, nt_fine, True))

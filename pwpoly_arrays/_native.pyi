@@ -34,7 +34,7 @@ def mass(
     degree: int, n_t: int, T: float, lagrange: bool, periodic: bool, /
 ) -> tuple[int, int, OwnedArray, OwnedArray, OwnedArray]: ...
 def derivative(
-    degree: int, n_t: int, lagrange: bool, periodic: bool, /
+    degree: int, n_t: int, T: float, lagrange: bool, periodic: bool, /
 ) -> tuple[int, int, OwnedArray, OwnedArray, OwnedArray]: ...
 def endpoints(
     degree: int, n_t: int, /

@@ -79,6 +79,21 @@ def test_collocation_rows_are_bit_identical_to_all_basis_functions(rng, degree, 
         assert not np.any(np.delete(full, cols))
 
 
+@pytest.mark.skipif(sys.maxsize < 2**32, reason="column counts beyond int32 need a 64-bit platform")
+@pytest.mark.parametrize("degree, n_t", [(3, 2**29 - 1), (3, 2**29), (3, 2**30), (0, 2**31 - 1), (0, 2**31)])
+def test_collocation_indices_are_int64_exactly_when_the_columns_do_not_fit_int32(degree, n_t):
+    """The index type follows the column count n_t * (degree + 1), not n_t
+    (which fits int32 in all but the last case): rows at t = 0 and t = T,
+    whose last column is n_t * (degree + 1) - 1."""
+    m = pa.collocation_matrix(degree, n_t, 1.0, [0.0, 1.0])
+    columns = n_t * (degree + 1)
+    assert m.shape == (2, columns)
+    assert m.indices.dtype == m.indptr.dtype == (np.int32 if columns <= 2**31 - 1 else np.int64)
+    expected = [i * n_t for i in range(degree + 1)] + [n_t - 1 + i * n_t for i in range(degree + 1)]
+    assert m.indices.tolist() == expected and m.indptr.tolist() == [0, degree + 1, 2 * degree + 2]
+    assert m.data.tolist() == [(-1.0) ** i for i in range(degree + 1)] + [1.0] * (degree + 1)
+
+
 def triplets_of(m):
     rows = np.repeat(np.arange(m.shape[0]), np.diff(m.indptr))
     return rows, m.indices, bits(m.data)
@@ -449,6 +464,13 @@ def test_from_nodal_values_is_the_sparse_product_and_interpolates(periodic):
 CALCULUS_BAD_INPUT = [
     (lambda: pa.Expansion(np.ones(4), 1.0), ValueError, "at least 2-D, got shape (4,)"),
     (lambda: pa.gauss_legendre(0, 2, 1.0), ValueError, "points must be at least 1"),
+    # Fewer points than coefficients per interval: not a projection.
+    (
+        lambda: pa.project(np.ones_like, 2, 3, 1.0, points=2),
+        ValueError,
+        "points must be at least degree + 1 = 3, got 2",
+    ),
+    (lambda: native.project(np.ones(3), 2, 3, 1, 1), ValueError, "points must be at least degree + 1 = 3, got 1"),
     (
         lambda: pa.project(lambda t: t[:-1], 2, 3, 1.0),
         ValueError,
@@ -580,6 +602,12 @@ OPERATOR_BAD_INPUT = [
     (lambda: pa.endpoint_matrices(2.5, 3), TypeError, "degree must be an integer"),
     (lambda: pa.prolongation_matrix(2, 2, 4, periodic=True, basis="legendre"), ValueError, "periodic=True needs"),
     (lambda: pa.restriction_matrix(2, 2, 0), ValueError, "nt_fine must be at least 1"),
+    (lambda: pa.restriction_matrix(1, 0, 4), ValueError, "nt_coarse must be at least 1, got 0"),
+    (lambda: pa.restriction_matrix(1, 4, 2.0), TypeError, "nt_fine must be an integer"),
+    (lambda: pa.prolongation_matrix(1, 0, 4, basis="legendre"), ValueError, "nt_coarse must be at least 1, got 0"),
+    (lambda: pa.prolongation_matrix(1, 4, 0, basis="legendre"), ValueError, "nt_fine must be at least 1, got 0"),
+    (lambda: pa.prolongation_matrix(1, 0, 4), ValueError, "nt_coarse must be at least 1, got 0"),
+    (lambda: native.legendre_transfer(1, 4, 0, True), ValueError, "nt_fine must be at least 1, got 0"),
     (lambda: native.mass(2, 3, 1.0, False, True), ValueError, "periodic: the Legendre basis has no shared nodes"),
 ]
 
@@ -589,3 +617,42 @@ def test_operator_bad_input_names_the_argument(call, error, text):
     with pytest.raises(error) as info:
         call()
     assert text in str(info.value)
+
+
+# Every function that takes T, each on a mesh of two intervals.
+TAKES_T = {
+    "Expansion": lambda T: pa.Expansion(np.ones((2, 2)), T),
+    "Expansion.from_nodal_values": lambda T: pa.Expansion.from_nodal_values(np.ones(3), 1, T),
+    "collocation_matrix": lambda T: pa.collocation_matrix(1, 2, T, [0.0]),
+    "mass_matrix": lambda T: pa.mass_matrix(1, 2, T),
+    "mass_matrix lagrange": lambda T: pa.mass_matrix(1, 2, T, basis="lagrange", periodic=True),
+    "derivative_matrix": lambda T: pa.derivative_matrix(1, 2, T),
+    "derivative_matrix lagrange": lambda T: pa.derivative_matrix(1, 2, T, basis="lagrange"),
+    "lagrange_points": lambda T: pa.lagrange_points(1, 2, T),
+    "gauss_legendre": lambda T: pa.gauss_legendre(2, 2, T),
+    "project": lambda T: pa.project(np.cos, 1, 2, T),
+    "native derivative": lambda T: native.derivative(1, 2, T, False, False),
+}
+
+
+RANGE = "T must be at most 2**1000 (about 1.07e301) and T / n_t at least 2**-1000 (about 9.33e-302)"
+
+
+@pytest.mark.parametrize(
+    "T, text",
+    [
+        (float("nan"), "T must be positive and finite, got nan"),
+        (-1.0, "T must be positive and finite, got -1.0"),
+        (0.0, "T must be positive and finite, got 0.0"),
+        (float("inf"), "T must be positive and finite, got inf"),
+        (2.0**1001, f"{RANGE}; got T = {2.0**1001!r} with n_t = 2"),
+        (2.0**-1000, f"{RANGE}; got T = {2.0**-1000!r} with n_t = 2"),
+    ],
+)
+def test_every_function_that_takes_T_checks_it_the_same_way(T, text):
+    for name, call in TAKES_T.items():
+        with pytest.raises(ValueError) as info:
+            call(T)
+        assert text in str(info.value), name
+    for call in TAKES_T.values():
+        call(2.0)  # and a good T passes

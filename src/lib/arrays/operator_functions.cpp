@@ -68,25 +68,26 @@ PyObject* mass(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     });
 }
 
-// derivative(degree, n_t, lagrange, periodic, /)
+// derivative(degree, n_t, T, lagrange, periodic, /)
 Signature g_derivative_sig{"derivative",
                            nullptr,
-                           {"degree", "n_t", "lagrange", "periodic"},
-                           4,
-                           4,
+                           {"degree", "n_t", "T", "lagrange", "periodic"},
+                           5,
+                           5,
                            {},
                            true,
                            "The matrix of the integrals of phi_a phi_b' of the Legendre or continuous Lagrange "
-                           "basis (independent of T)."};
+                           "basis (independent of T, which is checked like everywhere)."};
 
 PyObject* derivative(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[4];
+        PyObject* slots[5];
         match_arguments(g_derivative_sig, args, nargs, kwnames, slots);
-        const bool lagrange = to_bool(slots[2], "lagrange");
+        const bool lagrange = to_bool(slots[3], "lagrange");
         const std::size_t degree = lagrange ? lagrange_degree(slots[0]) : to_unsigned(slots[0], "degree");
         const std::size_t n_t = checked_count(slots[1], "n_t", 1);
-        const bool periodic = to_bool(slots[3], "periodic");
+        checked_period(slots[2], n_t);
+        const bool periodic = to_bool(slots[4], "periodic");
         if (!lagrange && periodic)
             raise_error(PyExc_ValueError,
                         "periodic: the Legendre basis has no shared nodes, so it has no periodic form");
