@@ -2,6 +2,8 @@
 points on seeded random meshes, true shapes of the sparse results, pickling,
 the refusal of every class of bad input, and threads sharing one expansion."""
 
+import functools
+import math
 import os
 import pickle
 import sys
@@ -568,6 +570,77 @@ def test_lagrange_operators_are_exact(degree, n_t, periodic):
         exact.lagrange_derivative_matrix(degree, n_t, periodic),
         8,
     )
+
+
+@functools.cache
+def exact_lagrange_reference(degree, derivative):
+    """The integrals over [-1, 1] of L_jj L_kk (L_jj L_kk'), exact, each rounded once."""
+    basis = exact.lagrange_polynomials(degree)
+    return [
+        [
+            float(exact.poly_integral(exact.poly_mul(a, exact.poly_derivative(b) if derivative else b), -1, 1))
+            for b in basis
+        ]
+        for a in basis
+    ]
+
+
+def lagrange_matrix_in_documented_order(degree, n_t, T, periodic, derivative):
+    """The Lagrange mass (derivative) matrix as time_operators.hpp defines its
+    rounding: the local entries r = (0.5 * w) * R[jj][kk] (mass, w = T / n_t)
+    or D[jj][kk] (derivative), R and D exact in fractions and rounded once;
+    a global entry sums its intervals' entries in increasing interval order;
+    periodic with one interval, row and column 0 add the entry of local node
+    0 first, then that of node degree, and (0, 0) is
+    (r(0, 0) + r(p, p)) + (r(0, p) + r(p, 0)). Every operation is rounded on
+    its own: a float of the exact Fraction result."""
+    from fractions import Fraction
+
+    p = degree
+    half = 0.5 * float(Fraction(T) / n_t)
+    reference = exact_lagrange_reference(p, derivative)
+    local = [[x if derivative else float(Fraction(half) * Fraction(x)) for x in row] for row in reference]
+
+    def add(x, y):
+        return float(Fraction(x) + Fraction(y))
+
+    def r(jj, kk):
+        return local[jj][kk]
+
+    if periodic and n_t == 1:
+        dense = [[r(a, b) for b in range(p)] for a in range(p)]
+        for b in range(1, p):
+            dense[0][b] = add(r(0, b), r(p, b))
+            dense[b][0] = add(r(b, 0), r(b, p))
+        dense[0][0] = add(add(r(0, 0), r(p, p)), add(r(0, p), r(p, 0)))
+        return dense
+    ndofs = n_t * p if periodic else n_t * p + 1
+    terms = {}
+    for k in range(n_t):
+        for jj in range(p + 1):
+            for kk in range(p + 1):
+                pair = ((k * p + jj) % ndofs, (k * p + kk) % ndofs)
+                terms.setdefault(pair, []).append(r(jj, kk))
+    dense = [[0.0] * ndofs for _ in range(ndofs)]
+    for (a, b), values in terms.items():
+        total = values[0]
+        for v in values[1:]:
+            total = add(total, v)
+        dense[a][b] = total
+    return dense
+
+
+@pytest.mark.parametrize("derivative", [False, True])
+@pytest.mark.parametrize("n_t, periodic", [(1, True), (2, True), (3, True), (1, False), (2, False)])
+def test_lagrange_operators_sum_in_the_documented_order(n_t, periodic, derivative):
+    """Bit for bit, in particular the corner (0, 0) of the periodic matrices
+    on one interval, the only entry with more than two terms."""
+    make = pa.derivative_matrix if derivative else pa.mass_matrix
+    for degree in range(1, 9):
+        for T in (1.0, 1.5, 0.7, math.pi, 1e-3, 3.0e5):
+            got = make(degree, n_t, T, basis="lagrange", periodic=periodic).toarray()
+            expected = np.array(lagrange_matrix_in_documented_order(degree, n_t, T, periodic, derivative))
+            assert np.array_equal(bits(got), bits(expected)), (degree, T)
 
 
 @pytest.mark.parametrize("basis", ["legendre", "lagrange"])
