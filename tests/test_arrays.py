@@ -655,6 +655,40 @@ def test_nested_prolongation_keeps_the_mass_and_restriction_inverts_it(basis):
         assert np.allclose((R @ P).toarray(), np.eye(P.shape[1]), rtol=0, atol=1e-14)
 
 
+@pytest.mark.parametrize("degree, nt_coarse, nt_fine", [(3, 2, 3), (1, 2, 3), (2, 3, 5), (3, 3, 2), (2, 4, 2)])
+def test_restriction_after_prolongation_is_what_the_docstring_says(degree, nt_coarse, nt_fine):
+    """Off nested meshes, R P is self-adjoint in L2, has eigenvalues in [0, 1]
+    (so L2 norm 1), 1 exactly on what both spaces contain, keeps the global
+    polynomials, and is idempotent only when nt_coarse is a multiple of
+    nt_fine."""
+    import scipy.linalg
+
+    P = pa.prolongation_matrix(degree, nt_coarse, nt_fine, basis="legendre").toarray()
+    R = pa.restriction_matrix(degree, nt_coarse, nt_fine).toarray()
+    M_c = pa.mass_matrix(degree, nt_coarse, 1.0).toarray()
+    M_f = pa.mass_matrix(degree, nt_fine, 1.0).toarray()
+    RP = R @ P
+    assert np.allclose(R, np.linalg.solve(M_c, P.T @ M_f), rtol=0, atol=1e-15)
+    assert np.allclose(M_c @ RP, (M_c @ RP).T, rtol=0, atol=1e-15)
+    eigenvalues = scipy.linalg.eigh(M_c @ RP, M_c, eigvals_only=True)
+    assert eigenvalues.min() > -1e-14 and abs(eigenvalues.max() - 1) < 1e-14
+    # 1 on what both spaces contain: the expansions on gcd(nt_coarse, nt_fine) intervals.
+    assert np.sum(eigenvalues > 1 - 1e-12) == (degree + 1) * math.gcd(nt_coarse, nt_fine)
+    x = np.linspace(-1.0, 1.0, 7)
+    global_polynomial = pa.project(
+        lambda t: np.polynomial.legendre.legval(2 * t - 1, x[: degree + 1]), degree, nt_coarse, 1.0
+    )
+    u = global_polynomial.coefficients.ravel()
+    assert np.allclose(RP @ u, u, rtol=0, atol=1e-14)
+    defect = np.abs(RP @ RP - RP).max()
+    if nt_coarse % nt_fine == 0:
+        assert defect < 1e-14  # the fine space lies in the coarse one
+    else:
+        assert defect > 0.05
+    if (degree, nt_coarse, nt_fine) == (3, 2, 3):
+        assert round(defect, 2) == 0.11
+
+
 def test_the_end_matrices_give_the_expansions_end_values(rng):
     n_t, T, c = random_mesh(rng, 4)
     at_start, at_end = pa.endpoint_matrices(4, n_t)
