@@ -42,12 +42,15 @@ ev.set_dofs(list(c.ravel()))
 probe = np.linspace(0.0, 1.0, 3000)
 before = (ev.evaluate_many(probe), e(probe).tolist())
 samples = np.ones((4000 * 301, 4))
+high = pa.Expansion(np.random.default_rng(2).random((1_000_001, 1)), 1.0)  # a millisecond per time
 
 # name: (seconds until the signal, the call). Each takes seconds uninterrupted.
 LONG_CALLS = {
     "evaluate_many": (0.15, lambda: ev.evaluate_many(times)),
     "Expansion": (0.15, lambda: e(times)),
     "Expansion.derivative out=": (0.15, lambda: e.derivative(times, out=np.empty_like(times))),
+    "Expansion, degree 10^6, calling thread": (0.15, lambda: high(times[:2000])),
+    "Expansion, degree 10^6, pool": (0.15, lambda: high(times[:8000])),
     # The native build only: scipy's part of the public function is Python code.
     "prolongation_matrix": (0.15, lambda: load_native().prolongation(3, 500_000, 1_000_000, False)),
     "pwpoly prolongation": (0.15, lambda: pwpoly.lagrange_prolongation_matrix(200_000, 400_000, 3)),
@@ -90,7 +93,7 @@ def test_long_calls_raise_keyboard_interrupt_soon():
     )
     bound = 2.0 if SANITIZED else 0.5
     lines = run.stdout.splitlines()
-    assert len(lines) == 11, run.stdout
+    assert len(lines) == 13, run.stdout
     for line in lines:
         name, outcome = line.rsplit(" ", 1)
         assert outcome != "finished", f"{name} finished instead of being interrupted"

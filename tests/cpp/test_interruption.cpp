@@ -73,6 +73,28 @@ TEST(Interruption, StopsPoolWorkSoonAndLeavesThePoolUsable) {
     EXPECT_EQ(done.load(), n / 64);
 }
 
+// Items that each cost a whole budget (a high-degree evaluation): chunks of
+// one item, so that the calling thread looks between items and the workers
+// see the cancel flag after each.
+TEST(Interruption, StopsCostlyItemsSoonOnAndOffThePool) {
+    WorkerPool pool(2);
+    for (const std::size_t n : {std::size_t{1000}, std::size_t{4096}}) {  // below and above parallel_threshold
+        std::atomic<std::size_t> done{0};
+        const auto slow = [&done](std::size_t lo, std::size_t hi) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(3) * (hi - lo));
+            done.fetch_add(hi - lo);
+        };
+        CountingCheck counting;
+        const auto start = Clock::now();
+        {
+            InterruptionScope scope(&CountingCheck::check, &counting);
+            EXPECT_THROW(for_each_range(n, evaluation_min_half, slow, &pool, interruption_budget), Interrupted);
+        }
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500)) << n << " items";
+        EXPECT_LT(done.load(), n);
+    }
+}
+
 TEST(InterruptionPacer, LooksAtTheClockOncePerBudget) {
     CountingCheck counting;
     InterruptionScope scope(&CountingCheck::check, &counting);

@@ -85,7 +85,7 @@ void collocation_csr_into(const LegendreBasis& basis, bool derivative, std::span
                                   values.data()};
     row_offsets[n] = static_cast<Index>(nnz);
     for_each_range(
-        n, row_min_half, [&filler](std::size_t lo, std::size_t hi) { filler.run(lo, hi); }, pool);
+        n, row_min_half, [&filler](std::size_t lo, std::size_t hi) { filler.run(lo, hi); }, pool, 4 * per_row);
 }
 
 template void collocation_csr_into<std::int32_t>(const LegendreBasis&, bool, std::span<const double>,

@@ -50,7 +50,8 @@ void evaluate_many_into(const LegendreBasis& basis, ColMatrixView c, bool deriva
         basis,        c,  derivative, kernels::make_kernel_args(basis, c), derivative ? set.derivatives : set.values,
         times.data(), out};
     for_each_range(
-        times.size(), evaluation_min_half, [&eval](std::size_t lo, std::size_t hi) { eval.run(lo, hi); }, options.pool);
+        times.size(), evaluation_min_half, [&eval](std::size_t lo, std::size_t hi) { eval.run(lo, hi); }, options.pool,
+        4 * (basis.degree() + 1));
 }
 
 }  // namespace pwpoly

@@ -285,7 +285,8 @@ void evaluate_vector_many_into(const LegendreBasis& basis, const double* coeffic
     const VectorRequest request{
         basis, coefficients, m, derivative, times.data(), out, order.empty() ? nullptr : order.data(), stream};
     for_each_range(
-        times.size(), evaluation_min_half, [&request](std::size_t lo, std::size_t hi) { request.run(lo, hi); }, pool);
+        times.size(), evaluation_min_half, [&request](std::size_t lo, std::size_t hi) { request.run(lo, hi); }, pool,
+        columns * (2 * m + 4));
 }
 
 }  // namespace pwpoly
