@@ -61,6 +61,7 @@ std::variant<SparsityPattern, SparseFormatError> SparsityPattern::try_from_offse
     if (major_offsets.front() != 0 || major_offsets.back() != nnz)
         return SparseFormatError{Kind::InvalidStructure,
                                  "First or last row offset is inconsistent with format specification."};
+    InterruptionPacer pacer;
     for (std::size_t lane = 0; lane < major_dim; ++lane) {
         const std::size_t begin = major_offsets[lane];
         const std::size_t end = major_offsets[lane + 1];
@@ -68,6 +69,7 @@ std::variant<SparsityPattern, SparseFormatError> SparsityPattern::try_from_offse
         // offset (which is nnz), so it is reported as a decrease too.
         if (begin > end || end > nnz)
             return SparseFormatError{Kind::InvalidStructure, "Row offsets are not monotonically increasing."};
+        pacer.done(2 + 2 * (end - begin));
         // Each index is tested against the bound first, then against the
         // previous index of its row: equal, then smaller.
         if (begin == end)
@@ -168,17 +170,27 @@ CsrMatrix compress(std::size_t nrows, std::size_t ncols, const std::vector<std::
 
     // Count the entries of row r into offsets[r + 1] and note whether the
     // rows came in non-decreasing order.
+    // The passes over all entries report to the pacer in blocks.
+    constexpr std::size_t block = 4096;
+    InterruptionPacer pacer;
     std::vector<std::size_t> offsets(checked_array_count(checked_add(nrows, 1), sizeof(std::size_t)), 0);
     bool row_sorted = true;
     std::size_t prev_row = 0;
-    for (const std::size_t r : rows) {
-        ++offsets[r + 1];
-        row_sorted = row_sorted && prev_row <= r;
-        prev_row = r;
+    for (std::size_t first = 0; first < nnz; first += block) {
+        const std::size_t last = std::min(nnz, first + block);
+        for (std::size_t k = first; k < last; ++k) {
+            const std::size_t r = rows[k];
+            ++offsets[r + 1];
+            row_sorted = row_sorted && prev_row <= r;
+            prev_row = r;
+        }
+        pacer.done(2 * (last - first));
     }
     // Prefix sum: offsets[r] becomes the start of row r.
-    for (std::size_t r = 0; r < nrows; ++r)
+    for (std::size_t r = 0; r < nrows; ++r) {
+        pacer.done(1);
         offsets[r + 1] += offsets[r];
+    }
 
     // Scatter by row, keeping push order within each row. Already grouped
     // input is its own scatter.
@@ -187,6 +199,7 @@ CsrMatrix compress(std::size_t nrows, std::size_t ncols, const std::vector<std::
         std::vector<std::size_t> grouped_cols(nnz);
         std::vector<double> grouped_vals(nnz);
         for (std::size_t k = 0; k < nnz; ++k) {
+            pacer.done(4);
             const std::size_t dst = next[rows[k]]++;
             grouped_cols[dst] = cols[k];
             grouped_vals[dst] = vals[k];
@@ -205,7 +218,6 @@ CsrMatrix compress(std::size_t nrows, std::size_t ncols, const std::vector<std::
     std::vector<RowEntry> scratch;
     std::size_t out = 0;
     std::size_t begin = 0;
-    InterruptionPacer pacer;
     for (std::size_t r = 0; r < nrows; ++r) {
         const std::size_t end = offsets[r + 1];
         pacer.done(4 + 4 * (end - begin));
