@@ -270,8 +270,9 @@ CsrArrays<Index> allocate_csr_arrays(const CsrShape& shape) {
     return out;
 }
 
-// The internal failures of a builder that writes more than it announced;
-// out of line, so that the checks cost a comparison on the fast path.
+// The internal failures of a builder that writes more than it announced, or
+// whose row `row` does not hold the entries its offsets give it; out of
+// line, so that the checks cost a comparison on the fast path.
 [[noreturn]] void fail_too_many_entries(std::string_view builder);
 [[noreturn]] void fail_too_many_rows(std::string_view builder);
 [[noreturn]] void fail_row_mismatch(std::string_view builder, std::size_t row);
@@ -332,31 +333,6 @@ private:
     std::size_t row_start_ = 0;  // the per-push checks of debug builds
     std::size_t last_col_ = 0;
 };
-
-// For builders that write the row offsets first and then fill rows in any
-// order: the first position of row `row`, checked in every build to hold
-// exactly `length` entries that end within the column and value arrays
-// (otherwise "<builder>: row <row> is not where its count puts it").
-template <class Index>
-std::size_t checked_row_start(std::string_view builder, const CsrArrays<Index>& arrays, std::size_t row,
-                              std::size_t length) {
-    if (row >= arrays.nrows) [[unlikely]]
-        fail_row_mismatch(builder, row);
-    const auto begin = static_cast<std::size_t>(arrays.row_offsets[row]);
-    const auto end = static_cast<std::size_t>(arrays.row_offsets[row + 1]);
-    if (end < begin || end - begin != length || end > arrays.values.size() || end > arrays.col_indices.size())
-        [[unlikely]]
-        fail_row_mismatch(builder, row);
-    return begin;
-}
-
-// And that the written offsets end at the arrays' length (every position
-// written once): "<builder>: the rows do not end where the count puts them".
-template <class Index>
-void check_rows_end(std::string_view builder, const CsrArrays<Index>& arrays) {
-    if (static_cast<std::size_t>(arrays.row_offsets[arrays.nrows]) != arrays.values.size()) [[unlikely]]
-        fail(std::string(builder) + ": the rows do not end where the count puts them");
-}
 
 // The arrays as a `CsrMatrix` (copied, then validated as in
 // `csr_from_valid_data`), for callers that work with `CsrMatrix`.

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <iterator>
 #include <map>
 #include <random>
@@ -217,28 +216,6 @@ TEST(CsrRowWriter, MoreEntriesOrRowsThanAnnouncedFailBeforeTheyAreWritten) {
                   out.end_row();
               }),
               "CsrRowWriter: more rows than announced");
-}
-
-// Arrays whose offsets are written first: each row is checked against its
-// offsets before it is filled, and the offsets against the arrays' length.
-TEST(CsrArrays, RowsAreCheckedAgainstTheirOffsetsAndTheArrays) {
-    CsrArrays<std::int32_t> a = allocate_csr_arrays<std::int32_t>(CsrShape{3, 4, 5});
-    const std::int32_t offsets[] = {0, 2, 2, 5};
-    std::copy(std::begin(offsets), std::end(offsets), a.row_offsets.begin());
-    EXPECT_EQ(checked_row_start("t", a, 0, 2), 0u);
-    EXPECT_EQ(checked_row_start("t", a, 1, 0), 2u);
-    EXPECT_EQ(checked_row_start("t", a, 2, 3), 2u);
-    check_rows_end("t", a);
-    EXPECT_EQ(failure_of([&] { checked_row_start("t", a, 2, 4); }), "t: row 2 is not where its count puts it");
-    EXPECT_EQ(failure_of([&] { checked_row_start("t", a, 3, 0); }), "t: row 3 is not where its count puts it");
-    a.row_offsets[3] = 6;  // one past the arrays
-    EXPECT_EQ(failure_of([&] { checked_row_start("t", a, 2, 4); }), "t: row 2 is not where its count puts it");
-    EXPECT_EQ(failure_of([&] { check_rows_end("t", a); }), "t: the rows do not end where the count puts them");
-    a.row_offsets[3] = 1;  // decreasing
-    EXPECT_EQ(failure_of([&] { checked_row_start("t", a, 2, 0); }), "t: row 2 is not where its count puts it");
-    a.row_offsets[3] = 4;  // short of the arrays
-    EXPECT_EQ(checked_row_start("t", a, 2, 2), 2u);
-    EXPECT_EQ(failure_of([&] { check_rows_end("t", a); }), "t: the rows do not end where the count puts them");
 }
 
 #ifndef NDEBUG

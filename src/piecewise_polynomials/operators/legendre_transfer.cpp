@@ -469,10 +469,12 @@ void with_degree_count(std::size_t n, Fill&& fill) {
 // (row r + count * degree), every block with the row lengths of the first:
 // that of row r is n * pieces(r), pieces(r) = last(r) - first(r) + 1 with
 // first(r) = floor(r a / b) and last(r) = ceil((r + 1) a / b) - 1, both
-// advanced along r. The fills then check every row against them
-// (checked_row_start) before they write it.
+// advanced along r. Returns the entries of one block, after checking that
+// the n blocks fill the arrays exactly; the fills then check each row of
+// block 0 before they write it (block_row_start).
 template <class Index>
-void block_row_offsets(CsrArrays<Index>& out, std::size_t n, std::uint64_t count, std::uint64_t a, std::uint64_t b) {
+std::size_t block_row_offsets(CsrArrays<Index>& out, std::size_t n, std::uint64_t count, std::uint64_t a,
+                              std::uint64_t b) {
     if (out.nrows / n != count || out.nrows % n != 0) [[unlikely]]
         fail("block_row_offsets: the row count is not the announced one");
     Index* offsets = out.row_offsets.data();
@@ -487,12 +489,28 @@ void block_row_offsets(CsrArrays<Index>& out, std::size_t n, std::uint64_t count
         at += static_cast<std::size_t>(last - first + 1) * n;
         offsets[r + 1] = static_cast<Index>(at);
     }
+    if (checked_mul(n, at) != out.values.size() || out.col_indices.size() != out.values.size()) [[unlikely]]
+        fail("block_row_offsets: the rows do not fill the announced entries");
     const std::size_t rows = static_cast<std::size_t>(count);
     for (std::size_t block = 1; block < n; ++block) {
         const std::size_t shift = block * at;
         for (std::size_t r = 1; r <= rows; ++r)
             offsets[block * rows + r] = static_cast<Index>(static_cast<std::size_t>(offsets[r]) + shift);
     }
+    return at;
+}
+
+// The start of row r of block 0, checked in every build before the row is
+// written: it must hold `length` entries and end within the block, so that
+// row r of block b, `b * block` further on, lies within the arrays too.
+template <class Index>
+std::size_t block_row_start(const char* builder, const CsrArrays<Index>& arrays, std::size_t block, std::size_t r,
+                            std::size_t length) {
+    const auto begin = static_cast<std::size_t>(arrays.row_offsets[r]);
+    const auto end = static_cast<std::size_t>(arrays.row_offsets[r + 1]);
+    if (end < begin || end - begin != length || end > block) [[unlikely]]
+        fail_row_mismatch(builder, r);
+    return begin;
 }
 
 // P: row f + nf k holds degree + 1 entries per piece of f, ordered by
@@ -503,11 +521,11 @@ void fill_projection(CsrArrays<Index>& out, std::size_t degree, std::size_t nt_c
     const std::uint64_t nc = nt_coarse, nf = nt_fine;
     Index* cols = out.col_indices.data();
     double* values = out.values.data();
-    block_row_offsets(out, n, nf, nc, nf);
+    const std::size_t block = block_row_offsets(out, n, nf, nc, nf);
 
     PieceIntegrals<N> pieces_of(degree, nc, nf);
     InterruptionPacer pacer;
-    std::vector<std::size_t> bases(n);
+    std::vector<std::size_t> bases(n);  // of rows f + nt_fine k
     std::uint64_t c0 = 0, c1 = 0;
     for (std::uint64_t f = 0; f < nf; ++f) {
         while ((c0 + 1) * nf <= f * nc)
@@ -515,9 +533,10 @@ void fill_projection(CsrArrays<Index>& out, std::size_t degree, std::size_t nt_c
         while ((c1 + 1) * nf < (f + 1) * nc)
             ++c1;
         const std::size_t pieces = static_cast<std::size_t>(c1 - c0 + 1);
+        const std::size_t first =
+            block_row_start("legendre_projection_matrix", out, block, static_cast<std::size_t>(f), n * pieces);
         for (std::size_t k = 0; k < n; ++k)
-            bases[k] = checked_row_start("legendre_projection_matrix", out, static_cast<std::size_t>(f) + nt_fine * k,
-                                         n * pieces);
+            bases[k] = first + k * block;
         for (std::uint64_t c = c0; c <= c1; ++c) {
             const double* entry = pieces_of.compute(f, c, pacer);
             const std::size_t slot = static_cast<std::size_t>(c - c0);
@@ -531,7 +550,6 @@ void fill_projection(CsrArrays<Index>& out, std::size_t degree, std::size_t nt_c
             }
         }
     }
-    check_rows_end("legendre_projection_matrix", out);
 }
 
 template <class Index>
@@ -600,11 +618,11 @@ void fill_projection_restriction(CsrArrays<Index>& out, std::size_t degree, std:
     const std::uint64_t nc = nt_coarse, nf = nt_fine;
     Index* cols = out.col_indices.data();
     double* values = out.values.data();
-    block_row_offsets(out, n, nc, nf, nc);
+    const std::size_t block = block_row_offsets(out, n, nc, nf, nc);
 
     PieceIntegrals<N> pieces_of(degree, nc, nf);
     InterruptionPacer pacer;
-    std::vector<std::size_t> bases(n);
+    std::vector<std::size_t> bases(n);  // of rows c + nt_coarse i
     std::uint64_t f0 = 0, f1 = 0;
     for (std::uint64_t c = 0; c < nc; ++c) {
         while ((f0 + 1) * nc <= c * nf)
@@ -612,9 +630,10 @@ void fill_projection_restriction(CsrArrays<Index>& out, std::size_t degree, std:
         while ((f1 + 1) * nc < (c + 1) * nf)
             ++f1;
         const std::size_t pieces = static_cast<std::size_t>(f1 - f0 + 1);
+        const std::size_t first =
+            block_row_start("legendre_restriction_matrix", out, block, static_cast<std::size_t>(c), n * pieces);
         for (std::size_t i = 0; i < n; ++i)
-            bases[i] = checked_row_start("legendre_restriction_matrix", out,
-                                         static_cast<std::size_t>(c) + nt_coarse * i, n * pieces);
+            bases[i] = first + i * block;
         for (std::uint64_t f = f0; f <= f1; ++f) {
             const double* entry = pieces_of.compute(f, c, pacer);
             const std::size_t slot = static_cast<std::size_t>(f - f0);
@@ -628,7 +647,6 @@ void fill_projection_restriction(CsrArrays<Index>& out, std::size_t degree, std:
             }
         }
     }
-    check_rows_end("legendre_restriction_matrix", out);
 }
 
 template <class Index>
