@@ -87,4 +87,21 @@ private:
     std::size_t left_ = interruption_budget;
 };
 
+// Runs body(i) for i = first, ..., last - 1 and reports `item_cost` units
+// per item to `pacer`, in blocks of items that stay well within a budget:
+// for loops whose items are a few operations each (a row of one entry),
+// where even a report per item would be a noticeable share of the work.
+template <class Body>
+void paced_for(InterruptionPacer& pacer, std::size_t first, std::size_t last, std::size_t item_cost, Body&& body) {
+    const std::size_t cost = item_cost > 0 ? item_cost : 1;
+    const std::size_t block = cost < interruption_budget / 1024 ? 1024 : 1;
+    while (first < last) {
+        const std::size_t end = last - first > block ? first + block : last;
+        for (std::size_t i = first; i < end; ++i)
+            body(i);
+        pacer.done((end - first) * cost);
+        first = end;
+    }
+}
+
 }  // namespace pwpoly

@@ -282,13 +282,12 @@ CsrArrays<Index> reexpansion_arrays(std::size_t degree, std::size_t nt_coarse, s
     InterruptionPacer pacer;
     for (std::size_t k = 0; k <= degree; ++k)
         for (std::size_t c = 0; c < nt_coarse; ++c)
-            for (std::size_t s = 0; s < m; ++s) {
-                pacer.done(4 + 2 * (degree - k));
+            paced_for(pacer, 0, m, 4 + 2 * (degree - k), [&](std::size_t s) {
                 const double* entries = table.data() + s * tri;
                 for (std::size_t i = k; i <= degree; ++i)
                     out.push(c + nt_coarse * i, entries[triangle_index(i, k)]);
                 out.end_row();
-            }
+            });
     return std::move(out).finish();
 }
 

@@ -262,11 +262,10 @@ CsrArrays<Index> legendre_mass_arrays(std::size_t degree, std::size_t n_t, doubl
     InterruptionPacer pacer;
     for (std::size_t i = 0; i <= degree; ++i) {
         const double value = w / static_cast<double>(2 * i + 1);
-        for (std::size_t j = 0; j < n_t; ++j) {
-            pacer.done(4);
+        paced_for(pacer, 0, n_t, 4, [&](std::size_t j) {
             out.push(j + n_t * i, value);
             out.end_row();
-        }
+        });
     }
     return std::move(out).finish();
 }
@@ -308,12 +307,11 @@ CsrArrays<Index> legendre_derivative_arrays(std::size_t degree, std::size_t n_t)
     CsrRowWriter<Index> out(legendre_derivative_shape(degree, n_t));
     InterruptionPacer pacer;
     for (std::size_t i = 0; i <= degree; ++i)
-        for (std::size_t j = 0; j < n_t; ++j) {
-            pacer.done(4 + 2 * (degree - i));
+        paced_for(pacer, 0, n_t, 4 + 2 * (degree - i), [&](std::size_t j) {
             for (std::size_t k = i + 1; k <= degree; k += 2)
                 out.push(j + n_t * k, 2.0);
             out.end_row();
-        }
+        });
     return std::move(out).finish();
 }
 
@@ -347,8 +345,7 @@ std::pair<CsrArrays<Index>, CsrArrays<Index>> endpoint_arrays(std::size_t degree
     const CsrShape shape = endpoint_shape(degree, n_t);
     CsrRowWriter<Index> at_start(shape), at_end(shape);
     InterruptionPacer pacer;
-    for (std::size_t j = 0; j < n_t; ++j) {
-        pacer.done(4 * (degree + 1));
+    paced_for(pacer, 0, n_t, 4 * (degree + 1), [&](std::size_t j) {
         double sign = 1.0;  // (-1)^i = P_i(-1)
         for (std::size_t i = 0; i <= degree; ++i) {
             at_start.push(j + n_t * i, sign);
@@ -357,7 +354,7 @@ std::pair<CsrArrays<Index>, CsrArrays<Index>> endpoint_arrays(std::size_t degree
         }
         at_start.end_row();
         at_end.end_row();
-    }
+    });
     return {std::move(at_start).finish(), std::move(at_end).finish()};
 }
 
@@ -403,17 +400,16 @@ CsrArrays<Index> upwind_arrays(std::size_t degree, std::size_t n_t, bool periodi
             sab = -sab;
         }
         out.end_row();
-        for (std::size_t j = 1; j < n_t; ++j) {
-            pacer.done(8 * (degree + 1));
-            sab = sa;
+        paced_for(pacer, 1, n_t, 8 * (degree + 1), [&](std::size_t j) {
+            double sjb = sa;  // (-1)^(a + b)
             for (std::size_t b = 0; b <= degree; ++b) {
                 const std::size_t own = j + n_t * b;
                 out.push(own - 1, -sa);
-                out.push(own, sab);
-                sab = -sab;
+                out.push(own, sjb);
+                sjb = -sjb;
             }
             out.end_row();
-        }
+        });
         sa = -sa;
     }
     return std::move(out).finish();
