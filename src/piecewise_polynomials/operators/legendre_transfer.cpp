@@ -280,14 +280,20 @@ CsrArrays<Index> reexpansion_arrays(std::size_t degree, std::size_t nt_coarse, s
     CsrRowWriter<Index> out(reexpansion_shape(degree, nt_coarse, nt_fine));
     const std::vector<double> table = subinterval_coefficients(degree, m);
     InterruptionPacer pacer;
-    for (std::size_t k = 0; k <= degree; ++k)
-        for (std::size_t c = 0; c < nt_coarse; ++c)
-            paced_for(pacer, 0, m, 4 + 2 * (degree - k), [&](std::size_t s) {
-                const double* entries = table.data() + s * tri;
-                for (std::size_t i = k; i <= degree; ++i)
-                    out.push(c + nt_coarse * i, entries[triangle_index(i, k)]);
-                out.end_row();
-            });
+    for (std::size_t k = 0; k <= degree; ++k) {
+        // Fine interval f = c m + s, in order.
+        std::size_t c = 0, s = 0;
+        paced_for(pacer, 0, nt_fine, 4 + 2 * (degree - k), [&](std::size_t) {
+            const double* entries = table.data() + s * tri;
+            for (std::size_t i = k; i <= degree; ++i)
+                out.push(c + nt_coarse * i, entries[triangle_index(i, k)]);
+            out.end_row();
+            if (++s == m) {
+                s = 0;
+                ++c;
+            }
+        });
+    }
     return std::move(out).finish();
 }
 
