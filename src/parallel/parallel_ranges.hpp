@@ -52,10 +52,9 @@ inline constexpr std::size_t cancel_check_chunk = 8192;
 namespace ranges_detail {
 
 // The items of one chunk: at most cancel_check_chunk, and at most a budget's
-// worth of work, but at least one.
+// worth of work, but at least one (item_cost >= 1).
 constexpr std::size_t chunk_items(std::size_t item_cost) {
-    const std::size_t by_cost = interruption_budget / (item_cost > 0 ? item_cost : 1);
-    return std::clamp<std::size_t>(by_cost, 1, cancel_check_chunk);
+    return std::clamp<std::size_t>(interruption_budget / item_cost, 1, cancel_check_chunk);
 }
 
 template <class Run>
@@ -109,20 +108,21 @@ struct Splitter {
 template <class Run>
 void for_each_range(std::size_t n, std::size_t min_half, const Run& run, WorkerPool* pool = nullptr,
                     std::size_t item_cost = 1) {
-    const std::size_t chunk = ranges_detail::chunk_items(item_cost);
+    const std::size_t cost = std::max<std::size_t>(item_cost, 1);
+    const std::size_t chunk = ranges_detail::chunk_items(cost);
     if (n < parallel_threshold) {
         InterruptionPacer pacer;
         for (std::size_t first = 0; first < n; first += chunk) {
             const std::size_t last = std::min(n, first + chunk);
             run(first, last);
-            pacer.done((last - first) * item_cost);
+            pacer.done((last - first) * cost);
         }
         return;
     }
     WorkerPool& p = pool != nullptr ? *pool : global_pool();
     std::atomic<bool> cancel{false};
-    const ranges_detail::Splitter<Run> splitter{p,     run,   p.worker_count(), std::max<std::size_t>(min_half, 1),
-                                                chunk, cancel};
+    const std::size_t half = std::max<std::size_t>(min_half, 1);
+    const ranges_detail::Splitter<Run> splitter{p, run, p.worker_count(), half, chunk, cancel};
     const std::size_t done = splitter.process(0, n, p.worker_count(), false);
     // A cancelled request never gets here: the interruption that raised the
     // flag is rethrown by the join.
