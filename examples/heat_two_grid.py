@@ -22,6 +22,11 @@ Two-grid cycle in time (space is not coarsened):
 * coarse operator P^T A P, which equals the matrix assembled on the coarse
   time mesh (the Galerkin identity: the coarse space is a subspace of the
   fine one and P is its exact embedding); the script checks this;
+* the residual goes down with P^T: it is a functional (entry a is the
+  equation tested with basis function a), and each coarse basis function is
+  the combination of fine ones in its column of P. (A solution would go down
+  with the L2 projection M_c^-1 P^T M_f instead, pwpoly_arrays.restriction_matrix
+  in the Legendre basis; the guide's space-time page shows both.)
 * smoother: two steps of block Jacobi damped by 1/2, one block per time
   interval (the first p time nodes of the interval with all their spatial
   unknowns), before and after the coarse correction. Every block is

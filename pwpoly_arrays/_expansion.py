@@ -520,11 +520,13 @@ def project(f: Any, degree: int, mesh: MeshLike, points: int | None = None) -> E
         arguments) is the uniform mesh of [0, T].
     points : int, optional
         Gauss-Legendre points per interval, from degree + 1 (the default)
-        to 10000: the rule is then exact for f times the basis whenever f
-        is a piecewise polynomial of degree <= degree, so polynomials of
-        degree <= degree are reproduced to rounding. The times passed to f
-        are those of :func:`gauss_legendre`, each within one ulp of its
-        exact value.
+        to 10000. The rule integrates f times every basis function exactly
+        (to rounding) where f is a polynomial of degree
+        <= 2 * points - 1 - degree on each interval, so polynomials of degree
+        <= degree are reproduced to rounding; with fewer points than
+        degree + 1 the rule could not tell the basis functions apart. The
+        times passed to f are those of :func:`gauss_legendre`, each within
+        one ulp of its exact value.
 
     Returns
     -------
@@ -545,6 +547,8 @@ def project(f: Any, degree: int, mesh: MeshLike, points: int | None = None) -> E
     """
     degree = _checks.size(degree, "degree", 0)
     points = degree + 1 if points is None else _checks.size(points, "points", 1)
+    if points < degree + 1:
+        raise ValueError(f"points must be at least degree + 1 = {degree + 1}, got {points}")
     m = mesh_of(mesh)
     times, _ = gauss_legendre(points, m)
     values = _checks.float64_array(f(times), "f(times)")

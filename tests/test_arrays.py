@@ -89,6 +89,21 @@ def test_collocation_rows_are_bit_identical_to_all_basis_functions(rng, degree, 
         assert not np.any(np.delete(full, cols))
 
 
+@pytest.mark.skipif(sys.maxsize < 2**32, reason="column counts beyond int32 need a 64-bit platform")
+@pytest.mark.parametrize("degree, n_t", [(3, 2**29 - 1), (3, 2**29), (3, 2**30), (0, 2**31 - 1), (0, 2**31)])
+def test_collocation_indices_are_int64_exactly_when_the_columns_do_not_fit_int32(degree, n_t):
+    """The index type follows the column count n_t * (degree + 1), not n_t
+    (which fits int32 in all but the last case): rows at t = 0 and t = T,
+    whose last column is n_t * (degree + 1) - 1."""
+    m = pa.collocation_matrix(degree, n_t, 1.0, [0.0, 1.0])
+    columns = n_t * (degree + 1)
+    assert m.shape == (2, columns)
+    assert m.indices.dtype == m.indptr.dtype == (np.int32 if columns <= 2**31 - 1 else np.int64)
+    expected = [i * n_t for i in range(degree + 1)] + [n_t - 1 + i * n_t for i in range(degree + 1)]
+    assert m.indices.tolist() == expected and m.indptr.tolist() == [0, degree + 1, 2 * degree + 2]
+    assert m.data.tolist() == [(-1.0) ** i for i in range(degree + 1)] + [1.0] * (degree + 1)
+
+
 def triplets_of(m):
     rows = np.repeat(np.arange(m.shape[0]), np.diff(m.indptr))
     return rows, m.indices, bits(m.data)
@@ -538,6 +553,13 @@ def test_from_nodal_values_is_the_sparse_product_and_interpolates(periodic):
 CALCULUS_BAD_INPUT = [
     (lambda: pa.Expansion(np.ones(4), 1.0), ValueError, "at least 2-D, got shape (4,)"),
     (lambda: pa.gauss_legendre(0, 2, 1.0), ValueError, "points must be at least 1"),
+    # Fewer points than coefficients per interval: not a projection.
+    (
+        lambda: pa.project(np.ones_like, 2, 3, 1.0, points=2),
+        ValueError,
+        "points must be at least degree + 1 = 3, got 2",
+    ),
+    (lambda: native.project(np.ones(3), 2, 3, 1, 1), ValueError, "points must be at least degree + 1 = 3, got 1"),
     (
         lambda: pa.project(lambda t: t[:-1], 2, 3, 1.0),
         ValueError,
@@ -637,6 +659,77 @@ def test_lagrange_operators_are_exact(degree, n_t, periodic):
     )
 
 
+@functools.cache
+def exact_lagrange_reference(degree, derivative):
+    """The integrals over [-1, 1] of L_jj L_kk (L_jj L_kk'), exact, each rounded once."""
+    basis = exact.lagrange_polynomials(degree)
+    return [
+        [
+            float(exact.poly_integral(exact.poly_mul(a, exact.poly_derivative(b) if derivative else b), -1, 1))
+            for b in basis
+        ]
+        for a in basis
+    ]
+
+
+def lagrange_matrix_in_documented_order(degree, n_t, T, periodic, derivative):
+    """The Lagrange mass (derivative) matrix as time_operators.hpp defines its
+    rounding: the local entries r = (0.5 * w) * R[jj][kk] (mass, w = T / n_t)
+    or D[jj][kk] (derivative), R and D exact in fractions and rounded once;
+    a global entry sums its intervals' entries in increasing interval order;
+    periodic with one interval, row and column 0 add the entry of local node
+    0 first, then that of node degree, and (0, 0) is
+    (r(0, 0) + r(p, p)) + (r(0, p) + r(p, 0)). Every operation is rounded on
+    its own: a float of the exact Fraction result."""
+    from fractions import Fraction
+
+    p = degree
+    half = 0.5 * float(Fraction(T) / n_t)
+    reference = exact_lagrange_reference(p, derivative)
+    local = [[x if derivative else float(Fraction(half) * Fraction(x)) for x in row] for row in reference]
+
+    def add(x, y):
+        return float(Fraction(x) + Fraction(y))
+
+    def r(jj, kk):
+        return local[jj][kk]
+
+    if periodic and n_t == 1:
+        dense = [[r(a, b) for b in range(p)] for a in range(p)]
+        for b in range(1, p):
+            dense[0][b] = add(r(0, b), r(p, b))
+            dense[b][0] = add(r(b, 0), r(b, p))
+        dense[0][0] = add(add(r(0, 0), r(p, p)), add(r(0, p), r(p, 0)))
+        return dense
+    ndofs = n_t * p if periodic else n_t * p + 1
+    terms = {}
+    for k in range(n_t):
+        for jj in range(p + 1):
+            for kk in range(p + 1):
+                pair = ((k * p + jj) % ndofs, (k * p + kk) % ndofs)
+                terms.setdefault(pair, []).append(r(jj, kk))
+    dense = [[0.0] * ndofs for _ in range(ndofs)]
+    for (a, b), values in terms.items():
+        total = values[0]
+        for v in values[1:]:
+            total = add(total, v)
+        dense[a][b] = total
+    return dense
+
+
+@pytest.mark.parametrize("derivative", [False, True])
+@pytest.mark.parametrize("n_t, periodic", [(1, True), (2, True), (3, True), (1, False), (2, False)])
+def test_lagrange_operators_sum_in_the_documented_order(n_t, periodic, derivative):
+    """Bit for bit, in particular the corner (0, 0) of the periodic matrices
+    on one interval, the only entry with more than two terms."""
+    make = pa.derivative_matrix if derivative else pa.mass_matrix
+    for degree in range(1, 9):
+        for T in (1.0, 1.5, 0.7, math.pi, 1e-3, 3.0e5):
+            got = make(degree, n_t, T, basis="lagrange", periodic=periodic).toarray()
+            expected = np.array(lagrange_matrix_in_documented_order(degree, n_t, T, periodic, derivative))
+            assert np.array_equal(bits(got), bits(expected)), (degree, T)
+
+
 @pytest.mark.parametrize("basis", ["legendre", "lagrange"])
 def test_nested_prolongation_keeps_the_mass_and_restriction_inverts_it(basis):
     degree, nt_coarse, nt_fine, T = 3, 4, 12, 2.0
@@ -647,6 +740,40 @@ def test_nested_prolongation_keeps_the_mass_and_restriction_inverts_it(basis):
     if basis == "legendre":
         R = pa.restriction_matrix(degree, nt_coarse, nt_fine)
         assert np.allclose((R @ P).toarray(), np.eye(P.shape[1]), rtol=0, atol=1e-14)
+
+
+@pytest.mark.parametrize("degree, nt_coarse, nt_fine", [(3, 2, 3), (1, 2, 3), (2, 3, 5), (3, 3, 2), (2, 4, 2)])
+def test_restriction_after_prolongation_is_what_the_docstring_says(degree, nt_coarse, nt_fine):
+    """Off nested meshes, R P is self-adjoint in L2, has eigenvalues in [0, 1]
+    (so L2 norm 1), 1 exactly on what both spaces contain, keeps the global
+    polynomials, and is idempotent only when nt_coarse is a multiple of
+    nt_fine."""
+    P = pa.prolongation_matrix(degree, nt_coarse, nt_fine, basis="legendre").toarray()
+    R = pa.restriction_matrix(degree, nt_coarse, nt_fine).toarray()
+    M_c = pa.mass_matrix(degree, nt_coarse, 1.0).toarray()
+    M_f = pa.mass_matrix(degree, nt_fine, 1.0).toarray()
+    RP = R @ P
+    assert np.allclose(R, np.linalg.solve(M_c, P.T @ M_f), rtol=0, atol=1e-15)
+    assert np.allclose(M_c @ RP, (M_c @ RP).T, rtol=0, atol=1e-15)
+    # M_c is diagonal: R P is similar to the symmetric M_c^(1/2) R P M_c^(-1/2).
+    root = np.sqrt(np.diag(M_c))
+    eigenvalues = np.linalg.eigvalsh(root[:, None] * RP / root[None, :])
+    assert eigenvalues.min() > -1e-14 and abs(eigenvalues.max() - 1) < 1e-14
+    # 1 on what both spaces contain: the expansions on gcd(nt_coarse, nt_fine) intervals.
+    assert np.sum(eigenvalues > 1 - 1e-12) == (degree + 1) * math.gcd(nt_coarse, nt_fine)
+    x = np.linspace(-1.0, 1.0, 7)
+    global_polynomial = pa.project(
+        lambda t: np.polynomial.legendre.legval(2 * t - 1, x[: degree + 1]), degree, nt_coarse, 1.0
+    )
+    u = global_polynomial.coefficients.ravel()
+    assert np.allclose(RP @ u, u, rtol=0, atol=1e-14)
+    defect = np.abs(RP @ RP - RP).max()
+    if nt_coarse % nt_fine == 0:
+        assert defect < 1e-14  # the fine space lies in the coarse one
+    else:
+        assert defect > 0.05
+    if (degree, nt_coarse, nt_fine) == (3, 2, 3):
+        assert round(defect, 2) == 0.11
 
 
 def test_the_end_matrices_give_the_expansions_end_values(rng):
@@ -669,6 +796,12 @@ OPERATOR_BAD_INPUT = [
     (lambda: pa.endpoint_matrices(2.5, 3), TypeError, "degree must be an integer"),
     (lambda: pa.prolongation_matrix(2, 2, 4, periodic=True, basis="legendre"), ValueError, "periodic=True needs"),
     (lambda: pa.restriction_matrix(2, 2, 0), ValueError, "nt_fine must be at least 1"),
+    (lambda: pa.restriction_matrix(1, 0, 4), ValueError, "nt_coarse must be at least 1, got 0"),
+    (lambda: pa.restriction_matrix(1, 4, 2.0), TypeError, "nt_fine must be an integer"),
+    (lambda: pa.prolongation_matrix(1, 0, 4, basis="legendre"), ValueError, "nt_coarse must be at least 1, got 0"),
+    (lambda: pa.prolongation_matrix(1, 4, 0, basis="legendre"), ValueError, "nt_fine must be at least 1, got 0"),
+    (lambda: pa.prolongation_matrix(1, 0, 4), ValueError, "nt_coarse must be at least 1, got 0"),
+    (lambda: native.legendre_transfer(1, MESH2, 4, True), TypeError, "argument 'fine': expected pwpoly_arrays"),
     (lambda: native.mass(2, MESH2, False, True), ValueError, "periodic: the Legendre basis has no shared nodes"),
 ]
 
@@ -678,3 +811,42 @@ def test_operator_bad_input_names_the_argument(call, error, text):
     with pytest.raises(error) as info:
         call()
     assert text in str(info.value)
+
+
+# Every function that takes T, each on a mesh of two intervals.
+TAKES_T = {
+    "Expansion": lambda T: pa.Expansion(np.ones((2, 2)), T),
+    "Expansion.from_nodal_values": lambda T: pa.Expansion.from_nodal_values(np.ones(3), 1, T),
+    "collocation_matrix": lambda T: pa.collocation_matrix(1, 2, T, [0.0]),
+    "mass_matrix": lambda T: pa.mass_matrix(1, 2, T),
+    "mass_matrix lagrange": lambda T: pa.mass_matrix(1, 2, T, basis="lagrange", periodic=True),
+    "derivative_matrix": lambda T: pa.derivative_matrix(1, 2, T),
+    "derivative_matrix lagrange": lambda T: pa.derivative_matrix(1, 2, T, basis="lagrange"),
+    "lagrange_points": lambda T: pa.lagrange_points(1, 2, T),
+    "gauss_legendre": lambda T: pa.gauss_legendre(2, 2, T),
+    "project": lambda T: pa.project(np.cos, 1, 2, T),
+    "native uniform_mesh": lambda T: native.uniform_mesh(2, 0.0, T),
+}
+
+
+RANGE = "T must be at most 2**1000 (about 1.07e301) and T / n_t at least 2**-1000 (about 9.33e-302)"
+
+
+@pytest.mark.parametrize(
+    "T, text",
+    [
+        (float("nan"), "T must be positive and finite, got nan"),
+        (-1.0, "T must be positive and finite, got -1.0"),
+        (0.0, "T must be positive and finite, got 0.0"),
+        (float("inf"), "T must be positive and finite, got inf"),
+        (2.0**1001, f"{RANGE}; got T = {2.0**1001!r} with n_t = 2"),
+        (2.0**-1000, f"{RANGE}; got T = {2.0**-1000!r} with n_t = 2"),
+    ],
+)
+def test_every_function_that_takes_T_checks_it_the_same_way(T, text):
+    for name, call in TAKES_T.items():
+        with pytest.raises(ValueError) as info:
+            call(T)
+        assert text in str(info.value), name
+    for call in TAKES_T.values():
+        call(2.0)  # and a good T passes

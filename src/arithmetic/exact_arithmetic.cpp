@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 
 namespace pwpoly {
 
@@ -14,6 +15,15 @@ namespace exact {
 namespace {
 
 using Limbs = std::vector<std::uint32_t>;
+
+// Every operation on magnitudes reports its work, in limb operations plus a
+// fixed share for the result it allocates, to a pacer of its thread: the
+// computations built on them (Pascal's triangle, polynomial products, a
+// matrix of exact integrals) have loops whose cost grows with the size of
+// their numbers, which only the operations themselves know.
+thread_local InterruptionPacer t_pacer;
+
+void report_limb_operations(std::size_t count) { t_pacer.done(count + 16); }
 
 void trim(Limbs& a) {
     while (!a.empty() && a.back() == 0)
@@ -39,6 +49,7 @@ int compare_magnitudes(const Limbs& a, const Limbs& b) {
 }
 
 Limbs add_magnitudes(const Limbs& a, const Limbs& b) {
+    report_limb_operations(a.size() + b.size());
     const Limbs& longer = a.size() >= b.size() ? a : b;
     const Limbs& shorter = a.size() >= b.size() ? b : a;
     Limbs out(longer.size() + 1);
@@ -56,6 +67,7 @@ Limbs add_magnitudes(const Limbs& a, const Limbs& b) {
 // a - b for a >= b. A limb difference that goes below zero wraps around to a
 // value with the top bit set, which is the borrow into the next limb.
 Limbs subtract_magnitudes(const Limbs& a, const Limbs& b) {
+    report_limb_operations(a.size());
     Limbs out(a.size());
     std::uint64_t borrow = 0;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -71,6 +83,7 @@ Limbs subtract_magnitudes(const Limbs& a, const Limbs& b) {
 Limbs multiply_magnitudes(const Limbs& a, const Limbs& b) {
     if (a.empty() || b.empty())
         return {};
+    report_limb_operations(a.size() * b.size());
     Limbs out(a.size() + b.size(), 0);
     for (std::size_t i = 0; i < a.size(); ++i) {
         std::uint64_t carry = 0;
@@ -196,6 +209,7 @@ double nearest_double_to_quotient(const BigInt& num, const BigInt& den) {
     // Long division, one quotient bit at a time from bit 55 down.
     std::uint64_t q = 0;
     for (int bit = 55; bit >= 0; --bit) {
+        report_limb_operations(2 * step.size());
         if (compare_magnitudes(rest, step) >= 0) {
             rest = subtract_magnitudes(rest, step);
             q |= std::uint64_t{1} << bit;

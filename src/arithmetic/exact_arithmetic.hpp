@@ -1,6 +1,10 @@
 // Exact integer arithmetic for the few results that are computed exactly and
 // rounded once (the Lagrange reference matrices, entries of the Legendre
 // re-expansion that double-double cannot round with certainty).
+//
+// Every operation reports its work to an interruption pacer of its thread
+// (common/interruption.hpp), so an installed check may end any of them by
+// throwing.
 #pragma once
 
 #include <cstddef>

@@ -14,12 +14,16 @@
 // of 1, each half splits once on its reset budget W and then log2(W) + 1
 // times more as W halves down to 0: 8W leaves in all.
 //
-// A leaf runs its items in increasing order, in chunks of
-// `cancel_check_chunk`; between chunks it looks at the request's cancel
-// flag, which the waiting caller raises when its interruption check throws
-// (common/interruption.hpp). Items land in their own output slots and
-// depend only on their own input, so the split never changes a bit of any
-// result.
+// A leaf runs its items in increasing order, in chunks of at most
+// `cancel_check_chunk` items and at most an interruption budget of work (the
+// caller gives the cost of one item in the units of
+// common/interruption.hpp: an item of a high-degree evaluation may cost
+// milliseconds); between chunks it looks at the request's cancel flag, which
+// the waiting caller raises when its interruption check throws. Below the
+// threshold the calling thread runs the same chunks and reports them to an
+// interruption pacer. Items land in their own output slots and depend only
+// on their own input, so neither the split nor the chunks change a bit of
+// any result.
 #pragma once
 
 #include <algorithm>
@@ -28,6 +32,7 @@
 #include <string>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 #include "parallel/worker_pool.hpp"
 
 namespace pwpoly {
@@ -46,12 +51,19 @@ inline constexpr std::size_t cancel_check_chunk = 8192;
 
 namespace ranges_detail {
 
+// The items of one chunk: at most cancel_check_chunk, and at most a budget's
+// worth of work, but at least one (item_cost >= 1).
+constexpr std::size_t chunk_items(std::size_t item_cost) {
+    return std::clamp<std::size_t>(interruption_budget / item_cost, 1, cancel_check_chunk);
+}
+
 template <class Run>
 struct Splitter {
     WorkerPool& pool;
     const Run& run;
     std::size_t workers;
     std::size_t min_half;
+    std::size_t chunk;
     std::atomic<bool>& cancel;
 
     // Returns the number of items run.
@@ -77,10 +89,10 @@ struct Splitter {
     }
 
     std::size_t leaf(std::size_t lo, std::size_t hi) const {
-        for (std::size_t chunk = lo; chunk < hi; chunk += cancel_check_chunk) {
+        for (std::size_t first = lo; first < hi; first += chunk) {
             if (cancel.load(std::memory_order_relaxed))
-                return chunk - lo;
-            run(chunk, std::min(hi, chunk + cancel_check_chunk));
+                return first - lo;
+            run(first, std::min(hi, first + chunk));
         }
         return hi - lo;
     }
@@ -90,17 +102,27 @@ struct Splitter {
 
 // Calls run(lo, hi) for disjoint ranges that cover [0, n), by the policy
 // above, and returns when all have run. `pool` null: the process-wide pool
-// (created on first use). A failure of `run` fails the call once every piece
-// has ended, with the failure of the lowest failing piece.
+// (created on first use). `item_cost`: the work of one item in interruption
+// cost units. A failure of `run` fails the call once every piece has ended,
+// with the failure of the lowest failing piece.
 template <class Run>
-void for_each_range(std::size_t n, std::size_t min_half, const Run& run, WorkerPool* pool = nullptr) {
+void for_each_range(std::size_t n, std::size_t min_half, const Run& run, WorkerPool* pool = nullptr,
+                    std::size_t item_cost = 1) {
+    const std::size_t cost = std::max<std::size_t>(item_cost, 1);
+    const std::size_t chunk = ranges_detail::chunk_items(cost);
     if (n < parallel_threshold) {
-        run(0, n);
+        InterruptionPacer pacer;
+        for (std::size_t first = 0; first < n; first += chunk) {
+            const std::size_t last = std::min(n, first + chunk);
+            run(first, last);
+            pacer.done((last - first) * cost);
+        }
         return;
     }
     WorkerPool& p = pool != nullptr ? *pool : global_pool();
     std::atomic<bool> cancel{false};
-    const ranges_detail::Splitter<Run> splitter{p, run, p.worker_count(), std::max<std::size_t>(min_half, 1), cancel};
+    const std::size_t half = std::max<std::size_t>(min_half, 1);
+    const ranges_detail::Splitter<Run> splitter{p, run, p.worker_count(), half, chunk, cancel};
     const std::size_t done = splitter.process(0, n, p.worker_count(), false);
     // A cancelled request never gets here: the interruption that raised the
     // flag is rethrown by the join.

@@ -71,10 +71,10 @@ CsrMatrix csr_from_block_grid(const BlockGrid& grid) {
     cols.reserve(checked_array_count(nnz, sizeof(double)));
     vals.reserve(nnz);
     offsets.push_back(0);
+    InterruptionPacer pacer;
     for (std::size_t i = 0; i < R; ++i) {
         for (std::size_t r = 0; r < heights[i]; ++r) {
-            if (r % 4096 == 4095)
-                check_for_interruption();
+            const std::size_t before = cols.size();
             for (std::size_t j = 0; j < C; ++j) {
                 const CsrRow row = grid.at(i, j).row(r);
                 const std::size_t shift = col_offsets[j];
@@ -83,6 +83,7 @@ CsrMatrix csr_from_block_grid(const BlockGrid& grid) {
                 vals.insert(vals.end(), row.values.begin(), row.values.end());
             }
             offsets.push_back(cols.size());
+            pacer.done(C + 2 * (cols.size() - before));
         }
     }
 

@@ -32,6 +32,14 @@ std::string SparseFormatError::debug_text() const {
     return out;
 }
 
+void fail_too_many_entries(std::string_view builder) { fail(std::string(builder) + ": more entries than announced"); }
+
+void fail_too_many_rows(std::string_view builder) { fail(std::string(builder) + ": more rows than announced"); }
+
+void fail_row_mismatch(std::string_view builder, std::size_t row) {
+    fail(std::string(builder) + ": row " + std::to_string(row) + " is not where its count puts it");
+}
+
 void CooMatrix::fail_row_out_of_bounds() { fail("assertion failed: i < self.nrows"); }
 void CooMatrix::fail_col_out_of_bounds() { fail("assertion failed: j < self.ncols"); }
 
@@ -53,6 +61,7 @@ std::variant<SparsityPattern, SparseFormatError> SparsityPattern::try_from_offse
     if (major_offsets.front() != 0 || major_offsets.back() != nnz)
         return SparseFormatError{Kind::InvalidStructure,
                                  "First or last row offset is inconsistent with format specification."};
+    InterruptionPacer pacer;
     for (std::size_t lane = 0; lane < major_dim; ++lane) {
         const std::size_t begin = major_offsets[lane];
         const std::size_t end = major_offsets[lane + 1];
@@ -60,6 +69,7 @@ std::variant<SparsityPattern, SparseFormatError> SparsityPattern::try_from_offse
         // offset (which is nnz), so it is reported as a decrease too.
         if (begin > end || end > nnz)
             return SparseFormatError{Kind::InvalidStructure, "Row offsets are not monotonically increasing."};
+        pacer.done(2 + 2 * (end - begin));
         // Each index is tested against the bound first, then against the
         // previous index of its row: equal, then smaller.
         if (begin == end)
@@ -160,17 +170,27 @@ CsrMatrix compress(std::size_t nrows, std::size_t ncols, const std::vector<std::
 
     // Count the entries of row r into offsets[r + 1] and note whether the
     // rows came in non-decreasing order.
+    // The passes over all entries report to the pacer in blocks.
+    constexpr std::size_t block = 4096;
+    InterruptionPacer pacer;
     std::vector<std::size_t> offsets(checked_array_count(checked_add(nrows, 1), sizeof(std::size_t)), 0);
     bool row_sorted = true;
     std::size_t prev_row = 0;
-    for (const std::size_t r : rows) {
-        ++offsets[r + 1];
-        row_sorted = row_sorted && prev_row <= r;
-        prev_row = r;
+    for (std::size_t first = 0; first < nnz; first += block) {
+        const std::size_t last = std::min(nnz, first + block);
+        for (std::size_t k = first; k < last; ++k) {
+            const std::size_t r = rows[k];
+            ++offsets[r + 1];
+            row_sorted = row_sorted && prev_row <= r;
+            prev_row = r;
+        }
+        pacer.done(2 * (last - first));
     }
     // Prefix sum: offsets[r] becomes the start of row r.
-    for (std::size_t r = 0; r < nrows; ++r)
+    for (std::size_t r = 0; r < nrows; ++r) {
+        pacer.done(1);
         offsets[r + 1] += offsets[r];
+    }
 
     // Scatter by row, keeping push order within each row. Already grouped
     // input is its own scatter.
@@ -179,6 +199,7 @@ CsrMatrix compress(std::size_t nrows, std::size_t ncols, const std::vector<std::
         std::vector<std::size_t> grouped_cols(nnz);
         std::vector<double> grouped_vals(nnz);
         for (std::size_t k = 0; k < nnz; ++k) {
+            pacer.done(4);
             const std::size_t dst = next[rows[k]]++;
             grouped_cols[dst] = cols[k];
             grouped_vals[dst] = vals[k];
@@ -198,9 +219,8 @@ CsrMatrix compress(std::size_t nrows, std::size_t ncols, const std::vector<std::
     std::size_t out = 0;
     std::size_t begin = 0;
     for (std::size_t r = 0; r < nrows; ++r) {
-        if (r % 4096 == 4095)
-            check_for_interruption();
         const std::size_t end = offsets[r + 1];
+        pacer.done(4 + 4 * (end - begin));
         sort_row(c, v, begin, end, scratch);
         for (std::size_t i = begin; i < end;) {
             const std::size_t col = c[i];

@@ -10,9 +10,12 @@
 //
 // Builders whose pattern is fixed by their sizes write their arrays once,
 // rows in order, in the index type their caller wants (`CsrArrays`,
-// `CsrRowWriter`): valid by construction, with no validation pass. The
-// `std::size_t` arrays become a validated `CsrMatrix` through
-// `csr_from_valid_arrays`.
+// `CsrRowWriter`): valid by construction, with no validation pass. They are
+// allocated at sizes counted beforehand, so every write into them is checked
+// against those sizes in every build, before it is made: a count that
+// disagrees with what a builder writes is the internal failure, never a
+// write out of bounds. The `std::size_t` arrays become a validated
+// `CsrMatrix` through `csr_from_valid_arrays`.
 #pragma once
 
 #include <cstddef>
@@ -267,10 +270,21 @@ CsrArrays<Index> allocate_csr_arrays(const CsrShape& shape) {
     return out;
 }
 
+// The internal failures of a builder that writes more than it announced, or
+// whose row `row` does not hold the entries its offsets give it; out of
+// line, so that the checks cost a comparison on the fast path.
+[[noreturn]] void fail_too_many_entries(std::string_view builder);
+[[noreturn]] void fail_too_many_rows(std::string_view builder);
+[[noreturn]] void fail_row_mismatch(std::string_view builder, std::size_t row);
+
 // Writes a matrix of a known shape row by row into arrays allocated once at
 // their final sizes. The caller pushes each row's entries in strictly
-// increasing column order and ends every row; `finish` checks that exactly
-// the announced rows and entries came (debug builds check every push too).
+// increasing column order and ends every row. In every build, an entry
+// beyond the announced count or a row beyond the announced rows fails
+// before it is written ("CsrRowWriter: more entries than announced", "...
+// more rows than announced"), and `finish` checks that exactly the
+// announced rows and entries came. Debug builds also check each column
+// (below ncols, increasing within its row).
 template <class Index>
 class CsrRowWriter {
 public:
@@ -281,8 +295,10 @@ public:
     }
 
     void push(std::size_t col, double value) {
+        if (count_ >= nnz_) [[unlikely]]
+            fail_too_many_entries("CsrRowWriter");
 #ifndef NDEBUG
-        if (count_ >= nnz_ || col >= arrays_.ncols || (count_ > row_start_ && col <= last_col_))
+        if (col >= arrays_.ncols || (count_ > row_start_ && col <= last_col_))
             fail("CsrRowWriter: entry out of place");
         last_col_ = col;
 #endif
@@ -292,9 +308,9 @@ public:
     }
 
     void end_row() {
+        if (rows_ >= arrays_.nrows) [[unlikely]]
+            fail_too_many_rows("CsrRowWriter");
 #ifndef NDEBUG
-        if (rows_ >= arrays_.nrows)
-            fail("CsrRowWriter: too many rows");
         row_start_ = count_;
 #endif
         offsets_[++rows_] = static_cast<Index>(count_);

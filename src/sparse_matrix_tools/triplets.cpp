@@ -1,5 +1,7 @@
 #include "sparse_matrix_tools/triplets.hpp"
 
+#include "common/interruption.hpp"
+
 namespace pwpoly {
 
 namespace {
@@ -8,9 +10,12 @@ namespace {
 std::vector<std::size_t> expand_row_offsets(const std::vector<std::size_t>& offsets, std::size_t nnz) {
     std::vector<std::size_t> rows;
     rows.reserve(nnz);
-    for (std::size_t r = 0; r + 1 < offsets.size(); ++r)
+    InterruptionPacer pacer;
+    for (std::size_t r = 0; r + 1 < offsets.size(); ++r) {
+        pacer.done(2 + 2 * (offsets[r + 1] - offsets[r]));
         for (std::size_t k = offsets[r]; k < offsets[r + 1]; ++k)
             rows.push_back(r);
+    }
     return rows;
 }
 

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "common/argument_error.hpp"
@@ -34,7 +36,7 @@ void check_rows(std::size_t degree, bool derivative, std::size_t n, WorkerPool* 
     const std::size_t per_row = degree + 1;
     std::vector<Index> offsets(n + 1), cols(n * per_row);
     std::vector<double> values(n * per_row);
-    collocation_csr_into<Index>(basis, derivative, times, offsets.data(), cols.data(), values.data(), pool);
+    collocation_csr_into<Index>(basis, derivative, times, offsets, cols, values, pool);
     ASSERT_EQ(static_cast<std::size_t>(offsets[n]), n * per_row);
     for (std::size_t r = 0; r < n; ++r) {
         ASSERT_EQ(static_cast<std::size_t>(offsets[r]), r * per_row);
@@ -87,6 +89,28 @@ TEST(Collocation, ANanTimeIsRefusedByPositionBeforeWriting) {
         EXPECT_EQ(e.message(), "t must not contain NaN (a NaN time lies in no interval), got nan at position 1");
     }
     EXPECT_EQ(offsets[3], -1);
+}
+
+TEST(Collocation, StorageOfOtherSizesFailsBeforeWriting) {
+    const LegendreBasis basis(2, 4, 1.0);
+    const double t[2] = {0.25, 0.75};
+    std::vector<std::int64_t> offsets(3, -1), cols(6, -1);
+    std::vector<double> values(6, -1.0);
+    const std::string message = "collocation_csr_into: the storage does not have the sizes of the matrix";
+    EXPECT_EQ(testing_support::failure_of([&] {
+                  collocation_csr_into<std::int64_t>(basis, false, t, offsets, std::span(cols).first(5), values);
+              }),
+              message);
+    EXPECT_EQ(testing_support::failure_of([&] {
+                  collocation_csr_into<std::int64_t>(basis, true, t, std::span(offsets).first(2), cols, values);
+              }),
+              message);
+    EXPECT_EQ(testing_support::failure_of([&] {
+                  collocation_csr_into<std::int64_t>(basis, false, t, offsets, cols, std::span(values).first(5));
+              }),
+              message);
+    EXPECT_EQ(offsets, std::vector<std::int64_t>(3, -1));
+    EXPECT_EQ(cols, std::vector<std::int64_t>(6, -1));
 }
 
 }  // namespace

@@ -61,7 +61,12 @@ PyObject* project(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         match_arguments(g_project_sig, args, nargs, kwnames, slots);
         const std::size_t degree = to_unsigned(slots[1], "degree");
         const std::size_t n_t = checked_count(slots[2], "n_t", 1);
-        const std::size_t points = checked_count(slots[3], "points", 1);
+        // Fewer points than coefficients per interval would leave the
+        // projection underdetermined: the rule would not integrate the
+        // products of the basis functions exactly.
+        const std::size_t points = to_unsigned(slots[3], "points");
+        if (points < checked_add(degree, 1))
+            raise_format(PyExc_ValueError, "points must be at least degree + 1 = %zu, got %zu", degree + 1, points);
         const std::size_t m = to_unsigned(slots[4], "m");
         Float64Input values(slots[0], "values");
         const std::size_t expected = checked_mul(checked_mul(n_t, points), m);

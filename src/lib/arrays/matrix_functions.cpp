@@ -84,7 +84,8 @@ PyObject* collocation_of(const LegendreBasis& basis, bool derivative, const Floa
     auto [values_obj, values] = new_owned_array<double>(nnz);
     PyRef values_ref = PyRef::steal(values_obj);
     without_interpreter_lock([&, offsets = offsets, indices = indices, values = values] {
-        collocation_csr_into(basis, derivative, {times.data(), n}, offsets, indices, values);
+        collocation_csr_into<Index>(basis, derivative, {times.data(), n}, {offsets, n + 1}, {indices, nnz},
+                                    {values, nnz});
     });
     return pack_csr(n, basis.n_t() * (basis.degree() + 1), offsets_ref, indices_ref, values_ref);
 }

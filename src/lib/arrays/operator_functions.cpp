@@ -77,7 +77,7 @@ Signature g_derivative_sig{"derivative",
                            {},
                            true,
                            "The matrix of the integrals of phi_a phi_b' of the Legendre or continuous Lagrange "
-                           "basis (independent of T)."};
+                           "basis (independent of the widths of the mesh)."};
 
 PyObject* derivative(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {

@@ -1,11 +1,12 @@
 // Running native work without the interpreter lock, interruptible by
 // Ctrl-C, and what happens when the lock cannot be had back.
 //
-// Interruption. While the work runs, the core's long loops (and the thread
-// that waits for the worker pool) call check_for_interruption() every few
-// milliseconds; the check installed here re-takes the lock for a moment,
-// lets the interpreter run its signal handlers (PyErr_CheckSignals) and
-// releases the lock again. When a handler raised (KeyboardInterrupt), the
+// Interruption. While the work runs, the core's long loops (through their
+// interruption pacers) and the thread that waits for the worker pool call
+// check_for_interruption() every few milliseconds, and it runs the check
+// installed here at most every 25 ms: that check re-takes the lock for a
+// moment, lets the interpreter run its signal handlers (PyErr_CheckSignals)
+// and releases the lock again. When a handler raised (KeyboardInterrupt), the
 // check throws PythonError: the work stops, everything it allocated is
 // released, and the call raises that exception. Work that keeps the lock
 // (`InterruptibleWithLock`) checks the same way without re-taking it.

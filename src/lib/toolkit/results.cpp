@@ -1,6 +1,7 @@
 #include "lib/toolkit/results.hpp"
 
 #include "lib/toolkit/errors.hpp"
+#include "lib/toolkit/interpreter_lock.hpp"
 #include "lib/toolkit/pyref.hpp"
 #include "sparse_matrix_tools/triplets.hpp"
 
@@ -17,15 +18,17 @@ namespace {
 
 // A list of `values.size()` items, each made by `make` from one value.
 // Slots not yet filled are null, which list deallocation tolerates. Long
-// lists take a while to make: Ctrl-C is noticed every 64Ki items.
+// lists take a while to make: the loop reports to an interruption pacer
+// (an item costs some tens of nanoseconds), so Ctrl-C is noticed.
 template <class T, class Make>
 PyObject* make_list(std::span<const T> values, Make make) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list)
         throw_python_error();
+    InterruptibleWithLock interruptible;
+    InterruptionPacer pacer;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        if (i % 65536 == 65535 && PyErr_CheckSignals() < 0)
-            throw PythonError{};
+        pacer.done(32);
         PyObject* item = make(values[i]);
         if (item == nullptr)
             throw_python_error();

@@ -61,8 +61,9 @@ std::optional<std::vector<double>> invert4(std::span<const double> m) {
 
 bool lu_factorize(std::span<double> a, std::size_t n, std::span<std::size_t> swaps) {
     auto A = [&](std::size_t r, std::size_t c) -> double& { return a[r + c * n]; };
+    InterruptionPacer pacer;
     for (std::size_t j = 0; j < n; ++j) {
-        check_for_interruption();
+        pacer.done(n + 2 * (n - j) * (n - j));
         std::size_t p = j;
         double best = std::fabs(A(j, j));
         for (std::size_t i = j + 1; i < n; ++i) {
@@ -113,8 +114,9 @@ std::optional<std::vector<double>> invert(std::span<const double> m, std::size_t
                 std::swap(X(j, c), X(swaps[j], c));
 
     // Forward substitution with the unit lower factor.
+    InterruptionPacer pacer;
     for (std::size_t k = 0; k < n; ++k) {
-        check_for_interruption();
+        pacer.done(2 * (n - k) * n);
         for (std::size_t i = k + 1; i < n; ++i) {
             const double l = A(i, k);
             for (std::size_t c = 0; c < n; ++c)
@@ -124,7 +126,7 @@ std::optional<std::vector<double>> invert(std::span<const double> m, std::size_t
     // Back substitution with U: a true division by the diagonal, then
     // elimination upwards.
     for (std::size_t k = n; k-- > 0;) {
-        check_for_interruption();
+        pacer.done(n + 2 * k * n);
         const double d = A(k, k);
         for (std::size_t c = 0; c < n; ++c)
             X(k, c) = X(k, c) / d;

@@ -47,9 +47,9 @@ LagrangeBasis LagrangeBasis::create(std::size_t degree, const TimeMesh& mesh, bo
     // nodes 0 to degree - 1; its right end is the next interval's left end,
     // or the end of the mesh (non-periodic) / node 0 (periodic).
     if (degree > 0) {
+        InterruptionPacer pacer;
         for (std::size_t k = 0; k < n_t; ++k) {
-            if (k % 4096 == 4095)
-                check_for_interruption();
+            pacer.done(4 * degree);
             const IntervalEnds ends = mesh.interval_ends(k);
             for (std::size_t i = 0; i < degree; ++i)
                 points.push_back(equidistant_point(ends.a, ends.b, degree, i));

@@ -116,9 +116,9 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
 
     const double span = static_cast<double>(fine_span);
     const double coarse = static_cast<double>(n_c);
+    InterruptionPacer pacer;
     for (std::size_t r = 0; r < nrows; ++r) {
-        if (r % 4096 == 4095)
-            check_for_interruption();
+        pacer.done(8 * (p + 1));
         const double u = (static_cast<double>(r) / span) * coarse;
         const std::size_t k = interval_of(u, n_c);
         const double d = u - static_cast<double>(k);
@@ -153,9 +153,9 @@ CsrMatrix lagrange_prolongation_matrix(std::size_t degree, const TimeMesh& coars
     CooMatrix coo(nrows, basis.num_dofs());
     coo.reserve(entry_count_hint(nrows, p + 1));
     const double pd = static_cast<double>(p);
+    InterruptionPacer pacer;
     for (std::size_t f = 0; f < nt_fine; ++f) {
-        if (f % 1024 == 1023)
-            check_for_interruption();
+        pacer.done(p * (60 + 8 * (p + 1)));  // per node: the coordinate in double-double, then the row
         const std::size_t c = parents[f];
         const dd::DD offset = fine.exact_start(f) - coarse.exact_start(c);  // b_f - b_c
         const dd::DD hf = fine.exact_width(f);

@@ -69,9 +69,9 @@ CsrMatrix legendre_block(const LagrangeBasis& basis, const std::vector<double>& 
     const double* weights = c.data() + p * (degree + 1);
     CooMatrix coo(n_t, basis.num_dofs());
     coo.reserve(checked_mul(n_t, degree + 1));
+    InterruptionPacer pacer;
     for (std::size_t k = 0; k < n_t; ++k) {
-        if (k % 4096 == 4095)
-            check_for_interruption();
+        pacer.done(2 * (degree + 1));
         for (std::size_t j = 0; j <= degree; ++j)
             coo.push(k, basis.dof_index(k, j), weights[j]);
     }

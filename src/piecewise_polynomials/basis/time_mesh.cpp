@@ -73,7 +73,9 @@ std::shared_ptr<const BreakpointIndex> build_index(std::vector<double>&& b) {
     const std::size_t K = index->buckets;
     std::vector<std::size_t> first(K + 1, 0);
     std::size_t j = 0;
+    InterruptionPacer pacer;
     for (std::size_t k = 0; k <= K; ++k) {
+        pacer.done(4);
         while (j < n && index->bucket_of(index->breakpoints[j]) < k)
             ++j;
         first[k] = j;
@@ -154,9 +156,9 @@ TimeMesh TimeMesh::unchecked_uniform(std::size_t n_t, double T) {
 TimeMesh TimeMesh::from_breakpoints(std::vector<double> b) {
     if (b.size() < 2)
         refuse("breakpoints must have at least 2 entries (n_t + 1 with n_t >= 1), got " + count(b.size()));
+    InterruptionPacer pacer;
     for (std::size_t j = 0; j < b.size(); ++j) {
-        if (j % 65536 == 65535)
-            check_for_interruption();
+        pacer.done(8);
         if (!std::isfinite(b[j]))
             refuse("breakpoints must be finite, got " + number(b[j]) + " at position " + count(j));
         if (!(std::fabs(b[j]) <= mesh_largest_time))
@@ -182,9 +184,9 @@ TimeMesh TimeMesh::graded(std::size_t n_t, double T, double grading) {
     uniform(n_t, T);
     std::vector<double> b(checked_array_count(checked_add(n_t, 1), sizeof(double)));
     const double n = static_cast<double>(n_t);
+    InterruptionPacer pacer;
     for (std::size_t j = 0; j <= n_t; ++j) {
-        if (j % 4096 == 4095)
-            check_for_interruption();
+        pacer.done(400);  // a double-double power: a log and an exponential
         if (j == 0) {
             b[j] = 0.0;
         } else if (j == n_t) {
@@ -232,9 +234,9 @@ std::vector<double> TimeMesh::breakpoints() const {
     if (index_)
         return index_->breakpoints;
     std::vector<double> b(checked_array_count(checked_add(n_t_, 1), sizeof(double)));
+    InterruptionPacer pacer;
     for (std::size_t j = 0; j <= n_t_; ++j) {
-        if (j % 65536 == 65535)
-            check_for_interruption();
+        pacer.done(2);
         b[j] = breakpoint(j);
     }
     return b;
@@ -271,9 +273,9 @@ std::vector<std::size_t> TimeMesh::nested_parents(const TimeMesh& coarse, const 
     parents.resize(checked_array_count(nf, sizeof(std::size_t)));
     std::size_t c = 0;
     double next = coarse.breakpoint(1);
+    InterruptionPacer pacer;
     for (std::size_t f = 0; f < nf; ++f) {
-        if (f % 65536 == 65535)
-            check_for_interruption();
+        pacer.done(4);
         const double b = fine.breakpoint(f);
         if (b == next && c + 1 < nc) {
             ++c;

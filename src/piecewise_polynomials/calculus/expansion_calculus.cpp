@@ -21,23 +21,6 @@ namespace {
 // the scalar operation.
 typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
 
-// Looks for an interruption once at least `every` values have been
-// computed since it last looked.
-class InterruptionPacer {
-public:
-    void done(std::size_t values) {
-        since_ += values;
-        if (since_ >= every) {
-            since_ = 0;
-            check_for_interruption();
-        }
-    }
-
-private:
-    static constexpr std::size_t every = std::size_t{1} << 15;
-    std::size_t since_ = 0;
-};
-
 // (degree + 1) * n_t * m, the element count of an expansion's coefficients.
 std::size_t coefficient_count(std::size_t degree, std::size_t n_t, std::size_t m) {
     return checked_array_count(checked_mul(checked_mul(checked_add(degree, 1), n_t), m), sizeof(double));
@@ -145,7 +128,9 @@ void project_values(std::size_t degree, std::size_t n_t, std::size_t points, std
     coefficient_count(degree, n_t, m);
     // table[i * points + q] = t_iq = ((0.5 * (2i + 1)) * omega_q) * P_i(x_q).
     std::vector<double> table(checked_array_count(checked_mul(columns, points), sizeof(double)));
+    InterruptionPacer pacer;
     for (std::size_t q = 0; q < points; ++q) {
+        pacer.done(4 * columns);
         const double x = rule.nodes[q];
         const double omega = rule.weights[q];
         const auto put = [&](std::size_t i, double p_i) {
@@ -158,7 +143,6 @@ void project_values(std::size_t degree, std::size_t n_t, std::size_t points, std
     }
     if (m == 0)
         return;
-    InterruptionPacer pacer;
     if (m == 1) {
         // One component: two intervals side by side, one per lane (their
         // values are `points` apart), so that the short sums over q run in
@@ -184,6 +168,7 @@ void project_values(std::size_t degree, std::size_t n_t, std::size_t points, std
                     sum = sum + t[q] * f[q];
                 out[i * n_t + j] = sum;
             }
+            pacer.done(columns * points);
         }
         return;
     }

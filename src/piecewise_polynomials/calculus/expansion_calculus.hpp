@@ -20,9 +20,9 @@
 // to even), computed as mesh_integrals.hpp describes. The components are
 // computed side by side, which changes no bit.
 //
-// All loops run on the calling thread and look for an interruption
-// (common/interruption.hpp) every few ten thousand values. Output arrays
-// never overlap the inputs or each other.
+// All loops run on the calling thread and report their work to an
+// interruption pacer (common/interruption.hpp). Output arrays never overlap
+// the inputs or each other.
 #pragma once
 
 #include <cstddef>

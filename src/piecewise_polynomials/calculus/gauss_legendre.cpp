@@ -71,17 +71,18 @@ ReferenceRule gauss_legendre_reference(std::size_t n) {
     checked_array_count(checked_mul(n, 3 * sizeof(DD) / sizeof(double)), sizeof(double));
     ReferenceRule rule{std::vector<DD>(n), std::vector<DD>(n), std::vector<DD>(n)};
     std::vector<DD> ratio(n);
+    InterruptionPacer ratios_pacer;
     for (std::size_t k = 1; k < n; ++k) {
-        if (k % 65536 == 0)
-            check_for_interruption();
+        ratios_pacer.done(40);
         ratio[k] = DD{static_cast<double>(k), 0.0} / static_cast<double>(k + 1);
     }
     const DD one{1.0, 0.0};
     const std::size_t half = n / 2;
+    InterruptionPacer pacer;
     // Roots q = 0, ..., half - 1 in descending order from the largest; the
     // others by symmetry.
     for (std::size_t q = 0; q < half; ++q) {
-        check_for_interruption();
+        pacer.done(200 * n);  // a few Newton steps of n double-double recurrence steps
         // Tricomi's first approximation cos(pi (q + 3/4) / (n + 1/2)), then
         // Newton in double until the step is below 2^-50 of x, then in
         // double-double until it no longer changes the value.
@@ -169,8 +170,9 @@ QuadratureRule gauss_legendre_on_mesh(std::size_t n, const TimeMesh& mesh) {
     };
     const bool crossing = uniform && mesh.start() < 0.0 && mesh.end() > 0.0;
     const DD span = dd::two_sum(mesh.end() * down, -(mesh.start() * down));
-    std::size_t since_check = 0;
+    InterruptionPacer pacer;
     for (std::size_t j = 0; j < n_t; ++j) {
+        pacer.done(40 * n);  // the double-double mapping of n nodes
         if (j == 0 || !uniform)
             scale_rule(j);
         // b_j: exact on a breakpoint mesh; t0 + j W on a uniform one, within
@@ -193,11 +195,6 @@ QuadratureRule gauss_legendre_on_mesh(std::size_t n, const TimeMesh& mesh) {
                 rule.nodes.push_back((start + offsets[q]).hi * up);
                 rule.weights.push_back(weights[q]);
             }
-        }
-        since_check += n;
-        if (since_check >= 4096) {
-            since_check = 0;
-            check_for_interruption();
         }
     }
     return rule;

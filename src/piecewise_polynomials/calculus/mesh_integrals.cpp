@@ -248,14 +248,10 @@ void PrefixIntegrals::add_next() {
 
 void PrefixIntegrals::add_all() {
     // Row by row: every row is read once, in memory order.
-    std::size_t since_check = 0;
+    InterruptionPacer pacer;
     while (added_ < mesh_.n_t()) {
         add_next();
-        since_check += m_ + 1;
-        if (since_check >= (std::size_t{1} << 15)) {
-            since_check = 0;
-            check_for_interruption();
-        }
+        pacer.done(8 * (m_ + 1));
     }
 }
 

@@ -63,7 +63,8 @@ struct RowFiller {
 
 template <class Index>
 void collocation_csr_into(const LegendreBasis& basis, bool derivative, std::span<const double> times,
-                          Index* row_offsets, Index* col_indices, double* values, WorkerPool* pool) {
+                          std::span<Index> row_offsets, std::span<Index> col_indices, std::span<double> values,
+                          WorkerPool* pool) {
     const std::size_t n = times.size();
     const std::size_t n_t = basis.n_t();
     if (!basis.has_intervals())
@@ -76,20 +77,27 @@ void collocation_csr_into(const LegendreBasis& basis, bool derivative, std::span
     constexpr auto index_max = static_cast<std::size_t>(std::numeric_limits<Index>::max());
     if (nnz > index_max || ncols - 1 > index_max)
         fail_capacity_overflow();
+    // Row r fills positions [r * per_row, (r + 1) * per_row): all within
+    // storage of exactly these sizes.
+    if (row_offsets.size() != n + 1 || col_indices.size() != nnz || values.size() != nnz) [[unlikely]]
+        fail("collocation_csr_into: the storage does not have the sizes of the matrix");
     // A NaN time has no interval: its row would be made up.
     for (std::size_t r = 0; r < n; ++r)
         if (times[r] != times[r]) [[unlikely]]
             refuse("t must not contain NaN (a NaN time lies in no interval), got nan at position " + std::to_string(r));
 
-    const RowFiller<Index> filler{basis, derivative, times.data(), row_offsets, col_indices, values};
+    const RowFiller<Index> filler{basis,        derivative, times.data(), row_offsets.data(), col_indices.data(),
+                                  values.data()};
     row_offsets[n] = static_cast<Index>(nnz);
     for_each_range(
-        n, row_min_half, [&filler](std::size_t lo, std::size_t hi) { filler.run(lo, hi); }, pool);
+        n, row_min_half, [&filler](std::size_t lo, std::size_t hi) { filler.run(lo, hi); }, pool, 4 * per_row);
 }
 
-template void collocation_csr_into<std::int32_t>(const LegendreBasis&, bool, std::span<const double>, std::int32_t*,
-                                                 std::int32_t*, double*, WorkerPool*);
-template void collocation_csr_into<std::int64_t>(const LegendreBasis&, bool, std::span<const double>, std::int64_t*,
-                                                 std::int64_t*, double*, WorkerPool*);
+template void collocation_csr_into<std::int32_t>(const LegendreBasis&, bool, std::span<const double>,
+                                                 std::span<std::int32_t>, std::span<std::int32_t>, std::span<double>,
+                                                 WorkerPool*);
+template void collocation_csr_into<std::int64_t>(const LegendreBasis&, bool, std::span<const double>,
+                                                 std::span<std::int64_t>, std::span<std::int64_t>, std::span<double>,
+                                                 WorkerPool*);
 
 }  // namespace pwpoly

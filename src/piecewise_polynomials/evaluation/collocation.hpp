@@ -24,19 +24,22 @@ namespace pwpoly {
 // is written: it lies in no interval, so its row could only be made up.
 //
 // Writes the compressed-row arrays of the times.size() x n_t * (degree + 1)
-// matrix into caller-provided storage: row_offsets has times.size() + 1
+// matrix into caller-provided storage: row_offsets must have times.size() + 1
 // slots, col_indices and values times.size() * (degree + 1) each. Index is
-// std::int32_t or std::int64_t; the caller guarantees that every offset and
-// column index fits it (fail otherwise, before anything is written). Needs
-// n_t >= 1. `pool` null: the process-wide pool. Rows are spread over the
-// pool by the policy of parallel_ranges.hpp.
+// std::int32_t or std::int64_t. Storage of other sizes, or an offset or
+// column index that does not fit Index ("capacity overflow"), fail before
+// anything is written. Needs n_t >= 1. `pool` null: the process-wide pool.
+// Rows are spread over the pool by the policy of parallel_ranges.hpp.
 template <class Index>
 void collocation_csr_into(const LegendreBasis& basis, bool derivative, std::span<const double> times,
-                          Index* row_offsets, Index* col_indices, double* values, WorkerPool* pool = nullptr);
+                          std::span<Index> row_offsets, std::span<Index> col_indices, std::span<double> values,
+                          WorkerPool* pool = nullptr);
 
 extern template void collocation_csr_into<std::int32_t>(const LegendreBasis&, bool, std::span<const double>,
-                                                        std::int32_t*, std::int32_t*, double*, WorkerPool*);
+                                                        std::span<std::int32_t>, std::span<std::int32_t>,
+                                                        std::span<double>, WorkerPool*);
 extern template void collocation_csr_into<std::int64_t>(const LegendreBasis&, bool, std::span<const double>,
-                                                        std::int64_t*, std::int64_t*, double*, WorkerPool*);
+                                                        std::span<std::int64_t>, std::span<std::int64_t>,
+                                                        std::span<double>, WorkerPool*);
 
 }  // namespace pwpoly

@@ -56,7 +56,8 @@ void evaluate_many_into(const LegendreBasis& basis, ColMatrixView c, bool deriva
                               times.data(),
                               out};
     for_each_range(
-        times.size(), evaluation_min_half, [&eval](std::size_t lo, std::size_t hi) { eval.run(lo, hi); }, options.pool);
+        times.size(), evaluation_min_half, [&eval](std::size_t lo, std::size_t hi) { eval.run(lo, hi); }, options.pool,
+        4 * (basis.degree() + 1));
 }
 
 }  // namespace pwpoly

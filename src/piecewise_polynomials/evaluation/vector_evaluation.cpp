@@ -167,9 +167,6 @@ constexpr std::size_t batch = 16;
 // results are prefetched for writing (the hardware follows a longer run).
 constexpr std::size_t prefetch_max_bytes = 4096;
 
-// The outputs computed between two interruption checks.
-constexpr std::size_t outputs_per_check = std::size_t{1} << 16;
-
 // A permutation of the times in which times of the same interval, and of
 // neighbouring intervals, follow each other: a counting sort by the located
 // interval (the rule of mesh.hpp), grouped into at most n buckets of
@@ -181,17 +178,16 @@ std::vector<std::size_t> interval_order(const LegendreBasis& basis, std::span<co
     const std::size_t buckets = (n_t - 1) / per_bucket + 1;
     const auto bucket = [&](double t) { return basis.locate(t).interval / per_bucket; };
     std::vector<std::size_t> start(buckets + 1, 0);
+    InterruptionPacer pacer;
     for (std::size_t r = 0; r < n; ++r) {
-        if (r % 4096 == 4095)
-            check_for_interruption();
+        pacer.done(8);
         ++start[bucket(times[r]) + 1];
     }
     for (std::size_t b = 0; b < buckets; ++b)
         start[b + 1] += start[b];
     std::vector<std::size_t> order(n);
     for (std::size_t r = 0; r < n; ++r) {
-        if (r % 4096 == 4095)
-            check_for_interruption();
+        pacer.done(8);
         order[start[bucket(times[r])]++] = r;
     }
     return order;
@@ -234,7 +230,7 @@ struct VectorRequest {
         }
         std::size_t rows[batch], intervals[batch];
         bool nan_time[batch];
-        std::size_t since_check = 0;
+        InterruptionPacer pacer;
         for (std::size_t first = lo; first < hi; first += batch) {
             const std::size_t count = std::min(batch, hi - first);
             for (std::size_t b = 0; b < count; ++b) {
@@ -257,11 +253,7 @@ struct VectorRequest {
                 if (nan_time[b]) [[unlikely]]
                     std::fill(row_out, row_out + m, std::numeric_limits<double>::quiet_NaN());
             }
-            since_check += count * m;
-            if (since_check >= outputs_per_check) {
-                since_check = 0;
-                check_for_interruption();
-            }
+            pacer.done(2 * count * columns * m);
         }
         if (Stream)
             finish_streaming();
@@ -299,7 +291,8 @@ void evaluate_vector_many_into(const LegendreBasis& basis, const double* coeffic
         basis,  coefficients, m, derivative, times.data(), out, order.empty() ? nullptr : order.data(),
         stream, nan_gives_nan};
     for_each_range(
-        times.size(), evaluation_min_half, [&request](std::size_t lo, std::size_t hi) { request.run(lo, hi); }, pool);
+        times.size(), evaluation_min_half, [&request](std::size_t lo, std::size_t hi) { request.run(lo, hi); }, pool,
+        columns * (2 * m + 4));
 }
 
 }  // namespace pwpoly

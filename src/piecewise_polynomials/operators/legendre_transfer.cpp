@@ -172,9 +172,8 @@ std::vector<double> subinterval_coefficients(std::size_t degree, std::size_t m) 
     std::vector<DD> h_prev(n), h_cur(n), h_next(n);
     std::vector<double> a_prev(n), a_cur(n), a_next(n);
     const std::size_t half = (m + 1) / 2;
+    InterruptionPacer pacer;  // the exact values report to their own
     for (std::size_t s = 0; s < half; ++s) {
-        if (s % 256 == 255)
-            check_for_interruption();
         const std::int64_t b = static_cast<std::int64_t>(2 * s + 1) - static_cast<std::int64_t>(m);  // <= 0
         const double bd = static_cast<double>(b);  // exact: |b| < 2^53
         double* entries = table.data() + s * tri;
@@ -234,12 +233,14 @@ std::vector<double> subinterval_coefficients(std::size_t degree, std::size_t m) 
                 a_next[k] = ta * inverse[i + 1].hi;
                 store(i + 1, k, h_next[k], a_next[k]);
             }
+            pacer.done(100 * (i + 2));  // some ten double-double operations per entry
             std::swap(h_prev, h_cur);
             std::swap(h_cur, h_next);
             std::swap(a_prev, a_cur);
             std::swap(a_cur, a_next);
         }
         const std::size_t mirror = m - 1 - s;
+        pacer.done(2 * tri);
         if (mirror != s) {
             double* mirrored = table.data() + mirror * tri;
             for (std::size_t i = 0; i <= degree; ++i)
@@ -279,17 +280,21 @@ CsrArrays<Index> reexpansion_arrays(std::size_t degree, std::size_t nt_coarse, s
     const std::size_t tri = (degree + 1) * (degree + 2) / 2;
     CsrRowWriter<Index> out(reexpansion_shape(degree, nt_coarse, nt_fine));
     const std::vector<double> table = subinterval_coefficients(degree, m);
-    std::size_t rows = 0;
-    for (std::size_t k = 0; k <= degree; ++k)
-        for (std::size_t c = 0; c < nt_coarse; ++c)
-            for (std::size_t s = 0; s < m; ++s) {
-                if (++rows % 4096 == 0)
-                    check_for_interruption();
-                const double* entries = table.data() + s * tri;
-                for (std::size_t i = k; i <= degree; ++i)
-                    out.push(c + nt_coarse * i, entries[triangle_index(i, k)]);
-                out.end_row();
+    InterruptionPacer pacer;
+    for (std::size_t k = 0; k <= degree; ++k) {
+        // Fine interval f = c m + s, in order.
+        std::size_t c = 0, s = 0;
+        paced_for(pacer, 0, nt_fine, 4 + 2 * (degree - k), [&](std::size_t) {
+            const double* entries = table.data() + s * tri;
+            for (std::size_t i = k; i <= degree; ++i)
+                out.push(c + nt_coarse * i, entries[triangle_index(i, k)]);
+            out.end_row();
+            if (++s == m) {
+                s = 0;
+                ++c;
             }
+        });
+    }
     return std::move(out).finish();
 }
 
@@ -364,7 +369,9 @@ struct SquareScratch<0> {
 };
 
 // The entries of one piece, entry[k * n + i] for the fine degree k and the
-// coarse degree i (see above).
+// coarse degree i (see above). A piece costs some 2 n^3 operations: at a
+// run-time degree, which may be in the thousands, it reports its work to the
+// interruption pacer from inside, row by row.
 template <std::size_t N>
 class PieceIntegrals {
 public:
@@ -372,7 +379,7 @@ public:
         : n_(degree + 1), nc_(nc), nf_(nf), ncd_(static_cast<double>(nc)), nfd_(static_cast<double>(nf)),
           rule_(gauss_legendre_rule(degree + 1)), p_eta_(degree + 1), wp_xi_(degree + 1), entry_(degree + 1) {}
 
-    const double* compute(std::uint64_t f, std::uint64_t c) {
+    const double* compute(std::uint64_t f, std::uint64_t c, InterruptionPacer& pacer) {
         const std::size_t n = n_.get(), degree = n - 1;
         const std::uint64_t nc = nc_, nf = nf_;
         const std::uint64_t f_start = f * nc, f_end = (f + 1) * nc;
@@ -408,6 +415,8 @@ public:
             }
             for (std::size_t i = 0; i <= degree; ++i)
                 px[i] = wq * px[i];
+            if constexpr (N == 0)
+                pacer.done(8 * n);
         }
         // S_ik for all i at once, each summed over ascending q from 0.0.
         const double scale = hd / ncd_;
@@ -424,7 +433,11 @@ public:
             }
             for (std::size_t i = 0; i <= degree; ++i)
                 row[i] = factor * row[i];
+            if constexpr (N == 0)
+                pacer.done(2 * n * n + n);
         }
+        if constexpr (N != 0)
+            pacer.done(2 * N * N * N + 8 * N * N);
         return entry;
     }
 
@@ -462,9 +475,15 @@ void with_degree_count(std::size_t n, Fill&& fill) {
 // (row r + count * degree), every block with the row lengths of the first:
 // that of row r is n * pieces(r), pieces(r) = last(r) - first(r) + 1 with
 // first(r) = floor(r a / b) and last(r) = ceil((r + 1) a / b) - 1, both
-// advanced along r.
+// advanced along r. Returns the entries of one block, after checking that
+// the n blocks fill the arrays exactly; the fills then check each row of
+// block 0 before they write it (block_row_start).
 template <class Index>
-void block_row_offsets(Index* offsets, std::size_t n, std::uint64_t count, std::uint64_t a, std::uint64_t b) {
+std::size_t block_row_offsets(CsrArrays<Index>& out, std::size_t n, std::uint64_t count, std::uint64_t a,
+                              std::uint64_t b) {
+    if (out.nrows / n != count || out.nrows % n != 0) [[unlikely]]
+        fail("block_row_offsets: the row count is not the announced one");
+    Index* offsets = out.row_offsets.data();
     offsets[0] = 0;
     std::uint64_t first = 0, last = 0;
     std::size_t at = 0;
@@ -476,12 +495,28 @@ void block_row_offsets(Index* offsets, std::size_t n, std::uint64_t count, std::
         at += static_cast<std::size_t>(last - first + 1) * n;
         offsets[r + 1] = static_cast<Index>(at);
     }
+    if (checked_mul(n, at) != out.values.size() || out.col_indices.size() != out.values.size()) [[unlikely]]
+        fail("block_row_offsets: the rows do not fill the announced entries");
     const std::size_t rows = static_cast<std::size_t>(count);
     for (std::size_t block = 1; block < n; ++block) {
         const std::size_t shift = block * at;
         for (std::size_t r = 1; r <= rows; ++r)
             offsets[block * rows + r] = static_cast<Index>(static_cast<std::size_t>(offsets[r]) + shift);
     }
+    return at;
+}
+
+// The start of row r of block 0, checked in every build before the row is
+// written: it must hold `length` entries and end within the block, so that
+// row r of block b, `b * block` further on, lies within the arrays too.
+template <class Index>
+std::size_t block_row_start(const char* builder, const CsrArrays<Index>& arrays, std::size_t block, std::size_t r,
+                            std::size_t length) {
+    const auto begin = static_cast<std::size_t>(arrays.row_offsets[r]);
+    const auto end = static_cast<std::size_t>(arrays.row_offsets[r + 1]);
+    if (end < begin || end - begin != length || end > block) [[unlikely]]
+        fail_row_mismatch(builder, r);
+    return begin;
 }
 
 // P: row f + nf k holds degree + 1 entries per piece of f, ordered by
@@ -490,26 +525,29 @@ template <std::size_t N, class Index>
 void fill_projection(CsrArrays<Index>& out, std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
     const std::size_t n = DegreeCount<N>(degree + 1).get();
     const std::uint64_t nc = nt_coarse, nf = nt_fine;
-    Index* offsets = out.row_offsets.data();
     Index* cols = out.col_indices.data();
     double* values = out.values.data();
-    block_row_offsets(offsets, n, nf, nc, nf);
+    const std::size_t block = block_row_offsets(out, n, nf, nc, nf);
 
     PieceIntegrals<N> pieces_of(degree, nc, nf);
+    InterruptionPacer pacer;
+    std::vector<std::size_t> bases(n);  // of rows f + nt_fine k
     std::uint64_t c0 = 0, c1 = 0;
     for (std::uint64_t f = 0; f < nf; ++f) {
-        if (f % 4096 == 4095)
-            check_for_interruption();
         while ((c0 + 1) * nf <= f * nc)
             ++c0;
         while ((c1 + 1) * nf < (f + 1) * nc)
             ++c1;
         const std::size_t pieces = static_cast<std::size_t>(c1 - c0 + 1);
+        const std::size_t first =
+            block_row_start("legendre_projection_matrix", out, block, static_cast<std::size_t>(f), n * pieces);
+        for (std::size_t k = 0; k < n; ++k)
+            bases[k] = first + k * block;
         for (std::uint64_t c = c0; c <= c1; ++c) {
-            const double* entry = pieces_of.compute(f, c);
+            const double* entry = pieces_of.compute(f, c, pacer);
             const std::size_t slot = static_cast<std::size_t>(c - c0);
             for (std::size_t k = 0; k < n; ++k) {
-                const std::size_t base = static_cast<std::size_t>(offsets[static_cast<std::size_t>(f) + nt_fine * k]);
+                const std::size_t base = bases[k];
                 for (std::size_t i = 0; i < n; ++i) {
                     const std::size_t at = base + i * pieces + slot;
                     cols[at] = static_cast<Index>(static_cast<std::size_t>(c) + nt_coarse * i);
@@ -555,16 +593,18 @@ CsrArrays<Index> nested_restriction_arrays(std::size_t degree, std::size_t nt_co
     CsrRowWriter<Index> out(transposed(reexpansion_shape(degree, nt_coarse, nt_fine)));
     const std::vector<double> scale = restriction_scale(degree, nt_coarse, nt_fine);
     const std::vector<double> table = subinterval_coefficients(degree, m);
-    std::size_t written = 0;
+    InterruptionPacer pacer;
     for (std::size_t i = 0; i <= degree; ++i)
         for (std::size_t c = 0; c < nt_coarse; ++c) {
             for (std::size_t k = 0; k <= i; ++k) {
                 const double factor = scale[k * n + i];
                 const std::size_t first = c * m + nt_fine * k;
-                for (std::size_t s = 0; s < m; ++s) {
-                    if (++written % 16384 == 0)
-                        check_for_interruption();
-                    out.push(first + s, table[s * tri + triangle_index(i, k)] * factor);
+                // A row is as long as m: it reports in chunks.
+                for (std::size_t s0 = 0; s0 < m; s0 += 4096) {
+                    const std::size_t s1 = m - s0 < 4096 ? m : s0 + 4096;
+                    for (std::size_t s = s0; s < s1; ++s)
+                        out.push(first + s, table[s * tri + triangle_index(i, k)] * factor);
+                    pacer.done(4 * (s1 - s0));
                 }
             }
             out.end_row();
@@ -582,27 +622,29 @@ void fill_projection_restriction(CsrArrays<Index>& out, std::size_t degree, std:
     const std::size_t n = DegreeCount<N>(degree + 1).get();
     const std::vector<double> scale = restriction_scale(degree, nt_coarse, nt_fine);
     const std::uint64_t nc = nt_coarse, nf = nt_fine;
-    Index* offsets = out.row_offsets.data();
     Index* cols = out.col_indices.data();
     double* values = out.values.data();
-    block_row_offsets(offsets, n, nc, nf, nc);
+    const std::size_t block = block_row_offsets(out, n, nc, nf, nc);
 
     PieceIntegrals<N> pieces_of(degree, nc, nf);
+    InterruptionPacer pacer;
+    std::vector<std::size_t> bases(n);  // of rows c + nt_coarse i
     std::uint64_t f0 = 0, f1 = 0;
-    std::size_t done = 0;
     for (std::uint64_t c = 0; c < nc; ++c) {
         while ((f0 + 1) * nc <= c * nf)
             ++f0;
         while ((f1 + 1) * nc < (c + 1) * nf)
             ++f1;
         const std::size_t pieces = static_cast<std::size_t>(f1 - f0 + 1);
+        const std::size_t first =
+            block_row_start("legendre_restriction_matrix", out, block, static_cast<std::size_t>(c), n * pieces);
+        for (std::size_t i = 0; i < n; ++i)
+            bases[i] = first + i * block;
         for (std::uint64_t f = f0; f <= f1; ++f) {
-            if (++done % 4096 == 0)
-                check_for_interruption();
-            const double* entry = pieces_of.compute(f, c);
+            const double* entry = pieces_of.compute(f, c, pacer);
             const std::size_t slot = static_cast<std::size_t>(f - f0);
             for (std::size_t i = 0; i < n; ++i) {
-                const std::size_t base = static_cast<std::size_t>(offsets[static_cast<std::size_t>(c) + nt_coarse * i]);
+                const std::size_t base = bases[i];
                 for (std::size_t k = 0; k < n; ++k) {
                     const std::size_t at = base + k * pieces + slot;
                     cols[at] = static_cast<Index>(static_cast<std::size_t>(f) + nt_fine * k);

@@ -20,10 +20,13 @@
 // of n intervals, diagonal w / double(2i + 1)): entry
 // [c + nt_coarse i, f + nt_fine k] = P[f + nt_fine k, c + nt_coarse i] *
 // (mf_k / mc_i) with mf_k = w_f / double(2k + 1), mc_i = w_c / double(2i + 1),
-// the ratio rounded first. Same pattern as P^T. On nested meshes restriction
-// after prolongation is the identity (to rounding); on others the composition
-// is the L2 projection of the coarse space onto the fine one and back, which
-// only keeps what both spaces share (global polynomials, for example).
+// the ratio rounded first. Same pattern as P^T. It is the L2 projection of
+// the fine expansions onto the coarse mesh, for any pair of meshes. On nested
+// meshes restriction after prolongation is the identity (to rounding); on
+// others it is the composition of two L2 projections, coarse to fine and
+// back: self-adjoint, of norm at most 1 in L2, the identity on what both
+// spaces share (global polynomials, for example), but in general not
+// idempotent, hence not a projection.
 //
 // Arguments: nt_coarse and nt_fine must be at least 1 (any degree, 0
 // included). Interval counts above 2^53, and non-nested pairs whose product

@@ -62,8 +62,8 @@ std::vector<double> lagrange_reference_matrix(std::size_t degree, bool derivativ
         power = power * p;
     }
 
+    // The exact arithmetic reports its own work to the interruption pacer.
     for (std::size_t k = 0; k < n; ++k) {
-        check_for_interruption();  // once per column: the cost grows as degree^3
         BigPolynomial trial = numerators[k];
         if (derivative) {
             for (std::size_t b = 0; b + 1 < trial.size(); ++b)
@@ -228,9 +228,9 @@ CsrArrays<Index> assemble_lagrange(std::size_t degree, std::size_t n_t, bool per
     // Rows whose columns do not wrap around (all but those of node 0 and of
     // the last interval when periodic) are written directly: the same
     // entries, columns and sums in the same order as the general path gives.
+    InterruptionPacer pacer;
     for (std::size_t k = 0; k < n_t; ++k) {
-        if (k % 4096 == 4095)
-            check_for_interruption();
+        pacer.done(4 * (p + 1) * (p + 1));
         const std::size_t start = k * p;
         const bool wraps = periodic && (k == 0 || k + 1 == n_t);
         // The node at the start of interval k.
@@ -298,15 +298,14 @@ template <class Index>
 CsrArrays<Index> legendre_mass_arrays(std::size_t degree, const TimeMesh& mesh) {
     const std::size_t n_t = mesh.n_t();
     CsrRowWriter<Index> out(legendre_mass_shape(degree, n_t));
+    InterruptionPacer pacer;
     for (std::size_t i = 0; i <= degree; ++i) {
         const double odd = static_cast<double>(2 * i + 1);
         const double uniform_value = mesh.is_uniform() ? mesh.uniform_width() / odd : 0.0;
-        for (std::size_t j = 0; j < n_t; ++j) {
-            if (j % 4096 == 4095)
-                check_for_interruption();
+        paced_for(pacer, 0, n_t, mesh.is_uniform() ? 4 : 40, [&](std::size_t j) {
             out.push(j + n_t * i, mesh.is_uniform() ? uniform_value : nearest_quotient(mesh.exact_width(j), odd));
             out.end_row();
-        }
+        });
     }
     return std::move(out).finish();
 }
@@ -359,14 +358,13 @@ CsrShape legendre_derivative_shape(std::size_t degree, std::size_t n_t) {
 template <class Index>
 CsrArrays<Index> legendre_derivative_arrays(std::size_t degree, std::size_t n_t) {
     CsrRowWriter<Index> out(legendre_derivative_shape(degree, n_t));
+    InterruptionPacer pacer;
     for (std::size_t i = 0; i <= degree; ++i)
-        for (std::size_t j = 0; j < n_t; ++j) {
-            if (j % 4096 == 4095)
-                check_for_interruption();
+        paced_for(pacer, 0, n_t, 4 + 2 * (degree - i), [&](std::size_t j) {
             for (std::size_t k = i + 1; k <= degree; k += 2)
                 out.push(j + n_t * k, 2.0);
             out.end_row();
-        }
+        });
     return std::move(out).finish();
 }
 
@@ -401,9 +399,8 @@ template <class Index>
 std::pair<CsrArrays<Index>, CsrArrays<Index>> endpoint_arrays(std::size_t degree, std::size_t n_t) {
     const CsrShape shape = endpoint_shape(degree, n_t);
     CsrRowWriter<Index> at_start(shape), at_end(shape);
-    for (std::size_t j = 0; j < n_t; ++j) {
-        if (j % 4096 == 4095)
-            check_for_interruption();
+    InterruptionPacer pacer;
+    paced_for(pacer, 0, n_t, 4 * (degree + 1), [&](std::size_t j) {
         double sign = 1.0;  // (-1)^i = P_i(-1)
         for (std::size_t i = 0; i <= degree; ++i) {
             at_start.push(j + n_t * i, sign);
@@ -412,7 +409,7 @@ std::pair<CsrArrays<Index>, CsrArrays<Index>> endpoint_arrays(std::size_t degree
         }
         at_start.end_row();
         at_end.end_row();
-    }
+    });
     return {std::move(at_start).finish(), std::move(at_end).finish()};
 }
 
@@ -437,6 +434,7 @@ CsrShape upwind_shape(std::size_t degree, std::size_t n_t, bool periodic) {
 template <class Index>
 CsrArrays<Index> upwind_arrays(std::size_t degree, std::size_t n_t, bool periodic) {
     CsrRowWriter<Index> out(upwind_shape(degree, n_t, periodic));
+    InterruptionPacer pacer;
     // Row j + n_t a: the own block holds (-1)^(a + b) at j + n_t b, the
     // upwind neighbour's -(-1)^a at (j - 1) + n_t b.
     double sa = 1.0;  // (-1)^a
@@ -457,18 +455,16 @@ CsrArrays<Index> upwind_arrays(std::size_t degree, std::size_t n_t, bool periodi
             sab = -sab;
         }
         out.end_row();
-        for (std::size_t j = 1; j < n_t; ++j) {
-            if (j % 4096 == 4095)
-                check_for_interruption();
-            sab = sa;
+        paced_for(pacer, 1, n_t, 8 * (degree + 1), [&](std::size_t j) {
+            double sjb = sa;  // (-1)^(a + b)
             for (std::size_t b = 0; b <= degree; ++b) {
                 const std::size_t own = j + n_t * b;
                 out.push(own - 1, -sa);
-                out.push(own, sab);
-                sab = -sab;
+                out.push(own, sjb);
+                sjb = -sjb;
             }
             out.end_row();
-        }
+        });
         sa = -sa;
     }
     return std::move(out).finish();
