@@ -63,7 +63,6 @@ FRONTEND=(build==1.6.1 scikit-build-core==1.1.2)
 # pip for the sysroot interpreters, which have none of their own.
 TARGET_PIP=pip==26.3
 HOST_VERSIONS=(3.11 3.12 3.13)
-RUNTIME_PACKAGES="python3,python3-venv"
 README_SECTION="### Installing from a wheel"
 
 case ${1:-} in
@@ -355,7 +354,7 @@ for label in "${labels[@]}"; do
   [ "${wheel_tag[$label]}-${wheel_arch[$label]}" = cp311-x86_64 ] && cp311=${wheel_file[$label]}
 done
 [ -n "$cp311" ] || ci_die "no cp311 x86_64 wheel was built"
-fresh_root_prepare runtime "$RUNTIME_PACKAGES"
+fresh_root_prepare runtime "$FRESH_RUNTIME_PACKAGES"
 fresh_root_workdir
 trap cleanup_root EXIT
 fresh_root_enter

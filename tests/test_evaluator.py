@@ -78,6 +78,7 @@ def test_evaluation_during_set_dofs_conversion_is_refused(ev):
     assert ev.evaluate_at(0.5) == 10.0
 
 
+@pytest.mark.threads
 def test_set_dofs_during_evaluate_many_in_another_thread():
     ev = LegendreBasisEvaluator(8, 1000, 1.0)
     coefficients = [float(i % 7) for i in range(1000 * 9)]
@@ -103,6 +104,7 @@ def test_set_dofs_during_evaluate_many_in_another_thread():
     assert conflicts > 0
 
 
+@pytest.mark.threads
 def test_two_threads_evaluate_at_once():
     ev = LegendreBasisEvaluator(5, 300, 3.0)
     ev.set_dofs(list(np.random.default_rng(2).normal(size=300 * 6)))
@@ -151,6 +153,7 @@ print("checked", bad)
 """
 
 
+@pytest.mark.threads
 @pytest.mark.parametrize("workers", ["1", "2", "3", "8"])
 def test_evaluate_many_is_bit_identical_for_any_worker_count(workers):
     result = run_python(PARALLEL_IDENTITY_SCRIPT, env={"RAYON_NUM_THREADS": workers})

@@ -28,6 +28,8 @@ import pytest
 
 from support import run_python
 
+pytestmark = pytest.mark.threads
+
 SECONDS = float(os.environ.get("PWPOLY_STRESS_SECONDS", "3"))
 
 CHILD = r"""
