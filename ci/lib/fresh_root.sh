@@ -26,7 +26,9 @@ FRESH_SUITE=bookworm
 # The packages of the two roots the CI scripts use: ci/fresh_machine.sh's (the
 # README's prerequisites for a source build) and ci/wheels.sh's "runtime" root
 # (Python with venv, no compiler).
+# shellcheck disable=SC2034 # read by the scripts that source this file
 FRESH_PACKAGES="python3,python3-dev,python3-venv,g++,cmake"
+# shellcheck disable=SC2034
 FRESH_RUNTIME_PACKAGES="python3,python3-venv"
 # Bump when the recipe below changes in a way that old roots must not be reused.
 FRESH_RECIPE=1

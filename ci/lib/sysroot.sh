@@ -189,7 +189,7 @@ _sysroot_build() {
     # interpreter's ABI and ships it for the release ABI only; the debug
     # interpreter (ABI "d", which loads release-ABI extensions) gets an alias.
     local config_dir="$root/usr/lib/python3/dist-packages/scipy" release_config
-    release_config=$(cd "$config_dir" && ls __config__cpython-${SYSROOT_PYVER/./}-*__.py) \
+    release_config=$(cd "$config_dir" && ls __config__cpython-"${SYSROOT_PYVER/./}"-*__.py) \
       || ci_die "the sysroot's scipy has no configuration module for CPython $SYSROOT_PYVER"
     printf 'import importlib as _importlib\nglobals().update(vars(_importlib.import_module("scipy.%s")))\n' \
       "${release_config%.py}" > "$config_dir/${release_config/cpython-${SYSROOT_PYVER/./}-/cpython-${SYSROOT_PYVER/./}d-}"
