@@ -37,6 +37,7 @@
 #   PWPOLY_SYSROOT_CACHE        sysroot cache (default ~/.cache/pwpoly-sysroots)
 #   PWPOLY_FOREIGN_BUILD_ROOT   build folders (default <repo>/build)
 #   PWPOLY_DEBIAN_MIRROR        Debian archive URI
+#   PWPOLY_FINGERPRINT_HOST     0: no fingerprint of this machine's own Python
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -132,7 +133,9 @@ run_arch() {
 # installed there (as CI does before it runs this script).
 compare_fingerprints() {
   local host_py=${PWPOLY_HOST_PYTHON:-python3} host_out="$build_root/numerics-fingerprint-host.txt" host_label
-  if (cd / && "$host_py" -c 'import pwpoly') 2>/dev/null; then
+  if [ "${PWPOLY_FINGERPRINT_HOST:-1}" != 1 ]; then
+    ci_log "the host's fingerprint is not taken here (PWPOLY_FINGERPRINT_HOST=${PWPOLY_FINGERPRINT_HOST})"
+  elif (cd / && "$host_py" -c 'import pwpoly') 2>/dev/null; then
     host_label="host-cpython-$("$host_py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
     if (cd / && "$host_py" "$here/lib/numerics_fingerprint.py") > "$host_out"; then
       fingerprints+=("$host_label=$host_out")

@@ -85,7 +85,10 @@ def test_set_dofs_during_evaluate_many_in_another_thread():
     ev.set_dofs(coefficients)
     times = np.random.default_rng(1).uniform(0.0, 1.0, 4_000_000)
     expected_single = ev.evaluate_at(0.3)
-    for _attempt in range(5):
+    # Each attempt is one evaluation of 4 million times, which takes long
+    # enough that the main thread tries set_dofs during it; a loaded machine
+    # may not schedule the main thread before it ends, so up to 50 attempts.
+    for _attempt in range(50):
         seen = []
         worker = threading.Thread(target=lambda seen=seen: seen.append(ev.evaluate_many(times)))
         worker.start()
