@@ -118,9 +118,9 @@ def check(path, python_tag, arch, ext_suffix):
     if newest is None:
         failures.append(f"{expected} needs no versioned glibc symbol at all")
     elif tag_versions != {newest}:
-        wanted = "manylinux_%d_%d" % newest
+        wanted = f"manylinux_{newest[0]}_{newest[1]}"
         failures.append(f"{name}: platform tags {platforms}, but the newest glibc symbol needed calls for {wanted}")
-    newest_text = "GLIBC_%d.%d" % newest if newest else "none"
+    newest_text = f"GLIBC_{newest[0]}.{newest[1]}" if newest else "none"
     print(f"{name}: {expected}, {len(data):,} bytes, needs {', '.join(needed)}; newest glibc symbol {newest_text}")
     return failures
 
