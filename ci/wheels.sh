@@ -38,7 +38,8 @@
 #        least-squares example;
 #      - each cp314 and cp315 wheel: the sysroot interpreter's own pip
 #        installs it into a folder (--target); ci/lib/target_check.py runs
-#        against that copy, and pwpoly_arrays evaluates from it;
+#        against that copy, pwpoly_arrays evaluates from it, and the
+#        README's quick start (examples/quickstart.py) runs on it;
 #      - every installed wheel's module prints the numerics fingerprint
 #        (ci/lib/numerics_fingerprint.py); all must be identical, and they
 #        are recorded for .ci/run's comparison with the test lanes'.
@@ -345,6 +346,7 @@ for label in "${labels[@]}"; do
     export PYTHONPATH=$target PWPOLY_TEST_PYTHON=${target_python[$label]}
     "${target_python[$label]}" "$here/lib/target_check.py" --sysroot "${target_root[$label]}" --module-dir "$target" --bits "$bits"
     "${target_python[$label]}" -c "$arrays_test" "$target/"
+    "${target_python[$label]}" "$repo/examples/quickstart.py"
     "${target_python[$label]}" "$here/lib/numerics_fingerprint.py" > "$out/check/fingerprint-$label.txt"
   ) || ci_die "the installed $label wheel fails its checks ($target)"
   wheel_fingerprint "$label"
