@@ -148,25 +148,30 @@ sys.exit(sys.version_info[:2] != tuple(map(int, sys.argv[1].split("."))) or bool
 # build_wheel LABEL PYTHON [VAR=VALUE...] [-- SETTING...]
 # runs `PYTHON -m build --wheel` on the repository with the environment
 # assignments VAR=VALUE and scikit-build-core's config settings SETTING
-# (KEY=VALUE), into the build folder build/wheels/cmake/LABEL; libstdc++ and
-# libgcc are linked statically, and ccache compiles. The wheel goes to
+# (KEY=VALUE), into the build folder build/wheel-LABEL; libstdc++ is linked
+# statically, warnings are errors, and ccache compiles. The build folder is
+# two levels below the checkout like those of the test lanes, and the flags
+# are theirs, so that ccache (which hashes paths relative to the checkout)
+# finds what the lanes compiled: the cp311 wheel is the README test's build,
+# the cp314/cp315 ones are the sysroot lanes'. The wheel goes to
 # build/wheels/dist; sets BUILT_WHEEL.
 build_wheel() {
   local label=$1 py=$2 env_vars=() settings=() s before after
   shift 2
   while [ $# -gt 0 ] && [ "$1" != -- ]; do env_vars+=("$1"); shift; done
   [ $# -eq 0 ] || shift
-  for s in cmake.define.PWPOLY_STATIC_LIBSTDCXX=ON cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache "$@"; do
+  for s in cmake.define.PWPOLY_STATIC_LIBSTDCXX=ON cmake.define.PWPOLY_WERROR=ON \
+    cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache "$@"; do
     settings+=(-C "$s")
   done
   # Configured afresh every time (FindPython caches what the interpreter told
   # it); objects are still rebuilt only as needed.
-  rm -f "$out/cmake/$label/CMakeCache.txt"
+  rm -f "$repo/build/wheel-$label/CMakeCache.txt"
   before=$(ls "$out/dist")
   (
     cd "$repo"
     env PATH="$out/bin:$PATH" "${env_vars[@]}" "$py" -m build --wheel --no-isolation --outdir "$out/dist" \
-      -C "build-dir=$out/cmake/$label" "${settings[@]}" .
+      -C "build-dir=$repo/build/wheel-$label" "${settings[@]}" .
   ) > "$out/logs/build-$label.log" 2>&1 \
     || { tail -n 40 "$out/logs/build-$label.log" >&2; ci_die "building the $label wheel failed (log: $out/logs/build-$label.log)"; }
   after=$(ls "$out/dist")
