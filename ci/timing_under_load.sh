@@ -10,8 +10,9 @@
 # N defaults to 50. pwpoly must be importable by $PWPOLY_PYTHON (default
 # python3; e.g. PYTHONPATH=build/dev:.), and core_tests is taken from
 # $PWPOLY_CORE_TESTS when set (its Interruption and WorkerPool tests run too).
-# The spinning processes are this script's own children and end with it.
-# Logs go to build/timing-under-load.
+# The spinning processes ($PWPOLY_SPINNERS of them, default one per core) are
+# this script's own children and end with it. Logs go to $PWPOLY_TIMING_OUT
+# (default build/timing-under-load).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -35,7 +36,7 @@ if [ ${#tests[@]} -eq 0 ]; then
     tests/test_arrays.py::test_a_pool_that_cannot_start_is_an_ordinary_error_in_the_companion)
 fi
 python=${PWPOLY_PYTHON:-python3}
-out=$repo/build/timing-under-load
+out=${PWPOLY_TIMING_OUT:-$repo/build/timing-under-load}
 rm -rf "$out"
 mkdir -p "$out"
 
@@ -45,7 +46,7 @@ stop_spinners() {
   for pid in "${spinners[@]}"; do kill "$pid" 2> /dev/null || true; done
 }
 trap stop_spinners EXIT
-for _ in $(seq "$(nproc)"); do
+for _ in $(seq "${PWPOLY_SPINNERS:-$(nproc)}"); do
   (while :; do :; done) &
   spinners+=($!)
 done
@@ -54,7 +55,7 @@ ci_log "${#spinners[@]} spinning processes keep every core busy; $runs runs of: 
 cd "$repo"
 for i in $(seq "$runs"); do
   start=$(date +%s)
-  "$python" -m pytest -p no:cacheprovider -q -rA "${tests[@]}" > "$out/run-$i.log" 2>&1 || true
+  "$python" -m pytest -p no:cacheprovider -q -rA --durations=10 "${tests[@]}" > "$out/run-$i.log" 2>&1 || true
   if [ -n "${PWPOLY_CORE_TESTS:-}" ]; then
     "$PWPOLY_CORE_TESTS" --gtest_brief=0 --gtest_filter='Interruption.*:*Pool*' > "$out/core-$i.log" 2>&1 || true
   fi
