@@ -13,7 +13,7 @@
 #     the same. --no-install skips the apt-get and pip steps (the venv must
 #     then be there);
 #  2. pip-installs pwpoly, stubs included, into that venv (the build is in
-#     build/docs/wheel);
+#     build/docs-wheel, warnings as errors, so that it is the test lanes' compile);
 #  3. python -m mypy.stubtest pwpoly: the stubs against the compiled module;
 #     ci/lib/check_api_docs.py: every public name of both modules documents
 #     its parameters, returns and raises, with one-sentence summaries;
@@ -97,7 +97,7 @@ ci_stage_begin "install pwpoly into build/docs/venv"
 # The venv gets exactly what a user's pip install gets (module, stubs and any
 # Python package of the distribution).
 "$py" -m pip install -q --root-user-action=ignore --no-deps --no-build-isolation \
-  -C build-dir="$out/wheel" "$repo" > "$out/install.log" 2>&1 \
+  -C build-dir="$repo/build/docs-wheel" -C cmake.define.PWPOLY_WERROR=ON "$repo" > "$out/install.log" 2>&1 \
   || { tail -50 "$out/install.log" >&2; ci_die "installing pwpoly into $venv failed"; }
 site=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
 "$py" -c 'import pwpoly, sys; assert pwpoly.__file__.startswith(sys.argv[1]), pwpoly.__file__' "$site"

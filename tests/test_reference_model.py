@@ -13,6 +13,8 @@ import pytest
 
 import reference_model as model
 
+pytestmark = pytest.mark.reference_model
+
 
 def exact_legendre(k, x):
     p_prev, p = Fraction(1), Fraction(x)

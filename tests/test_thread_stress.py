@@ -28,6 +28,8 @@ import pytest
 
 from support import run_python
 
+pytestmark = [pytest.mark.threads, pytest.mark.slow]
+
 SECONDS = float(os.environ.get("PWPOLY_STRESS_SECONDS", "3"))
 
 CHILD = r"""
@@ -95,6 +97,20 @@ deadline = time.monotonic() + duration
 counts = {}
 problems = []
 lock = threading.Lock()
+# Past the deadline, the threads go on until every one of them got work done
+# (up to half the grace period more): a thread that a loaded machine kept
+# from the interpreter lock for the whole duration is then not a failure.
+THREADS = 9
+last_call = deadline + float(os.environ["STRESS_GRACE"]) / 2
+
+
+def finished():
+    now = time.monotonic()
+    if now < deadline:
+        return False
+    with lock:
+        everyone_worked = len(counts) == THREADS and all(c["ok"] > 0 for c in counts.values())
+    return everyone_worked or now >= last_call
 
 
 def record(name, ok=0, conflicts=0):
@@ -113,7 +129,7 @@ def problem(text):
 def run(name, body):
     def loop():
         try:
-            while time.monotonic() < deadline:
+            while not finished():
                 body(name)
         except BaseException as exc:
             problem(f"{name}: {type(exc).__name__}: {exc}")

@@ -37,6 +37,7 @@ sysroot_build_project() {
   ci_cmake_build "$build" \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DPWPOLY_SYSROOT="$SYSROOT_DIR" \
+    -DPWPOLY_SYSROOT_PYTHON="python$SYSROOT_PYVER" \
     -DCMAKE_POLICY_DEFAULT_CMP0190=NEW \
     -DPWPOLY_BUILD_EXTENSION=ON \
     -DPWPOLY_BUILD_TESTS="$with_tests" \

@@ -23,6 +23,13 @@
 # Needs root (debootstrap, chroot, mount).
 
 FRESH_SUITE=bookworm
+# The packages of the two roots the CI scripts use: ci/fresh_machine.sh's (the
+# README's prerequisites for a source build) and ci/wheels.sh's "runtime" root
+# (Python with venv, no compiler).
+# shellcheck disable=SC2034 # read by the scripts that source this file
+FRESH_PACKAGES="python3,python3-dev,python3-venv,g++,cmake"
+# shellcheck disable=SC2034
+FRESH_RUNTIME_PACKAGES="python3,python3-venv"
 # Bump when the recipe below changes in a way that old roots must not be reused.
 FRESH_RECIPE=1
 # Debian's PATH for root; everything else of the caller's environment stays out.
@@ -45,7 +52,7 @@ fresh_root_prepare() {
     recipe="fresh-$FRESH_RECIPE"
   fi
   mkdir -p "$cache"
-  exec 8> "$cache/.lock-$arch"
+  exec 8> "$cache/.lock-$arch-${name:-fresh}"
   flock 8
   mirror=$(debian_mirror) || ci_die "no Debian archive found in this machine's apt sources (set PWPOLY_DEBIAN_MIRROR)"
   # Keyed as the 3.14 sysroots are: a hash of the recipe and of the versions

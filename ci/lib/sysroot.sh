@@ -1,19 +1,26 @@
-# A cached Debian sysroot holding a foreign CPython 3.14 (sourced).
+# Cached Debian sysroots holding a foreign CPython (sourced).
 #
-# sysroot_prepare ARCH   (ARCH is a Debian architecture: i386 or amd64)
+# sysroot_prepare ARCH [PYVER]   (ARCH is a Debian architecture: i386 or amd64;
+#                                 PYVER 3.14, the default, or 3.15)
 #
-# makes sure that the cache holds a sysroot of Debian testing for ARCH with
-# python3 (3.14), its headers, pytest, numpy, scipy and hypothesis (and on
-# amd64 also python3.14-dbg, the interpreter built with Py_DEBUG), and sets:
+# makes sure that the cache holds a sysroot of Debian for ARCH with
+# pythonPYVER, its headers, pytest, numpy, scipy and hypothesis, and sets:
+#   SYSROOT_PYVER      PYVER
 #   SYSROOT_DIR        the unpacked root file system
 #   SYSROOT_MULTIARCH  i386-linux-gnu / x86_64-linux-gnu
 #   SYSROOT_LIBPATH    the library folders, BLAS and LAPACK included
-#   SYSROOT_PYTHON     a launcher that runs the sysroot's python3.14 on this
+#   SYSROOT_PYTHON     a launcher that runs the sysroot's pythonPYVER on this
 #                      machine (under qemu-i386 for i386); sys.executable of the
 #                      interpreter it starts is the launcher itself, so
 #                      subprocesses and multiprocessing work too
 #   SYSROOT_RUN        a launcher for any other ARCH program (e.g. core_tests)
-#   SYSROOT_DEBUG_PYTHON  (amd64) the same for python3.14d, the debug build
+#   SYSROOT_DEBUG_PYTHON  (amd64, 3.14) the same for python3.14d, the debug build
+#
+# CPython 3.14 comes from Debian testing, whose default python3 it is (plus,
+# on amd64, python3.14-dbg, the interpreter built with Py_DEBUG: the debug lane
+# runs there; under qemu it would be far too slow). CPython 3.15 comes from
+# Debian unstable (sid), which packages it beside its default 3.14, with numpy
+# and scipy built for both.
 #
 # The sysroot is made without running any of its binaries: debootstrap's first
 # stage downloads the packages, and every .deb is unpacked with dpkg-deb -x.
@@ -22,22 +29,33 @@
 #
 # Cache: $PWPOLY_SYSROOT_CACHE (default ~/.cache/pwpoly-sysroots, or
 # /var/cache/pwpoly-sysroots without a home folder), one folder
-# per ARCH and key; the key is a hash of the package versions that apt resolves
-# for the package list, so a sysroot is reused until Debian testing moves one of
-# them. Only the newest sysroot of each ARCH is kept.
+# per ARCH, PYVER and key; the key is a hash of the package versions that apt
+# resolves for the package list, so a sysroot is reused until Debian moves one
+# of them. Only the newest sysroot of each ARCH and PYVER is kept. Sysroots of
+# different ARCH or PYVER can be prepared at the same time (one lock each).
 
-SYSROOT_SUITE=${PWPOLY_SYSROOT_SUITE:-testing}
-SYSROOT_BASE_PACKAGES="python3,libpython3-dev,python3-pytest,python3-numpy,python3-scipy,python3-hypothesis"
-SYSROOT_PYVER=3.14
 # Bump when the recipe below changes in a way that old sysroots must not be reused.
-SYSROOT_RECIPE=5
+SYSROOT_RECIPE=6
+SYSROOT_PYVER=3.14
+SYSROOT_SUITE=${PWPOLY_SYSROOT_SUITE:-testing}
 
-# The packages of ARCH's sysroot: the debug interpreter on amd64 only (the
-# debug lane runs there; under qemu it would be far too slow).
-_sysroot_packages() {
+# _sysroot_select PYVER: sets SYSROOT_PYVER and SYSROOT_SUITE.
+_sysroot_select() {
+  SYSROOT_PYVER=$1
   case $1 in
-    amd64) printf '%s\n' "$SYSROOT_BASE_PACKAGES,python$SYSROOT_PYVER-dbg" ;;
-    *) printf '%s\n' "$SYSROOT_BASE_PACKAGES" ;;
+    3.14) SYSROOT_SUITE=${PWPOLY_SYSROOT_SUITE:-testing} ;;
+    3.15) SYSROOT_SUITE=${PWPOLY_SYSROOT_SUITE_315:-sid} ;;
+    *) ci_die "no sysroot recipe for CPython '$1' (3.14 or 3.15)" ;;
+  esac
+}
+
+# The packages of ARCH's sysroot for SYSROOT_PYVER.
+_sysroot_packages() {
+  local common="python3-pytest,python3-numpy,python3-scipy,python3-hypothesis"
+  case $SYSROOT_PYVER-$1 in
+    3.14-amd64) printf '%s\n' "python3,libpython3-dev,$common,python3.14-dbg" ;;
+    3.14-*) printf '%s\n' "python3,libpython3-dev,$common" ;;
+    *) printf '%s\n' "python$SYSROOT_PYVER,libpython$SYSROOT_PYVER-dev,$common" ;;
   esac
 }
 
@@ -63,7 +81,7 @@ _sysroot_multiarch() {
 # private apt index of the suite (about 10 MB, a few seconds); fails without
 # network.
 _sysroot_current_key() {
-  local arch=$1 mirror=$2 apt_dir="$3/apt-index-$1" packages
+  local arch=$1 mirror=$2 apt_dir="$3/apt-index-$SYSROOT_SUITE-$1" packages
   # SYSROOT_PACKAGES overrides the list (ci/fresh_machine.sh keys its root so).
   packages=${SYSROOT_PACKAGES:-$(_sysroot_packages "$arch")}
   mkdir -p "$apt_dir/etc/sources.list.d" "$apt_dir/etc/preferences.d" "$apt_dir/lists/partial" \
@@ -109,6 +127,7 @@ EOF
     amd64)
       local loader="$root/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2" variant
       for variant in "" d; do
+        [ -z "$variant" ] || [ -x "$root/usr/bin/python$SYSROOT_PYVER$variant" ] || continue
         cat > "$py$variant" <<EOF
 #!/bin/sh
 # CPython $SYSROOT_PYVER$variant of the Debian amd64 sysroot $root, started through the
@@ -157,20 +176,18 @@ _sysroot_build() {
   printf '%s\n' "$libpath" > "$top/libpath"
   _sysroot_write_launchers "$arch" "$top" "$root" "$libpath"
 
-  # Package scripts would have byte-compiled the Python files; do it here, so
-  # that every (emulated) interpreter start does not compile them again.
-  ci_log "byte-compiling the sysroot's Python files"
-  "$top/bin/python$SYSROOT_PYVER" -m compileall -q -j2 -x '/(test|tests|idlelib|tkinter|turtledemo)/' \
-    "$root/usr/lib/python$SYSROOT_PYVER" "$root/usr/lib/python3/dist-packages" > "$top/compileall.log" 2>&1 \
-    || { tail -n 20 "$top/compileall.log" >&2; ci_die "byte-compiling the sysroot failed"; }
-  "$top/bin/python$SYSROOT_PYVER" -c 'import numpy, pytest, hypothesis' \
-    || ci_die "the sysroot's python$SYSROOT_PYVER cannot import numpy, pytest and hypothesis"
-  if [ "$arch" = amd64 ]; then
+  # Package scripts would have byte-compiled every Python file. The root is
+  # writable, so the interpreter caches the byte code of what it imports
+  # instead; importing what the tests use does that once here (compiling all
+  # of it under qemu took minutes of CPU for files no test imports).
+  "$top/bin/python$SYSROOT_PYVER" -c 'import numpy, scipy.sparse, pytest, hypothesis, _pytest.pytester' \
+    || ci_die "the sysroot's python$SYSROOT_PYVER cannot import numpy, scipy, pytest and hypothesis"
+  if [ "$arch-$SYSROOT_PYVER" = amd64-3.14 ]; then
     # Debian's scipy imports a configuration module named after the
     # interpreter's ABI and ships it for the release ABI only; the debug
     # interpreter (ABI "d", which loads release-ABI extensions) gets an alias.
     local config_dir="$root/usr/lib/python3/dist-packages/scipy" release_config
-    release_config=$(cd "$config_dir" && ls __config__cpython-${SYSROOT_PYVER/./}-*__.py) \
+    release_config=$(cd "$config_dir" && ls __config__cpython-"${SYSROOT_PYVER/./}"-*__.py) \
       || ci_die "the sysroot's scipy has no configuration module for CPython $SYSROOT_PYVER"
     printf 'import importlib as _importlib\nglobals().update(vars(_importlib.import_module("scipy.%s")))\n' \
       "${release_config%.py}" > "$config_dir/${release_config/cpython-${SYSROOT_PYVER/./}-/cpython-${SYSROOT_PYVER/./}d-}"
@@ -202,23 +219,24 @@ cache_newest_complete() {
 # shellcheck disable=SC2034
 sysroot_prepare() {
   local arch=$1 cache mirror key top
+  _sysroot_select "${2:-3.14}"
   ci_need_cmd apt-get apt-config debootstrap dpkg-deb flock sha256sum
   cache=$(sysroot_cache_dir)
   mkdir -p "$cache"
   SYSROOT_MULTIARCH=$(_sysroot_multiarch "$arch")
-  exec 9> "$cache/.lock-$arch"
+  exec 9> "$cache/.lock-$arch-$SYSROOT_PYVER"
   flock 9
   mirror=$(debian_mirror) || ci_die "no Debian archive found in this machine's apt sources (set PWPOLY_DEBIAN_MIRROR)"
   if key=$(_sysroot_current_key "$arch" "$mirror" "$cache"); then
-    top="$cache/$arch-$key"
+    top="$cache/$arch-$SYSROOT_PYVER-$key"
     if [ -f "$top/.complete" ]; then
-      ci_log "reusing the cached $arch sysroot $top"
+      ci_log "reusing the cached $arch CPython $SYSROOT_PYVER sysroot $top"
     else
       _sysroot_build "$arch" "$top" "$mirror"
-      cache_prune_others "$cache/$arch" "$top"
+      cache_prune_others "$cache/$arch-$SYSROOT_PYVER" "$top"
     fi
   else
-    top=$(cache_newest_complete "$cache/$arch")
+    top=$(cache_newest_complete "$cache/$arch-$SYSROOT_PYVER")
     [ -n "$top" ] || ci_die "cannot read the package index of $SYSROOT_SUITE/$arch and no sysroot is cached"
     ci_log "WARNING: cannot read the package index of $SYSROOT_SUITE/$arch; using the cached sysroot $top"
   fi
@@ -228,5 +246,5 @@ sysroot_prepare() {
   SYSROOT_PYTHON="$top/bin/python$SYSROOT_PYVER"
   SYSROOT_RUN="$top/bin/run-target"
   SYSROOT_DEBUG_PYTHON="$top/bin/python${SYSROOT_PYVER}d"
-  ci_log "$arch sysroot: $(grep -E '^(python3\.14|python3-numpy|python3-scipy|python3-pytest|python3-hypothesis|libc6) ' "$top/packages.txt" | awk '{print $1 "=" $2}' | paste -sd' ')"
+  ci_log "$arch sysroot ($SYSROOT_SUITE): $(grep -E "^(python${SYSROOT_PYVER/./\\.}|python3-numpy|python3-scipy|python3-pytest|python3-hypothesis|libc6) " "$top/packages.txt" | awk '{print $1 "=" $2}' | paste -sd' ')"
 }

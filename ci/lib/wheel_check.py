@@ -12,13 +12,18 @@ It fails when
 - the wheel does not hold exactly one extension module, pwpoly<EXT_SUFFIX> at
   its top level (the suffix of the target interpreter), or that module is not
   a shared object for ARCH;
-- the module needs a shared library that is not part of the C library:
-  libstdc++ and libgcc are linked in statically, and no other library may be
-  bundled (auditwheel would have grafted it into a pwpoly.libs folder);
+- the module needs a shared library other than the C library's and libgcc_s
+  (which every manylinux policy allows): libstdc++ is linked in statically,
+  and no other library may be bundled (auditwheel would have grafted it into a
+  pwpoly.libs folder);
+- the manylinux tag is not the one that the newest glibc symbol version the
+  module needs calls for (manylinux_X_Y for GLIBC_X.Y): the tag must be
+  proven by the module itself, not only by auditwheel's word;
 - the companion package pwpoly_arrays, its native module's stubs or pwpoly's
   stubs are missing.
 
-Prints the module's name, size and needed libraries.
+Prints the module's name, size, needed libraries and newest glibc symbol
+version.
 """
 
 import argparse
@@ -29,6 +34,7 @@ import zipfile
 
 from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
+from elftools.elf.gnuversions import GNUVerNeedSection
 
 # The C library's own shared objects (glibc); everything else must be inside
 # the extension module.
@@ -40,6 +46,7 @@ GLIBC_LIBRARIES = {
     "librt.so.1",
     "ld-linux.so.2",
     "ld-linux-x86-64.so.2",
+    "libgcc_s.so.1",
 }
 ELF_MACHINES = {"x86_64": ("EM_X86_64", 64), "i686": ("EM_386", 32)}
 REQUIRED_FILES = [
@@ -105,9 +112,30 @@ def check(path, python_tag, arch, ext_suffix):
     )
     outside = [lib for lib in needed if lib not in GLIBC_LIBRARIES]
     if outside:
-        failures.append(f"{expected} needs shared libraries outside the C library: {', '.join(outside)}")
-    print(f"{name}: {expected}, {len(data):,} bytes, needs {', '.join(needed)}")
+        failures.append(f"{expected} needs shared libraries outside the C library and libgcc_s: {', '.join(outside)}")
+    newest = newest_glibc_version(elf)
+    tag_versions = {tuple(map(int, p.split("_")[1:3])) for p in platforms.split(".") if manylinux.fullmatch(p)}
+    if newest is None:
+        failures.append(f"{expected} needs no versioned glibc symbol at all")
+    elif tag_versions != {newest}:
+        wanted = f"manylinux_{newest[0]}_{newest[1]}"
+        failures.append(f"{name}: platform tags {platforms}, but the newest glibc symbol needed calls for {wanted}")
+    newest_text = f"GLIBC_{newest[0]}.{newest[1]}" if newest else "none"
+    print(f"{name}: {expected}, {len(data):,} bytes, needs {', '.join(needed)}; newest glibc symbol {newest_text}")
     return failures
+
+
+def newest_glibc_version(elf):
+    """The highest GLIBC_X.Y version that the module's imports require, as (X, Y)."""
+    versions = set()
+    for section in elf.iter_sections():
+        if isinstance(section, GNUVerNeedSection):
+            for _, auxiliaries in section.iter_versions():
+                for aux in auxiliaries:
+                    match = re.fullmatch(r"GLIBC_(\d+)\.(\d+)(?:\.\d+)?", aux.name)
+                    if match:
+                        versions.add((int(match[1]), int(match[2])))
+    return max(versions, default=None)
 
 
 def main():
