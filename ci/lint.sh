@@ -4,7 +4,9 @@
 #      benchmarks and ci/ is formatted;
 #   2. ruff (pyproject.toml): `ruff check` and `ruff format --check` over the
 #      Python files;
-#   3. shellcheck (.shellcheckrc): the CI scripts, .ci/run and run_tests.sh.
+#   3. shellcheck (.shellcheckrc): the CI scripts, .ci/run and run_tests.sh;
+#   4. declared signatures: an entry binding another number of arguments than
+#      its signature declares does not compile (ci/signature_count.cpp).
 #
 #   bash ci/lint.sh
 #
@@ -65,6 +67,15 @@ ci_stage_end
 ci_stage_begin "lint: shellcheck"
 mapfile -t shell_files < <(git ls-files 'ci/*.sh' .ci/run run_tests.sh)
 shellcheck "${shell_files[@]}" || failed+=(shellcheck)
+ci_stage_end
+
+ci_stage_begin "lint: declared signatures"
+python_include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+signature_check() {
+  g++ -std=c++20 -fsyntax-only -I"$repo/src" -I"$python_include" -DBINDINGS="$1" "$here/signature_count.cpp" 2> /dev/null
+}
+signature_check 2 || failed+=("signatures: a matching binding does not compile")
+if signature_check 3; then failed+=("signatures: a binding of the wrong count compiles"); fi
 ci_stage_end
 
 ci_stage_summary

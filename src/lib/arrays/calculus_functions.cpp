@@ -21,22 +21,20 @@ namespace pwpoly::py::arrays {
 namespace {
 
 // gauss_legendre(points, mesh, /)
-Signature g_gauss_sig{"gauss_legendre",
-                      nullptr,
-                      {"points", "mesh"},
-                      2,
-                      2,
-                      {},
-                      true,
-                      "(times, weights), n_t * points each, interval-major: the Gauss-Legendre rule of every "
-                      "interval."};
+Declared g_gauss_sig{"gauss_legendre",
+                     nullptr,
+                     Params{"points", "mesh"},
+                     2,
+                     {},
+                     true,
+                     "(times, weights), n_t * points each, interval-major: the Gauss-Legendre rule of every "
+                     "interval."};
 
 PyObject* gauss_legendre(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[2];
-        match_arguments(g_gauss_sig, args, nargs, kwnames, slots);
-        const std::size_t points = checked_count(slots[0], "points", 1);
-        const TimeMesh& mesh = mesh_argument(slots[1], "mesh");
+        const auto [points_arg, mesh_arg] = match_arguments(g_gauss_sig, args, nargs, kwnames);
+        const std::size_t points = checked_count(points_arg, "points", 1);
+        const TimeMesh& mesh = mesh_argument(mesh_arg, "mesh");
         QuadratureRule rule = without_interpreter_lock([&] { return gauss_legendre_on_mesh(points, mesh); });
         PyRef times = PyRef::steal(owned_array(std::move(rule.nodes)));
         PyRef weights = PyRef::steal(owned_array(std::move(rule.weights)));
@@ -45,30 +43,29 @@ PyObject* gauss_legendre(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 // project(values, degree, n_t, points, m, /)
-Signature g_project_sig{"project",
-                        nullptr,
-                        {"values", "degree", "n_t", "points", "m"},
-                        5,
-                        5,
-                        {},
-                        true,
-                        "The coefficients, shape (degree + 1, n_t, m), of the L2 projection of values sampled at "
-                        "the Gauss-Legendre nodes of every interval (shape (n_t * points, m))."};
+Declared g_project_sig{"project",
+                       nullptr,
+                       Params{"values", "degree", "n_t", "points", "m"},
+                       5,
+                       {},
+                       true,
+                       "The coefficients, shape (degree + 1, n_t, m), of the L2 projection of values sampled at "
+                       "the Gauss-Legendre nodes of every interval (shape (n_t * points, m))."};
 
 PyObject* project(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[5];
-        match_arguments(g_project_sig, args, nargs, kwnames, slots);
-        const std::size_t degree = to_unsigned(slots[1], "degree");
-        const std::size_t n_t = checked_count(slots[2], "n_t", 1);
+        const auto [values_arg, degree_arg, n_t_arg, points_arg, m_arg] =
+            match_arguments(g_project_sig, args, nargs, kwnames);
+        const std::size_t degree = to_unsigned(degree_arg, "degree");
+        const std::size_t n_t = checked_count(n_t_arg, "n_t", 1);
         // Fewer points than coefficients per interval would leave the
         // projection underdetermined: the rule would not integrate the
         // products of the basis functions exactly.
-        const std::size_t points = to_unsigned(slots[3], "points");
+        const std::size_t points = to_unsigned(points_arg, "points");
         if (points < checked_add(degree, 1))
             raise_format(PyExc_ValueError, "points must be at least degree + 1 = %zu, got %zu", degree + 1, points);
-        const std::size_t m = to_unsigned(slots[4], "m");
-        Float64Input values(slots[0], "values");
+        const std::size_t m = to_unsigned(m_arg, "m");
+        Float64Input values(values_arg, "values");
         const std::size_t expected = checked_mul(checked_mul(n_t, points), m);
         if (values.size() != expected)
             raise_format(PyExc_ValueError, "values: expected n_t * points * m = %zu values, got %zu", expected,
@@ -82,26 +79,25 @@ PyObject* project(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 }
 
 // interpolate(values, degree, n_t, periodic, m, /)
-Signature g_interpolate_sig{"interpolate",
-                            nullptr,
-                            {"values", "degree", "n_t", "periodic", "m"},
-                            5,
-                            5,
-                            {},
-                            true,
-                            "The coefficients, shape (degree + 1, n_t, m), of the expansion through the nodal "
-                            "values (shape (nodes, m)): the Lagrange-to-Legendre matrix times the values."};
+Declared g_interpolate_sig{"interpolate",
+                           nullptr,
+                           Params{"values", "degree", "n_t", "periodic", "m"},
+                           5,
+                           {},
+                           true,
+                           "The coefficients, shape (degree + 1, n_t, m), of the expansion through the nodal "
+                           "values (shape (nodes, m)): the Lagrange-to-Legendre matrix times the values."};
 
 PyObject* interpolate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[5];
-        match_arguments(g_interpolate_sig, args, nargs, kwnames, slots);
-        const std::size_t degree = checked_count(slots[1], "degree", 1);
-        const std::size_t n_t = checked_count(slots[2], "n_t", 1);
-        const bool periodic = to_bool(slots[3], "periodic");
-        const std::size_t m = to_unsigned(slots[4], "m");
+        const auto [values_arg, degree_arg, n_t_arg, periodic_arg, m_arg] =
+            match_arguments(g_interpolate_sig, args, nargs, kwnames);
+        const std::size_t degree = checked_count(degree_arg, "degree", 1);
+        const std::size_t n_t = checked_count(n_t_arg, "n_t", 1);
+        const bool periodic = to_bool(periodic_arg, "periodic");
+        const std::size_t m = to_unsigned(m_arg, "m");
         check_lagrange_degree(degree);
-        Float64Input values(slots[0], "values");
+        Float64Input values(values_arg, "values");
         const std::size_t nodes = periodic ? checked_mul(n_t, degree) : checked_add(checked_mul(n_t, degree), 1);
         if (values.size() != checked_mul(nodes, m))
             raise_format(PyExc_ValueError, "values: expected %zu nodes * m = %zu values, got %zu", nodes, nodes * m,

@@ -44,48 +44,42 @@ struct Payload {
 constexpr const char* kClassName = "Expansion";
 std::atomic<PyObject*> g_type{nullptr};
 
-Signature g_new_sig{"__new__",
-                    kClassName,
-                    {"coefficients", "degree", "mesh", "m"},
-                    4,
-                    4,
-                    {},
-                    true,
-                    "Native storage, evaluation and calculus of pwpoly_arrays.Expansion: m components, "
-                    "coefficients of shape (degree + 1, n_t, m) in C order."};
-Signature g_evaluate_sig{"evaluate",
+Declared g_new_sig{"__new__",
+                   kClassName,
+                   Params{"coefficients", "degree", "mesh", "m"},
+                   4,
+                   {},
+                   true,
+                   "Native storage, evaluation and calculus of pwpoly_arrays.Expansion: m components, "
+                   "coefficients of shape (degree + 1, n_t, m) in C order."};
+Declared g_evaluate_sig{"evaluate",
+                        kClassName,
+                        Params{"t", "derivative"},
+                        2,
+                        {},
+                        true,
+                        "The value (or derivative) at one time, as a float (one component only)."};
+Declared g_evaluate_into_sig{"evaluate_into",
+                             kClassName,
+                             Params{"t", "out", "derivative"},
+                             3,
+                             {},
+                             true,
+                             "Fills out (t.size * m items) with the values (derivatives) at the times t, both in C "
+                             "order; out may be t itself for one component, but may not overlap it otherwise."};
+Declared g_endpoints_sig{"endpoint_values",
                          kClassName,
-                         {"t", "derivative"},
-                         2,
-                         2,
+                         Params{},
+                         0,
                          {},
                          true,
-                         "The value (or derivative) at one time, as a float (one component only)."};
-Signature g_evaluate_into_sig{"evaluate_into",
-                              kClassName,
-                              {"t", "out", "derivative"},
-                              3,
-                              3,
-                              {},
-                              true,
-                              "Fills out (t.size * m items) with the values (derivatives) at the times t, both in C "
-                              "order; out may be t itself for one component, but may not overlap it otherwise."};
-Signature g_endpoints_sig{
-    "endpoint_values",
-    kClassName,
-    {},
-    0,
-    0,
-    {},
-    true,
-    "(at_start, at_end): n_t * m values each, the limits at the start and end of every interval."};
-Signature g_integral_sig{"integral", kClassName, {},   0,
-                         0,          {},         true, "The integrals over the whole mesh of the m components."};
-Signature g_antiderivative_sig{
+                         "(at_start, at_end): n_t * m values each, the limits at the start and end of every interval."};
+Declared g_integral_sig{
+    "integral", kClassName, Params{}, 0, {}, true, "The integrals over the whole mesh of the m components."};
+Declared g_antiderivative_sig{
     "antiderivative",
     kClassName,
-    {},
-    0,
+    Params{},
     0,
     {},
     true,
@@ -95,15 +89,14 @@ const Payload& self_of(PyObject* self) { return receiver<Payload>(self, g_type, 
 
 PyObject* expansion_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[4];
-        match_arguments(g_new_sig, args, kwargs, slots);
-        const std::size_t degree = to_unsigned(slots[1], "degree");
-        const TimeMesh& mesh = mesh_argument(slots[2], "mesh");
-        const std::size_t m = to_unsigned(slots[3], "m");
+        const auto [coefficients_arg, degree_arg, mesh_arg, m_arg] = match_arguments(g_new_sig, args, kwargs);
+        const std::size_t degree = to_unsigned(degree_arg, "degree");
+        const TimeMesh& mesh = mesh_argument(mesh_arg, "mesh");
+        const std::size_t m = to_unsigned(m_arg, "m");
         const std::size_t n_t = mesh.n_t();
         std::vector<double> coefficients;
         {
-            Float64Input given(slots[0], "coefficients");
+            Float64Input given(coefficients_arg, "coefficients");
             const std::size_t expected = checked_mul(checked_mul(checked_add(degree, 1), n_t), m);
             if (given.size() != expected)
                 raise_format(PyExc_ValueError,
@@ -118,11 +111,10 @@ PyObject* expansion_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[2];
-        match_arguments(g_evaluate_sig, args, nargs, kwnames, slots);
+        const auto [t_arg, derivative_arg] = match_arguments(g_evaluate_sig, args, nargs, kwnames);
         const Payload& p = self_of(self);
-        const double t = to_float_fast(slots[0], "t");
-        const bool derivative = to_bool(slots[1], "derivative");
+        const double t = to_float_fast(t_arg, "t");
+        const bool derivative = to_bool(derivative_arg, "derivative");
         if (p.m != 1)
             raise_format(PyExc_ValueError, "evaluate: gives one float, but the expansion has %zu components", p.m);
         if (t != t)  // a NaN time gives NaN
@@ -133,12 +125,11 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* evaluate_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[3];
-        match_arguments(g_evaluate_into_sig, args, nargs, kwnames, slots);
+        const auto [t_arg, out_arg, derivative_arg] = match_arguments(g_evaluate_into_sig, args, nargs, kwnames);
         const Payload& p = self_of(self);
-        const bool derivative = to_bool(slots[2], "derivative");
-        Float64Input times(slots[0], "t");
-        Float64Output out(slots[1], "out");
+        const bool derivative = to_bool(derivative_arg, "derivative");
+        Float64Input times(t_arg, "t");
+        Float64Output out(out_arg, "out");
         const std::size_t expected = checked_mul(times.size(), p.m);
         if (out.size() != expected)
             raise_format(PyExc_ValueError, "out: expected %zu items (t.size * m = %zu * %zu), got %zu", expected,
@@ -163,7 +154,7 @@ PyObject* evaluate_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* endpoint_values_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        match_arguments(g_endpoints_sig, args, nargs, kwnames, nullptr);
+        match_arguments(g_endpoints_sig, args, nargs, kwnames);
         const Payload& p = self_of(self);
         const std::size_t count = checked_mul(p.basis.n_t(), p.m);
         auto [start_obj, start] = new_owned_array<double>(count);
@@ -179,7 +170,7 @@ PyObject* endpoint_values_of(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* integral_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        match_arguments(g_integral_sig, args, nargs, kwnames, nullptr);
+        match_arguments(g_integral_sig, args, nargs, kwnames);
         const Payload& p = self_of(self);
         auto [obj, values] = new_owned_array<double>(p.m);
         PyRef ref = PyRef::steal(obj);
@@ -191,7 +182,7 @@ PyObject* integral_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* antiderivative_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        match_arguments(g_antiderivative_sig, args, nargs, kwnames, nullptr);
+        match_arguments(g_antiderivative_sig, args, nargs, kwnames);
         const Payload& p = self_of(self);
         return owned_array(without_interpreter_lock(
             [&] { return antiderivative(p.basis.degree(), p.basis.mesh(), p.m, p.coefficients.data()); }));

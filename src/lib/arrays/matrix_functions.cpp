@@ -64,15 +64,14 @@ PyObject* sparse_result(Build&& build) {
 }
 
 // collocation(degree, mesh, t, derivative, /)
-Signature g_collocation_sig{"collocation",
-                            nullptr,
-                            {"degree", "mesh", "t", "derivative"},
-                            4,
-                            4,
-                            {},
-                            true,
-                            "(nrows, ncols, row_offsets, col_indices, values) of the collocation matrix at the "
-                            "times t (C order)."};
+Declared g_collocation_sig{"collocation",
+                           nullptr,
+                           Params{"degree", "mesh", "t", "derivative"},
+                           4,
+                           {},
+                           true,
+                           "(nrows, ncols, row_offsets, col_indices, values) of the collocation matrix at the "
+                           "times t (C order)."};
 
 template <class Index>
 PyObject* collocation_of(const LegendreBasis& basis, bool derivative, const Float64Input& times, std::size_t nnz) {
@@ -92,12 +91,12 @@ PyObject* collocation_of(const LegendreBasis& basis, bool derivative, const Floa
 
 PyObject* collocation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[4];
-        match_arguments(g_collocation_sig, args, nargs, kwnames, slots);
-        const std::size_t degree = to_unsigned(slots[0], "degree");
-        const TimeMesh& mesh = mesh_argument(slots[1], "mesh");
-        Float64Input times(slots[2], "t");
-        const bool derivative = to_bool(slots[3], "derivative");
+        const auto [degree_arg, mesh_arg, t_arg, derivative_arg] =
+            match_arguments(g_collocation_sig, args, nargs, kwnames);
+        const std::size_t degree = to_unsigned(degree_arg, "degree");
+        const TimeMesh& mesh = mesh_argument(mesh_arg, "mesh");
+        Float64Input times(t_arg, "t");
+        const bool derivative = to_bool(derivative_arg, "derivative");
         const std::size_t per_row = checked_add(degree, 1);
         const std::size_t ncols = checked_array_count(checked_mul(mesh.n_t(), per_row), sizeof(double));
         const std::size_t nnz = checked_array_count(checked_mul(times.size(), per_row), sizeof(double));
@@ -108,46 +107,43 @@ PyObject* collocation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 // prolongation(degree, coarse, fine, periodic, /)
-Signature g_prolongation_sig{"prolongation",
-                             nullptr,
-                             {"degree", "coarse", "fine", "periodic"},
-                             4,
-                             4,
-                             {},
-                             true,
-                             "(nrows, ncols, row_offsets, col_indices, values) of the prolongation matrix."};
+Declared g_prolongation_sig{"prolongation",
+                            nullptr,
+                            Params{"degree", "coarse", "fine", "periodic"},
+                            4,
+                            {},
+                            true,
+                            "(nrows, ncols, row_offsets, col_indices, values) of the prolongation matrix."};
 
 PyObject* prolongation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[4];
-        match_arguments(g_prolongation_sig, args, nargs, kwnames, slots);
-        const std::size_t degree = checked_count(slots[0], "degree", 1);
-        const TimeMesh& coarse = mesh_argument(slots[1], "coarse");
-        const TimeMesh& fine = mesh_argument(slots[2], "fine");
-        const bool periodic = to_bool(slots[3], "periodic");
+        const auto [degree_arg, coarse_arg, fine_arg, periodic_arg] =
+            match_arguments(g_prolongation_sig, args, nargs, kwnames);
+        const std::size_t degree = checked_count(degree_arg, "degree", 1);
+        const TimeMesh& coarse = mesh_argument(coarse_arg, "coarse");
+        const TimeMesh& fine = mesh_argument(fine_arg, "fine");
+        const bool periodic = to_bool(periodic_arg, "periodic");
         check_lagrange_degree(degree);
         return sparse_result([&] { return lagrange_prolongation_matrix(degree, coarse, fine, periodic); });
     });
 }
 
 // lagrange_to_legendre(degree, n_t, periodic, /)
-Signature g_transformation_sig{"lagrange_to_legendre",
-                               nullptr,
-                               {"degree", "n_t", "periodic"},
-                               3,
-                               3,
-                               {},
-                               true,
-                               "(nrows, ncols, row_offsets, col_indices, values) of the Lagrange-to-Legendre "
-                               "matrix."};
+Declared g_transformation_sig{"lagrange_to_legendre",
+                              nullptr,
+                              Params{"degree", "n_t", "periodic"},
+                              3,
+                              {},
+                              true,
+                              "(nrows, ncols, row_offsets, col_indices, values) of the Lagrange-to-Legendre "
+                              "matrix."};
 
 PyObject* lagrange_to_legendre(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[3];
-        match_arguments(g_transformation_sig, args, nargs, kwnames, slots);
-        const std::size_t degree = checked_count(slots[0], "degree", 1);
-        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
-        const bool periodic = to_bool(slots[2], "periodic");
+        const auto [degree_arg, n_t_arg, periodic_arg] = match_arguments(g_transformation_sig, args, nargs, kwnames);
+        const std::size_t degree = checked_count(degree_arg, "degree", 1);
+        const std::size_t n_t = checked_count(n_t_arg, "n_t", 1);
+        const bool periodic = to_bool(periodic_arg, "periodic");
         check_lagrange_degree(degree);
         return sparse_result(
             [&] { return LagrangeBasis::create(degree, n_t, 1.0, periodic).get_transformation_matrix_to_legendre(); });
@@ -155,22 +151,20 @@ PyObject* lagrange_to_legendre(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 // lagrange_points(degree, mesh, periodic, /)
-Signature g_points_sig{"lagrange_points",
-                       nullptr,
-                       {"degree", "mesh", "periodic"},
-                       3,
-                       3,
-                       {},
-                       true,
-                       "The Lagrange nodal points as an OwnedArray."};
+Declared g_points_sig{"lagrange_points",
+                      nullptr,
+                      Params{"degree", "mesh", "periodic"},
+                      3,
+                      {},
+                      true,
+                      "The Lagrange nodal points as an OwnedArray."};
 
 PyObject* lagrange_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[3];
-        match_arguments(g_points_sig, args, nargs, kwnames, slots);
-        const std::size_t degree = checked_count(slots[0], "degree", 1);
-        const TimeMesh& mesh = mesh_argument(slots[1], "mesh");
-        const bool periodic = to_bool(slots[2], "periodic");
+        const auto [degree_arg, mesh_arg, periodic_arg] = match_arguments(g_points_sig, args, nargs, kwnames);
+        const std::size_t degree = checked_count(degree_arg, "degree", 1);
+        const TimeMesh& mesh = mesh_argument(mesh_arg, "mesh");
+        const bool periodic = to_bool(periodic_arg, "periodic");
         std::vector<double> points = without_interpreter_lock(
             [&] { return std::vector<double>(LagrangeBasis::create(degree, mesh, periodic).points()); });
         return owned_array(std::move(points));

@@ -27,33 +27,30 @@ struct Payload {
 constexpr const char* kClassName = "TimeMesh";
 std::atomic<PyObject*> g_type{nullptr};
 
-Signature g_new_sig{"__new__",
-                    kClassName,
-                    {"breakpoints"},
-                    1,
-                    1,
-                    {},
-                    true,
-                    "The mesh of the given breakpoints (a float64 buffer, strictly increasing and finite)."};
-Signature g_parameters_sig{"parameters",
-                           kClassName,
-                           {},
-                           0,
-                           0,
-                           {},
-                           true,
-                           "(uniform, n_t, start, end): the kind of the mesh, its interval count and its ends."};
-Signature g_breakpoints_sig{
-    "breakpoints", kClassName, {}, 0, 0, {}, true, "The n_t + 1 breakpoints, as an OwnedArray."};
-Signature g_widths_sig{"widths",
-                       kClassName,
-                       {},
-                       0,
-                       0,
-                       {},
-                       true,
-                       "The n_t widths the evaluation divides by (the uniform width, or b[j + 1] - b[j] rounded), "
-                       "as an OwnedArray."};
+Declared g_new_sig{"__new__",
+                   kClassName,
+                   Params{"breakpoints"},
+                   1,
+                   {},
+                   true,
+                   "The mesh of the given breakpoints (a float64 buffer, strictly increasing and finite)."};
+Declared g_parameters_sig{"parameters",
+                          kClassName,
+                          Params{},
+                          0,
+                          {},
+                          true,
+                          "(uniform, n_t, start, end): the kind of the mesh, its interval count and its ends."};
+Declared g_breakpoints_sig{
+    "breakpoints", kClassName, Params{}, 0, {}, true, "The n_t + 1 breakpoints, as an OwnedArray."};
+Declared g_widths_sig{"widths",
+                      kClassName,
+                      Params{},
+                      0,
+                      {},
+                      true,
+                      "The n_t widths the evaluation divides by (the uniform width, or b[j + 1] - b[j] rounded), "
+                      "as an OwnedArray."};
 
 PyTypeObject* mesh_type() { return reinterpret_cast<PyTypeObject*>(g_type.load(std::memory_order_acquire)); }
 
@@ -61,11 +58,10 @@ PyObject* wrap(TimeMesh&& mesh) { return new_instance<Payload>(mesh_type(), Payl
 
 PyObject* mesh_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[1];
-        match_arguments(g_new_sig, args, kwargs, slots);
+        const auto [breakpoints_arg] = match_arguments(g_new_sig, args, kwargs);
         std::vector<double> breakpoints;
         {
-            Float64Input given(slots[0], "breakpoints");
+            Float64Input given(breakpoints_arg, "breakpoints");
             breakpoints.assign(given.data(), given.data() + given.size());
         }
         return wrap(without_interpreter_lock([&] { return TimeMesh::from_breakpoints(std::move(breakpoints)); }));
@@ -76,7 +72,7 @@ const TimeMesh& self_mesh(PyObject* self) { return receiver<Payload>(self, g_typ
 
 PyObject* parameters(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        match_arguments(g_parameters_sig, args, nargs, kwnames, nullptr);
+        match_arguments(g_parameters_sig, args, nargs, kwnames);
         const TimeMesh& mesh = self_mesh(self);
         PyObject* result = Py_BuildValue("(Nndd)", PyBool_FromLong(mesh.is_uniform()),
                                          static_cast<Py_ssize_t>(mesh.n_t()), mesh.start(), mesh.end());
@@ -88,7 +84,7 @@ PyObject* parameters(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* breakpoints_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        match_arguments(g_breakpoints_sig, args, nargs, kwnames, nullptr);
+        match_arguments(g_breakpoints_sig, args, nargs, kwnames);
         const TimeMesh& mesh = self_mesh(self);
         return owned_array(without_interpreter_lock([&] { return mesh.breakpoints(); }));
     });
@@ -96,7 +92,7 @@ PyObject* breakpoints_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* widths_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        match_arguments(g_widths_sig, args, nargs, kwnames, nullptr);
+        match_arguments(g_widths_sig, args, nargs, kwnames);
         const TimeMesh& mesh = self_mesh(self);
         auto [obj, out] = new_owned_array<double>(mesh.n_t());
         PyRef result = PyRef::steal(obj);
@@ -124,43 +120,39 @@ ClassDefinition g_class{"pwpoly_arrays._native.TimeMesh",
                         {}};
 
 // uniform_mesh(n_t, t0, t1, /)
-Signature g_uniform_sig{"uniform_mesh",
-                        nullptr,
-                        {"n_t", "t0", "t1"},
-                        3,
-                        3,
-                        {},
-                        true,
-                        "The uniform mesh of [t0, t1] with n_t intervals (t0 = 0: the mesh of [0, T])."};
+Declared g_uniform_sig{"uniform_mesh",
+                       nullptr,
+                       Params{"n_t", "t0", "t1"},
+                       3,
+                       {},
+                       true,
+                       "The uniform mesh of [t0, t1] with n_t intervals (t0 = 0: the mesh of [0, T])."};
 
 PyObject* uniform_mesh(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[3];
-        match_arguments(g_uniform_sig, args, nargs, kwnames, slots);
-        const std::size_t n_t = to_unsigned(slots[0], "n_t");
-        const double t0 = to_float(slots[1], "t0");
-        const double t1 = to_float(slots[2], "t1");
+        const auto [n_t_arg, t0_arg, t1_arg] = match_arguments(g_uniform_sig, args, nargs, kwnames);
+        const std::size_t n_t = to_unsigned(n_t_arg, "n_t");
+        const double t0 = to_float(t0_arg, "t0");
+        const double t1 = to_float(t1_arg, "t1");
         return wrap(TimeMesh::uniform(n_t, t0, t1));
     });
 }
 
 // graded_mesh(n_t, T, grading, /)
-Signature g_graded_sig{"graded_mesh",
-                       nullptr,
-                       {"n_t", "T", "grading"},
-                       3,
-                       3,
-                       {},
-                       true,
-                       "The mesh of [0, T] with breakpoints T (j / n_t)**grading."};
+Declared g_graded_sig{"graded_mesh",
+                      nullptr,
+                      Params{"n_t", "T", "grading"},
+                      3,
+                      {},
+                      true,
+                      "The mesh of [0, T] with breakpoints T (j / n_t)**grading."};
 
 PyObject* graded_mesh(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[3];
-        match_arguments(g_graded_sig, args, nargs, kwnames, slots);
-        const std::size_t n_t = to_unsigned(slots[0], "n_t");
-        const double T = to_float(slots[1], "T");
-        const double grading = to_float(slots[2], "grading");
+        const auto [n_t_arg, T_arg, grading_arg] = match_arguments(g_graded_sig, args, nargs, kwnames);
+        const std::size_t n_t = to_unsigned(n_t_arg, "n_t");
+        const double T = to_float(T_arg, "T");
+        const double grading = to_float(grading_arg, "grading");
         return wrap(without_interpreter_lock([&] { return TimeMesh::graded(n_t, T, grading); }));
     });
 }

@@ -39,24 +39,23 @@ std::size_t lagrange_degree(PyObject* obj) {
 }
 
 // mass(degree, mesh, lagrange, periodic, /)
-Signature g_mass_sig{"mass",
-                     nullptr,
-                     {"degree", "mesh", "lagrange", "periodic"},
-                     4,
-                     4,
-                     {},
-                     true,
-                     "The mass matrix of the Legendre (lagrange false) or continuous Lagrange basis."};
+Declared g_mass_sig{"mass",
+                    nullptr,
+                    Params{"degree", "mesh", "lagrange", "periodic"},
+                    4,
+                    {},
+                    true,
+                    "The mass matrix of the Legendre (lagrange false) or continuous Lagrange basis."};
 
 PyObject* mass(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[4];
-        match_arguments(g_mass_sig, args, nargs, kwnames, slots);
-        const bool lagrange = to_bool(slots[2], "lagrange");
-        const std::size_t degree = lagrange ? lagrange_degree(slots[0]) : to_unsigned(slots[0], "degree");
-        const TimeMesh& mesh = mesh_argument(slots[1], "mesh");
+        const auto [degree_arg, mesh_arg, lagrange_arg, periodic_arg] =
+            match_arguments(g_mass_sig, args, nargs, kwnames);
+        const bool lagrange = to_bool(lagrange_arg, "lagrange");
+        const std::size_t degree = lagrange ? lagrange_degree(degree_arg) : to_unsigned(degree_arg, "degree");
+        const TimeMesh& mesh = mesh_argument(mesh_arg, "mesh");
         const std::size_t n_t = mesh.n_t();
-        const bool periodic = to_bool(slots[3], "periodic");
+        const bool periodic = to_bool(periodic_arg, "periodic");
         if (!lagrange && periodic)
             raise_error(PyExc_ValueError,
                         "periodic: the Legendre basis has no shared nodes, so it has no periodic form");
@@ -69,24 +68,23 @@ PyObject* mass(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 }
 
 // derivative(degree, n_t, lagrange, periodic, /)
-Signature g_derivative_sig{"derivative",
-                           nullptr,
-                           {"degree", "n_t", "lagrange", "periodic"},
-                           4,
-                           4,
-                           {},
-                           true,
-                           "The matrix of the integrals of phi_a phi_b' of the Legendre or continuous Lagrange "
-                           "basis (independent of the widths of the mesh)."};
+Declared g_derivative_sig{"derivative",
+                          nullptr,
+                          Params{"degree", "n_t", "lagrange", "periodic"},
+                          4,
+                          {},
+                          true,
+                          "The matrix of the integrals of phi_a phi_b' of the Legendre or continuous Lagrange "
+                          "basis (independent of the widths of the mesh)."};
 
 PyObject* derivative(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[4];
-        match_arguments(g_derivative_sig, args, nargs, kwnames, slots);
-        const bool lagrange = to_bool(slots[2], "lagrange");
-        const std::size_t degree = lagrange ? lagrange_degree(slots[0]) : to_unsigned(slots[0], "degree");
-        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
-        const bool periodic = to_bool(slots[3], "periodic");
+        const auto [degree_arg, n_t_arg, lagrange_arg, periodic_arg] =
+            match_arguments(g_derivative_sig, args, nargs, kwnames);
+        const bool lagrange = to_bool(lagrange_arg, "lagrange");
+        const std::size_t degree = lagrange ? lagrange_degree(degree_arg) : to_unsigned(degree_arg, "degree");
+        const std::size_t n_t = checked_count(n_t_arg, "n_t", 1);
+        const bool periodic = to_bool(periodic_arg, "periodic");
         if (!lagrange && periodic)
             raise_error(PyExc_ValueError,
                         "periodic: the Legendre basis has no shared nodes, so it has no periodic form");
@@ -100,14 +98,13 @@ PyObject* derivative(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 // endpoints(degree, n_t, /)
-Signature g_endpoints_sig{"endpoints",
-                          nullptr,
-                          {"degree", "n_t"},
-                          2,
-                          2,
-                          {},
-                          true,
-                          "(at_start, at_end): the matrices of the limits at the start and end of every interval."};
+Declared g_endpoints_sig{"endpoints",
+                         nullptr,
+                         Params{"degree", "n_t"},
+                         2,
+                         {},
+                         true,
+                         "(at_start, at_end): the matrices of the limits at the start and end of every interval."};
 
 template <class Index>
 PyObject* endpoint_tuples(std::size_t degree, std::size_t n_t) {
@@ -119,10 +116,9 @@ PyObject* endpoint_tuples(std::size_t degree, std::size_t n_t) {
 
 PyObject* endpoints(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[2];
-        match_arguments(g_endpoints_sig, args, nargs, kwnames, slots);
-        const std::size_t degree = to_unsigned(slots[0], "degree");
-        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
+        const auto [degree_arg, n_t_arg] = match_arguments(g_endpoints_sig, args, nargs, kwnames);
+        const std::size_t degree = to_unsigned(degree_arg, "degree");
+        const std::size_t n_t = checked_count(n_t_arg, "n_t", 1);
         const CsrShape shape = endpoint_shape(degree, n_t);
         return fits_int32(shape.nrows, shape.ncols, shape.nnz) ? endpoint_tuples<std::int32_t>(degree, n_t)
                                                                : endpoint_tuples<std::int64_t>(degree, n_t);
@@ -130,22 +126,20 @@ PyObject* endpoints(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 // upwind(degree, n_t, periodic, /)
-Signature g_upwind_sig{"upwind",
-                       nullptr,
-                       {"degree", "n_t", "periodic"},
-                       3,
-                       3,
-                       {},
-                       true,
-                       "at_start^T (at_start - S at_end), S the shift by one interval."};
+Declared g_upwind_sig{"upwind",
+                      nullptr,
+                      Params{"degree", "n_t", "periodic"},
+                      3,
+                      {},
+                      true,
+                      "at_start^T (at_start - S at_end), S the shift by one interval."};
 
 PyObject* upwind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[3];
-        match_arguments(g_upwind_sig, args, nargs, kwnames, slots);
-        const std::size_t degree = to_unsigned(slots[0], "degree");
-        const std::size_t n_t = checked_count(slots[1], "n_t", 1);
-        const bool periodic = to_bool(slots[2], "periodic");
+        const auto [degree_arg, n_t_arg, periodic_arg] = match_arguments(g_upwind_sig, args, nargs, kwnames);
+        const std::size_t degree = to_unsigned(degree_arg, "degree");
+        const std::size_t n_t = checked_count(n_t_arg, "n_t", 1);
+        const bool periodic = to_bool(periodic_arg, "periodic");
         return built(upwind_shape(degree, n_t, periodic), [&]<class Index>(std::type_identity<Index>) {
             return upwind_arrays<Index>(degree, n_t, periodic);
         });
@@ -153,24 +147,23 @@ PyObject* upwind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 }
 
 // legendre_transfer(degree, coarse, fine, restriction, /)
-Signature g_transfer_sig{"legendre_transfer",
-                         nullptr,
-                         {"degree", "coarse", "fine", "restriction"},
-                         4,
-                         4,
-                         {},
-                         true,
-                         "The Legendre prolongation from nt_coarse to nt_fine intervals, or (restriction true) "
-                         "the restriction back."};
+Declared g_transfer_sig{"legendre_transfer",
+                        nullptr,
+                        Params{"degree", "coarse", "fine", "restriction"},
+                        4,
+                        {},
+                        true,
+                        "The Legendre prolongation from nt_coarse to nt_fine intervals, or (restriction true) "
+                        "the restriction back."};
 
 PyObject* legendre_transfer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        PyObject* slots[4];
-        match_arguments(g_transfer_sig, args, nargs, kwnames, slots);
-        const std::size_t degree = to_unsigned(slots[0], "degree");
-        const TimeMesh& coarse = mesh_argument(slots[1], "coarse");
-        const TimeMesh& fine = mesh_argument(slots[2], "fine");
-        const bool restriction = to_bool(slots[3], "restriction");
+        const auto [degree_arg, coarse_arg, fine_arg, restriction_arg] =
+            match_arguments(g_transfer_sig, args, nargs, kwnames);
+        const std::size_t degree = to_unsigned(degree_arg, "degree");
+        const TimeMesh& coarse = mesh_argument(coarse_arg, "coarse");
+        const TimeMesh& fine = mesh_argument(fine_arg, "fine");
+        const bool restriction = to_bool(restriction_arg, "restriction");
         const CsrShape shape = restriction ? legendre_restriction_shape(degree, coarse, fine)
                                            : legendre_prolongation_shape(degree, coarse, fine);
         return built(shape, [&]<class Index>(std::type_identity<Index>) {

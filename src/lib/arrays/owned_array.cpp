@@ -48,10 +48,13 @@ int get_buffer(PyObject* self, Py_buffer* view, int flags) {
     return 0;
 }
 
-Signature g_signature{"__new__", "OwnedArray",
-                      {},        0,
-                      0,         {},
-                      false,     "Array storage allocated by pwpoly_arrays' native code, exported to numpy."};
+Declared g_signature{"__new__",
+                     "OwnedArray",
+                     Params{},
+                     0,
+                     {},
+                     false,
+                     "Array storage allocated by pwpoly_arrays' native code, exported to numpy."};
 
 PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, "cannot create 'pwpoly_arrays._native.OwnedArray' instances");

@@ -25,16 +25,16 @@ void refuse_if(const char* violation) {
 }
 
 // get_lagrange_points(degree, n_t, T, periodic=False)
-Signature g_points_sig{"get_lagrange_points", nullptr, {"degree", "n_t", "T", "periodic"}, 4, 3, {"", "", "", "False"}};
+Declared g_points_sig{
+    "get_lagrange_points", nullptr, Params{"degree", "n_t", "T", "periodic"}, 3, {"", "", "", "False"}};
 
 PyObject* get_lagrange_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[4];
-        match_arguments(g_points_sig, args, nargs, kwnames, slots);
-        const std::size_t degree = to_unsigned(slots[0], "degree");
-        const std::size_t n_t = to_unsigned(slots[1], "n_t");
-        const double T = to_float_fast(slots[2], "T");
-        const bool periodic = optional_bool(slots[3], "periodic");
+        const auto [degree_arg, n_t_arg, T_arg, periodic_arg] = match_arguments(g_points_sig, args, nargs, kwnames);
+        const std::size_t degree = to_unsigned(degree_arg, "degree");
+        const std::size_t n_t = to_unsigned(n_t_arg, "n_t");
+        const double T = to_float_fast(T_arg, "T");
+        const bool periodic = optional_bool(periodic_arg, "periodic");
         if (periodic)
             refuse_if(periodic_basis_violation(degree, n_t));
         InterruptibleWithLock interruptible;
@@ -46,18 +46,20 @@ PyObject* get_lagrange_points(PyObject*, PyObject* const* args, Py_ssize_t nargs
 Callable g_points{&g_points_sig, get_lagrange_points};
 
 // lagrange_prolongation_matrix(nt_coarse, nt_fine, degree, periodic=False)
-Signature g_prolongation_sig{
-    "lagrange_prolongation_matrix", nullptr, {"nt_coarse", "nt_fine", "degree", "periodic"}, 4, 3,
-    {"", "", "", "False"}};
+Declared g_prolongation_sig{"lagrange_prolongation_matrix",
+                            nullptr,
+                            Params{"nt_coarse", "nt_fine", "degree", "periodic"},
+                            3,
+                            {"", "", "", "False"}};
 
 PyObject* lagrange_prolongation_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[4];
-        match_arguments(g_prolongation_sig, args, nargs, kwnames, slots);
-        const std::size_t nt_coarse = to_unsigned(slots[0], "nt_coarse");
-        const std::size_t nt_fine = to_unsigned(slots[1], "nt_fine");
-        const std::size_t degree = to_unsigned(slots[2], "degree");
-        const bool periodic = optional_bool(slots[3], "periodic");
+        const auto [nt_coarse_arg, nt_fine_arg, degree_arg, periodic_arg] =
+            match_arguments(g_prolongation_sig, args, nargs, kwnames);
+        const std::size_t nt_coarse = to_unsigned(nt_coarse_arg, "nt_coarse");
+        const std::size_t nt_fine = to_unsigned(nt_fine_arg, "nt_fine");
+        const std::size_t degree = to_unsigned(degree_arg, "degree");
+        const bool periodic = optional_bool(periodic_arg, "periodic");
         if (periodic)
             refuse_if(periodic_prolongation_violation(degree, nt_coarse, nt_fine));
         InterruptibleWithLock interruptible;
@@ -69,17 +71,16 @@ PyObject* lagrange_prolongation_matrix(PyObject*, PyObject* const* args, Py_ssiz
 Callable g_prolongation{&g_prolongation_sig, lagrange_prolongation_matrix};
 
 // lagrange_to_legendre_basis_transformation(degree, n_t, periodic=False)
-Signature g_transformation_sig{
-    "lagrange_to_legendre_basis_transformation", nullptr, {"degree", "n_t", "periodic"}, 3, 2, {"", "", "False"}};
+Declared g_transformation_sig{
+    "lagrange_to_legendre_basis_transformation", nullptr, Params{"degree", "n_t", "periodic"}, 2, {"", "", "False"}};
 
 PyObject* lagrange_to_legendre_basis_transformation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                     PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[3];
-        match_arguments(g_transformation_sig, args, nargs, kwnames, slots);
-        const std::size_t degree = to_unsigned(slots[0], "degree");
-        const std::size_t n_t = to_unsigned(slots[1], "n_t");
-        const bool periodic = optional_bool(slots[2], "periodic");
+        const auto [degree_arg, n_t_arg, periodic_arg] = match_arguments(g_transformation_sig, args, nargs, kwnames);
+        const std::size_t degree = to_unsigned(degree_arg, "degree");
+        const std::size_t n_t = to_unsigned(n_t_arg, "n_t");
+        const bool periodic = optional_bool(periodic_arg, "periodic");
         if (periodic)
             refuse_if(periodic_basis_violation(degree, n_t));
         InterruptibleWithLock interruptible;

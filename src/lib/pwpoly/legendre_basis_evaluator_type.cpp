@@ -39,29 +39,27 @@ struct EvaluatorValue {
 constexpr const char* kClassName = "LegendreBasisEvaluator";
 std::atomic<PyObject*> g_type{nullptr};
 
-Signature g_new_sig{"__new__",
-                    kClassName,
-                    {"degree", "n_t", "T"},
-                    3,
-                    3,
-                    {},
-                    false,
-                    "Class to evaluate legendre basis more often without copying the dofs from python each time"};
-Signature g_set_dofs_sig{"set_dofs", kClassName, {"legendre_vals"}, 1, 1};
-Signature g_evaluate_at_sig{"evaluate_at", kClassName, {"t"}, 1, 1};
-Signature g_evaluate_derivative_at_sig{"evaluate_derivative_at", kClassName, {"t"}, 1, 1};
-Signature g_evaluate_many_sig{"evaluate_many", kClassName, {"t_values"}, 1, 1};
-Signature g_evaluate_derivative_many_sig{"evaluate_derivative_many", kClassName, {"t_values"}, 1, 1};
+Declared g_new_sig{"__new__",
+                   kClassName,
+                   Params{"degree", "n_t", "T"},
+                   3,
+                   {},
+                   false,
+                   "Class to evaluate legendre basis more often without copying the dofs from python each time"};
+Declared g_set_dofs_sig{"set_dofs", kClassName, Params{"legendre_vals"}, 1};
+Declared g_evaluate_at_sig{"evaluate_at", kClassName, Params{"t"}, 1};
+Declared g_evaluate_derivative_at_sig{"evaluate_derivative_at", kClassName, Params{"t"}, 1};
+Declared g_evaluate_many_sig{"evaluate_many", kClassName, Params{"t_values"}, 1};
+Declared g_evaluate_derivative_many_sig{"evaluate_derivative_many", kClassName, Params{"t_values"}, 1};
 
 EvaluatorValue& self_of(PyObject* self) { return receiver<EvaluatorValue>(self, g_type, kClassName); }
 
 PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[3];
-        match_arguments(g_new_sig, args, kwargs, slots);
-        const std::size_t degree = to_unsigned(slots[0], "degree");
-        const std::size_t n_t = to_unsigned(slots[1], "n_t");
-        const double T = to_float_fast(slots[2], "T");
+        const auto [degree_arg, n_t_arg, T_arg] = match_arguments(g_new_sig, args, kwargs);
+        const std::size_t degree = to_unsigned(degree_arg, "degree");
+        const std::size_t n_t = to_unsigned(n_t_arg, "n_t");
+        const double T = to_float_fast(T_arg, "T");
         const std::size_t count = checked_array_count(checked_mul(n_t, checked_add(degree, 1)), sizeof(double));
         return new_instance<EvaluatorValue>(type, degree, n_t, T, count);
     });
@@ -69,11 +67,10 @@ PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* set_dofs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[1];
-        match_arguments(g_set_dofs_sig, args, nargs, kwnames, slots);
+        const auto [legendre_vals_arg] = match_arguments(g_set_dofs_sig, args, nargs, kwnames);
         EvaluatorValue& value = self_of(self);
         ExclusiveBorrow borrow(value.borrow);
-        std::vector<double> values = to_float_list(slots[0], "legendre_vals");
+        std::vector<double> values = to_float_list(legendre_vals_arg, "legendre_vals");
         assert_equal(values.size(), value.coefficients.size(),
                      "LegendreBasisEvaluator: set_dofs: input vector has wrong length");
         value.coefficients.swap(values);

@@ -28,32 +28,30 @@ struct BasisValue {
 constexpr const char* kClassName = "LegendreBasis";
 std::atomic<PyObject*> g_type{nullptr};
 
-Signature g_new_sig{"__new__", kClassName, {"degree", "n_t", "T"}, 3, 3};
-Signature g_evaluate_at_sig{"evaluate_at", kClassName, {"t", "legendre_vals"}, 2, 2};
-Signature g_all_values_sig{"evaluate_all_basis_functions", kClassName, {"t"}, 1, 1};
-Signature g_all_derivatives_sig{"evaluate_all_basis_function_derivatives", kClassName, {"t"}, 1, 1};
+Declared g_new_sig{"__new__", kClassName, Params{"degree", "n_t", "T"}, 3};
+Declared g_evaluate_at_sig{"evaluate_at", kClassName, Params{"t", "legendre_vals"}, 2};
+Declared g_all_values_sig{"evaluate_all_basis_functions", kClassName, Params{"t"}, 1};
+Declared g_all_derivatives_sig{"evaluate_all_basis_function_derivatives", kClassName, Params{"t"}, 1};
 
 BasisValue& self_of(PyObject* self) { return receiver<BasisValue>(self, g_type, kClassName); }
 
 PyObject* basis_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[3];
-        match_arguments(g_new_sig, args, kwargs, slots);
-        const std::size_t degree = to_unsigned(slots[0], "degree");
-        const std::size_t n_t = to_unsigned(slots[1], "n_t");
-        const double T = to_float_fast(slots[2], "T");
+        const auto [degree_arg, n_t_arg, T_arg] = match_arguments(g_new_sig, args, kwargs);
+        const std::size_t degree = to_unsigned(degree_arg, "degree");
+        const std::size_t n_t = to_unsigned(n_t_arg, "n_t");
+        const double T = to_float_fast(T_arg, "T");
         return new_instance<BasisValue>(type, degree, n_t, T);
     });
 }
 
 PyObject* evaluate_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[2];
-        match_arguments(g_evaluate_at_sig, args, nargs, kwnames, slots);
+        const auto [t_arg, legendre_vals_arg] = match_arguments(g_evaluate_at_sig, args, nargs, kwnames);
         BasisValue& value = self_of(self);
         SharedBorrow borrow(value.borrow);
-        const double t = to_float_fast(slots[0], "t");
-        const std::vector<double> coefficients = to_float_list(slots[1], "legendre_vals");
+        const double t = to_float_fast(t_arg, "t");
+        const std::vector<double> coefficients = to_float_list(legendre_vals_arg, "legendre_vals");
         check_has_intervals(value.basis);
         return make_float(value.basis.evaluate(t, column_major_view(coefficients, value.n_t, value.degree)));
     });

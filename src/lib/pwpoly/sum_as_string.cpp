@@ -12,15 +12,14 @@ namespace pwpoly::py {
 
 namespace {
 
-Signature g_signature{
-    "sum_as_string", nullptr, {"a", "b"}, 2, 2, {}, false, "Formats the sum of two numbers as string."};
+Declared g_signature{
+    "sum_as_string", nullptr, Params{"a", "b"}, 2, {}, false, "Formats the sum of two numbers as string."};
 
 PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[2];
-        match_arguments(g_signature, args, nargs, kwnames, slots);
-        const std::size_t a = to_unsigned(slots[0], "a");
-        const std::size_t b = to_unsigned(slots[1], "b");
+        const auto [a_arg, b_arg] = match_arguments(g_signature, args, nargs, kwnames);
+        const std::size_t a = to_unsigned(a_arg, "a");
+        const std::size_t b = to_unsigned(b_arg, "b");
         return make_str(std::to_string(a + b));
     });
 }

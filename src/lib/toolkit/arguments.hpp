@@ -9,6 +9,7 @@
 
 #include "lib/toolkit/python_compat.hpp"
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -65,6 +66,50 @@ inline void match_arguments(const Signature& sig, PyObject* const* args, Py_ssiz
 
 // The tuple/dict convention of `tp_new`.
 void match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+// The parameter names of an entry, as one list: Params{"degree", "mesh"}.
+// Their count is the list's length, known when the code is compiled.
+template <std::size_t N>
+struct Params {
+    static_assert(N <= kMaxParams, "more parameters than a Signature holds");
+    std::array<const char*, N> names;
+};
+template <class... Names>
+Params(Names...) -> Params<sizeof...(Names)>;
+
+// An entry's signature whose parameter count comes from its declaration:
+// `Declared g_sig{"name", "Class", Params{"a", "b"}, 2, ...}` is a
+// Declared<2>, and matching its arguments gives exactly two slots, which
+// the entry names with a structured binding (`auto [a, b] = ...`): a
+// binding of another count does not compile. `required` is how many
+// parameters come first without a default.
+template <std::size_t N>
+struct Declared : Signature {
+    Declared(const char* function, const char* cls, Params<N> names, std::size_t required,
+             std::array<const char*, kMaxParams> defaults = {}, bool positional = false, const char* doc = "")
+        : Signature{function, cls, {}, N, required, {}, positional, doc} {
+        for (std::size_t i = 0; i < N; ++i)
+            params[i] = names.names[i];
+        for (std::size_t i = 0; i < kMaxParams; ++i)
+            this->defaults[i] = defaults[i];
+    }
+};
+
+// The arguments of a call of `sig`'s entry, one slot per parameter
+// (borrowed; null = not passed), for a structured binding.
+template <std::size_t N>
+std::array<PyObject*, N> match_arguments(const Declared<N>& sig, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+    std::array<PyObject*, N> slots{};
+    match_arguments(sig, args, nargs, kwnames, slots.data());
+    return slots;
+}
+template <std::size_t N>
+std::array<PyObject*, N> match_arguments(const Declared<N>& sig, PyObject* args, PyObject* kwargs) {
+    std::array<PyObject*, N> slots{};
+    match_arguments(sig, args, kwargs, slots.data());
+    return slots;
+}
 
 // An optional flag: false when not passed.
 inline bool optional_bool(PyObject* slot, const char* name);
