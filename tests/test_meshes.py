@@ -227,6 +227,127 @@ def test_nested_lagrange_prolongation_interpolates_the_coarse_functions():
         pa.prolongation_matrix(1, 2, coarse)
 
 
+def nested_random_pair(seed):
+    """Random breakpoints (not dyadic: every width and offset inexact in double) and every third of them."""
+    fine = random_breakpoints(seed, 9, -0.7)
+    return TimeMesh(fine[::3]), TimeMesh(fine)
+
+
+def refined(mesh, fractions):
+    """The mesh with a point inserted in each interval at b_j + q (b_(j+1) - b_j), q cycling through fractions."""
+    b = mesh.breakpoints
+    inner = [x + q * (y - x) for x, y, q in zip(b[:-1], b[1:], fractions * len(b))]
+    return TimeMesh(np.sort(np.concatenate([b, inner])))
+
+
+def uniform_refined():
+    coarse = TimeMesh.uniform(3, 1.75, start=-0.5)
+    return coarse, refined(coarse, [0.3, 0.5, 0.1])  # its breakpoints (rounded) and points between
+
+
+def coarser_random():
+    mesh = TimeMesh(random_breakpoints(3, 6, 2.0))
+    return mesh, TimeMesh([mesh.start, 2.5, 3.0, mesh.end])
+
+
+# (coarse, fine) of one span. Nested: every coarse breakpoint a fine one.
+NESTED_PAIRS = {
+    "graded": lambda: (TimeMesh.graded(3, 3.0, 2.5), TimeMesh.graded(9, 3.0, 2.5)),
+    "offset": lambda: (TimeMesh([-1.0, 0.25, 2.0, 2.5]), TimeMesh([-1.0, -0.5, 0.25, 1.0, 1.5, 2.0, 2.25, 2.5])),
+    "random": lambda: nested_random_pair(7),
+    "uniform into breakpoints": uniform_refined,
+    "a mesh and itself": lambda: (TimeMesh([0.1, 0.5, 0.9, 1.3]), TimeMesh([0.1, 0.5, 0.9, 1.3])),
+}
+OTHER_PAIRS = {
+    "graded": lambda: (TimeMesh.graded(4, 3.0, 2.5), TimeMesh.graded(5, 3.0, 2.0)),
+    "random, fine coarser": coarser_random,
+    "uniform and breakpoints": lambda: (TimeMesh.uniform(3, 2.0, start=-1.0), TimeMesh([-1.0, -0.7, 0.1, 0.2, 2.0])),
+}
+
+
+def dense(rows):
+    return np.array([[float(x) for x in row] for row in rows])
+
+
+def expected_restriction(P, coarse, fine, degree):
+    """R's documented entries: P's entry times the factor (h_f / (2k + 1)) / (h_c / (2i + 1))
+    rounded once from its exact value, the product rounded once (one numpy multiplication)."""
+    hc, hf = np.diff(fractions_of(coarse)), np.diff(fractions_of(fine))
+    P = P.tocoo()
+    k, f = np.divmod(P.row, fine.n_t)
+    i, c = np.divmod(P.col, coarse.n_t)
+    factor = [float(hf[a] * (2 * b + 1) / (hc[d] * (2 * e + 1))) for a, b, d, e in zip(f, i, c, k)]
+    out = np.zeros((P.shape[1], P.shape[0]))
+    out[P.col, P.row] = P.data * np.array(factor)
+    return out, set(zip(P.col, P.row))
+
+
+def check_transfers(coarse, fine, degree, nested):
+    P = pa.prolongation_matrix(degree, coarse, fine, basis="legendre")
+    R = pa.restriction_matrix(degree, coarse, fine)
+    bc, bf = fractions_of(coarse), fractions_of(fine)
+    reference = dense(exact.legendre_prolongation_matrix(degree, bc, bf))
+    n = degree + 1
+    # The pattern: every overlapping pair (f, c), with k <= i only on nested meshes.
+    overlap = [(f, c) for f in range(fine.n_t) for c in range(coarse.n_t) if max(bf[f], bc[c]) < min(bf[f + 1], bc[c + 1])]
+    pattern = {
+        (f + fine.n_t * k, c + coarse.n_t * i) for f, c in overlap for k in range(n) for i in range(n) if i >= k or not nested
+    }
+    stored = P.tocoo()
+    assert set(zip(stored.row, stored.col)) == pattern and P.nnz == len(pattern)
+    if nested:
+        assert len(overlap) == fine.n_t
+        assert np.array_equal(bits(P.toarray()), bits(reference))  # each entry the exact value rounded once
+    else:
+        assert np.all(np.abs(P.toarray() - reference) <= 1e-14 * np.maximum(1.0, np.abs(reference)))
+    expected, transposed = expected_restriction(P, coarse, fine, degree)
+    stored = R.tocoo()
+    assert set(zip(stored.row, stored.col)) == transposed and R.nnz == P.nnz
+    assert np.array_equal(bits(R.toarray()), bits(expected))
+    exact_R = dense(exact.legendre_restriction_matrix(degree, bc, bf))
+    assert np.all(np.abs(R.toarray() - exact_R) <= 1e-14 * np.maximum(1.0, np.abs(exact_R)))
+    return P.toarray(), R.toarray()
+
+
+@pytest.mark.parametrize("name", NESTED_PAIRS)
+def test_legendre_transfers_between_nested_meshes_are_the_exact_re_expansion(rng, name):
+    coarse, fine = NESTED_PAIRS[name]()
+    generator = np.random.default_rng(rng.randrange(2**32))
+    for degree in (0, 2, 4):
+        P, R = check_transfers(coarse, fine, degree, nested=True)
+        assert np.allclose(R @ P, np.eye(P.shape[1]), rtol=0, atol=1e-14)
+        # P c is the coarse expansion c on the fine mesh.
+        c = generator.normal(size=(degree + 1, coarse.n_t))
+        t = generator.uniform(coarse.start, coarse.end, 500)
+        on_fine = pa.Expansion((P @ c.ravel()).reshape(degree + 1, fine.n_t), fine)
+        assert np.allclose(on_fine(t), pa.Expansion(c, coarse)(t), rtol=0, atol=1e-13 * np.abs(c).sum())
+
+
+@pytest.mark.parametrize("name", OTHER_PAIRS)
+def test_legendre_transfers_between_other_meshes_are_the_l2_projection(name):
+    coarse, fine = OTHER_PAIRS[name]()
+    for degree in (0, 1, 3):
+        check_transfers(coarse, fine, degree, nested=False)
+    # Both ways round: the fine mesh the coarser one.
+    check_transfers(fine, coarse, 2, nested=False)
+
+
+def test_legendre_transfers_between_uniform_meshes_are_those_of_the_counts():
+    for nt_coarse, nt_fine in [(2, 6), (3, 5), (4, 2)]:
+        coarse, fine = TimeMesh.uniform(nt_coarse, 2.5, start=-1.0), TimeMesh.uniform(nt_fine, 2.5, start=-1.0)
+        for on_meshes, on_counts in [
+            (pa.prolongation_matrix(3, coarse, fine, basis="legendre"), pa.prolongation_matrix(3, nt_coarse, nt_fine, basis="legendre")),
+            (pa.restriction_matrix(3, coarse, fine), pa.restriction_matrix(3, nt_coarse, nt_fine)),
+        ]:
+            assert np.array_equal(on_meshes.indptr, on_counts.indptr)
+            assert np.array_equal(on_meshes.indices, on_counts.indices)
+            assert np.array_equal(bits(on_meshes.data), bits(on_counts.data))
+    with pytest.raises(ValueError, match=r"got coarse \[0.0, 1.0\] and fine \[0.0, 1.5\]: the ends differ"):
+        pa.prolongation_matrix(1, TimeMesh([0.0, 0.5, 1.0]), TimeMesh([0.0, 1.5]), basis="legendre")
+    with pytest.raises(ValueError, match="the starts differ"):
+        pa.restriction_matrix(1, TimeMesh.uniform(2, 1.0), TimeMesh([1e-300, 1.0]))
+
+
 def test_time_meshes_are_immutable_values():
     b = [-1.0, 0.5, 2.0]
     mesh = TimeMesh(b)

@@ -10,6 +10,7 @@
 
 #include "piecewise_polynomials/basis/legendre_basis.hpp"
 #include "piecewise_polynomials/calculus/gauss_legendre.hpp"
+#include "piecewise_polynomials/operators/legendre_reexpansion.hpp"
 #include "piecewise_polynomials/operators/legendre_transfer.hpp"
 #include "piecewise_polynomials/operators/time_operators.hpp"
 

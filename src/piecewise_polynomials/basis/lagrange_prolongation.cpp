@@ -132,10 +132,7 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
 
 CsrMatrix lagrange_prolongation_matrix(std::size_t degree, const TimeMesh& coarse, const TimeMesh& fine,
                                        bool periodic) {
-    if (coarse.start() != fine.start() || coarse.end() != fine.end())
-        refuse("coarse and fine must be meshes of the same interval, got [" + std::to_string(coarse.start()) + ", " +
-               std::to_string(coarse.end()) + "] and [" + std::to_string(fine.start()) + ", " +
-               std::to_string(fine.end()) + "]");
+    require_same_interval(coarse, fine);
     const LagrangeBasis basis = LagrangeBasis::create(degree, coarse.n_t(), 1.0, periodic);
     if (coarse.is_uniform() && fine.is_uniform())
         return basis.get_prolongation_matrix_to(fine.n_t());

@@ -255,6 +255,15 @@ bool operator==(const TimeMesh& a, const TimeMesh& b) {
     return std::memcmp(x.data(), y.data(), x.size() * sizeof(double)) == 0;
 }
 
+void require_same_interval(const TimeMesh& coarse, const TimeMesh& fine) {
+    const bool same_start = coarse.start() == fine.start(), same_end = coarse.end() == fine.end();
+    if (same_start && same_end)
+        return;
+    refuse("coarse and fine must be meshes of the same interval, got coarse [" + number(coarse.start()) + ", " +
+           number(coarse.end()) + "] and fine [" + number(fine.start()) + ", " + number(fine.end()) + "]: " +
+           (!same_start && !same_end ? "both ends differ" : !same_start ? "the starts differ" : "the ends differ"));
+}
+
 std::vector<std::size_t> TimeMesh::nested_parents(const TimeMesh& coarse, const TimeMesh& fine) {
     const std::size_t nc = coarse.n_t(), nf = fine.n_t();
     std::vector<std::size_t> parents;

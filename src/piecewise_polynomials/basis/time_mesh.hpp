@@ -217,4 +217,9 @@ private:
     std::shared_ptr<const BreakpointIndex> index_;
 };
 
+// Refuses (ArgumentError) two meshes whose first or whose last breakpoints
+// differ, naming which and both intervals: the transfers between meshes
+// need the same span.
+void require_same_interval(const TimeMesh& coarse, const TimeMesh& fine);
+
 }  // namespace pwpoly
