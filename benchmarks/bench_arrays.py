@@ -424,6 +424,23 @@ def mesh_rows(row, rng, n, repeat):
             higher_is_better=False,
         )
 
+    # Legendre transfers onto n_t = 10^6: the graded mesh of 5e5 intervals
+    # bisected (nested: the exact re-expansion) against the uniform meshes.
+    coarse = TimeMesh.graded(n_t // 2, T, 3.0)
+    fine = TimeMesh(np.sort(np.concatenate([coarse.breakpoints, coarse.breakpoints[:-1] + coarse.widths / 2])))
+    for name, build in [
+        ("prolongation, Legendre", lambda *a: pwpoly_arrays.prolongation_matrix(*a, basis="legendre")),
+        ("restriction", pwpoly_arrays.restriction_matrix),
+    ]:
+        row(
+            f"{name}, graded 5e5->1e6  vs uniform",
+            best_of(lambda build=build: build(degree, coarse, fine), repeat),
+            best_of(lambda build=build: build(degree, n_t // 2, n_t), repeat),
+            "<= 1.3x",
+            1.3,
+            higher_is_better=False,
+        )
+
 
 if __name__ == "__main__":
     main()
