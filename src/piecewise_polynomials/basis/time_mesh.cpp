@@ -2,20 +2,25 @@
 // locates a time on a mesh of arbitrary breakpoints.
 //
 // The bucket index. [b_0, b_n] is cut into K buckets (K = 4n):
-// bucket k(t) = min(floor((t - b_0) * s), K - 1) with s = K / (b_n - b_0),
+// bucket k(t) = floor(min(max((t - b_0) * s, 0), K - 1)) with s = K / (b_n - b_0),
 // every operation rounded. Rounding is monotone, so k(t) never decreases as
 // t grows. For t >= b_0 in bucket k, its interval J(t) (the largest
 // j <= n - 1 with b_j <= t) therefore lies between
-//   first[k] - 1  (the last interval starting in an earlier bucket; 0 for
-//                  k = 0) and
-//   first[k + 1] - 1  (the last interval starting in bucket k or before),
+//   lo(k) = first[k] - 1   (the last interval starting in an earlier
+//                           bucket; 0 for k = 0) and
+//   hi(k) = first[k + 1] - 1  (the last interval starting in bucket k or
+//                              before; lo(k + 1) since first[k + 1] >= 1),
 // where first[k] counts the interval starts b_0, ..., b_(n-1) whose bucket
 // is below k (first[0] = 0). Both bounds come from the same k(.) that the
-// lookup computes, so they hold exactly whatever the rounding; the lookup
-// then compares t with the breakpoints of that range only (a few on
-// average: the buckets are four times as many as the intervals; a graded
-// mesh crowds many small intervals into its first buckets, which a binary
-// search handles). Nothing but comparisons decides the interval.
+// lookup computes, so they hold exactly whatever the rounding. Each bucket
+// stores lo(k) and whether hi(k) > lo(k) + 1 ("crowded"). An uncrowded
+// bucket decides with one comparison, J = lo + (b_(lo+1) <= t), where a t
+// at or beyond b_n is taken back to n - 1; a crowded one searches
+// [lo(k), hi(k)] (a graded mesh crowds many small intervals into its first
+// buckets, which a binary search handles). With four buckets per interval,
+// few buckets are crowded. A time before b_0 (or NaN) lands in bucket 0
+// and compares false with every breakpoint: interval 0. Nothing but
+// comparisons decides the interval.
 #include "piecewise_polynomials/basis/time_mesh.hpp"
 
 #include <algorithm>
@@ -66,12 +71,13 @@ std::shared_ptr<const BreakpointIndex> build_index(std::vector<double>&& b) {
         index->widths[j] = b[j + 1] - b[j];
     index->buckets = bucket_count(n);
     index->last_bucket = static_cast<double>(index->buckets - 1);  // exact: at most 2^53 buckets
+    index->last_interval = n - 1;
     index->scale = static_cast<double>(index->buckets) / (b[n] - b[0]);
     index->breakpoints = std::move(b);
     // first[k] = the number of interval starts b_0, ..., b_(n-1) in buckets
     // below k, by one merge pass over the (non-decreasing) buckets.
     const std::size_t K = index->buckets;
-    std::vector<std::size_t> first(K + 1, 0);
+    std::vector<std::size_t> first(K + 2, 0);
     std::size_t j = 0;
     InterruptionPacer pacer;
     for (std::size_t k = 0; k <= K; ++k) {
@@ -80,11 +86,17 @@ std::shared_ptr<const BreakpointIndex> build_index(std::vector<double>&& b) {
             ++j;
         first[k] = j;
     }
-    if (n < std::numeric_limits<std::uint32_t>::max()) {
-        index->first32.assign(first.begin(), first.end());
-        index->narrow = index->first32.data();
+    first[K + 1] = n;
+    std::vector<std::size_t> entries(K + 1);
+    for (std::size_t k = 0; k <= K; ++k) {
+        const std::size_t lo = first[k] == 0 ? 0 : first[k] - 1, hi = first[k + 1] == 0 ? 0 : first[k + 1] - 1;
+        entries[k] = 2 * lo + static_cast<std::size_t>(hi > lo + 1);
+    }
+    if (n < std::numeric_limits<std::uint32_t>::max() / 2) {
+        index->entries32.assign(entries.begin(), entries.end());
+        index->narrow = index->entries32.data();
     } else {
-        index->first_wide = std::move(first);
+        index->entries_wide = std::move(entries);
     }
     return index;
 }

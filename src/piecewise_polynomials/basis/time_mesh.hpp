@@ -48,6 +48,7 @@
 // be called on it).
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -70,38 +71,52 @@ inline constexpr double mesh_smallest_width = 0x1p-1000;
 
 // The breakpoint search structure of a non-uniform mesh (time_mesh.cpp).
 struct BreakpointIndex {
-    std::vector<double> breakpoints;      // b_0, ..., b_n
-    std::vector<double> widths;           // fl(b_(j+1) - b_j)
-    std::vector<std::uint32_t> first32;   // bucket k: intervals first[k] - 1 .. first[k + 1] - 1
-    std::vector<std::size_t> first_wide;  // the same, when n does not fit 32 bits
-    double scale;                         // buckets per unit of time
+    std::vector<double> breakpoints;  // b_0, ..., b_n
+    std::vector<double> widths;       // fl(b_(j+1) - b_j)
+    // Per bucket k (and one more, k = buckets): 2 lo(k) + crowded(k), where
+    // lo(k) is the first candidate interval of the bucket and crowded(k)
+    // says that the bucket's candidates are more than lo(k) and lo(k) + 1.
+    std::vector<std::uint32_t> entries32;
+    std::vector<std::size_t> entries_wide;  // the same, when 2n does not fit 32 bits
+    double scale;                           // buckets per unit of time
     std::size_t buckets;
-    double last_bucket;                     // buckets - 1, exact
-    const std::uint32_t* narrow = nullptr;  // first32's items, or null
+    double last_bucket;                      // buckets - 1, exact
+    const std::uint32_t* narrow = nullptr;  // entries32's items, or null
 
-    std::size_t first(std::size_t k) const { return narrow != nullptr ? narrow[k] : first_wide[k]; }
-    // t >= b_0, not NaN; see time_mesh.cpp.
+    std::size_t last_interval;               // n - 1
+
+    // The bucket of t: any t, NaN and times before b_0 in bucket 0 (MAXSD
+    // semantics: an unordered comparison picks 0), times beyond b_n in the
+    // last. See time_mesh.cpp.
     std::size_t bucket_of(double t) const {
-        const double position = (t - breakpoints[0]) * scale;
-        // position >= 0 here; the conversion saturates at the last bucket.
-        return position < last_bucket ? static_cast<std::size_t>(position) : buckets - 1;
+        double position = (t - breakpoints[0]) * scale;
+        position = position > 0.0 ? position : 0.0;
+        position = position < last_bucket ? position : last_bucket;
+        return static_cast<std::size_t>(position);
     }
     // The largest j <= n - 1 with b_j <= t; 0 before the mesh and for NaN.
+    // Entry is std::uint32_t for entries32, std::size_t for entries_wide.
+    template <class Entry>
+    std::size_t interval_of(const Entry* entries, double t) const {
+        return interval_in_bucket(entries, bucket_of(t), t);
+    }
+    // The same, given k = bucket_of(t).
+    template <class Entry>
+    std::size_t interval_in_bucket(const Entry* entries, std::size_t k, double t) const {
+        const std::size_t e = entries[k];
+        const std::size_t lo = e >> 1;
+        // Nearly every bucket has at most two candidates: one comparison
+        // without a branch (random times would mispredict it). lo + 1 <= n,
+        // and only t >= b_n takes j to n, which is the last interval's. A
+        // time before b_0 or NaN compares false with every breakpoint and
+        // stays at lo = 0.
+        if ((e & 1) != 0) [[unlikely]]
+            return search(t, lo, entries[k + 1] >> 1);
+        const std::size_t j = lo + static_cast<std::size_t>(breakpoints.data()[lo + 1] <= t);
+        return j < last_interval ? j : last_interval;
+    }
     std::size_t interval_of(double t) const {
-        const double* b = breakpoints.data();
-        if (!(t >= b[0]))
-            return 0;
-        const std::size_t k = bucket_of(t);
-        const std::size_t first_of_bucket = first(k);
-        std::size_t j = first_of_bucket == 0 ? 0 : first_of_bucket - 1;
-        const std::size_t hi = first(k + 1) - 1;
-        // Nearly every bucket holds at most one breakpoint: two steps without
-        // branches (random times would mispredict them), then the rest.
-        j += static_cast<std::size_t>(j < hi) & static_cast<std::size_t>(b[j + 1] <= t);
-        j += static_cast<std::size_t>(j < hi) & static_cast<std::size_t>(b[j + 1] <= t);
-        if (j < hi && b[j + 1] <= t) [[unlikely]]
-            return search(t, j, hi);
-        return j;
+        return narrow != nullptr ? interval_of(narrow, t) : interval_of(entries_wide.data(), t);
     }
     // The local coordinate on interval j: ((d + d) / h_j) - 1.0 with
     // d = t - b_j, clamped to [-1, 1] (NaN stays NaN).

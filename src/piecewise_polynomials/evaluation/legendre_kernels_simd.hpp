@@ -168,19 +168,39 @@ inline void evaluate_block(const KernelArgs& a, const double* in, double* out) {
             rows[k] = a.coeffs + to_index(interval[k]);
     } else {
         // Each lane's interval by the mesh's comparisons, then its local
-        // coordinate ((d + d) / h_j) - 1.0, d = t - b_j, clamped, in vectors.
-        alignas(64) double starts[U * L], widths[U * L];
-        const double* b = a.mesh->breakpoints.data();
-        const double* h = a.mesh->widths.data();
-        for (int k = 0; k < U * L; ++k) {
-            const std::size_t j = a.mesh->interval_of(in[k]);
-            starts[k] = b[j];
-            widths[k] = h[j];
-            rows[k] = a.coeffs + j;
-        }
+        // coordinate ((d + d) / h_j) - 1.0, d = t - b_j, clamped, in vectors
+        // (gathered lane by lane: a vector load of values just stored one
+        // by one would wait for the stores).
+        const double* starts[U * L];
+        const double* widths[U * L];
+        const BreakpointIndex& mesh = *a.mesh;
+        const double* b = mesh.breakpoints.data();
+        const double* h = mesh.widths.data();
+        // The buckets' positions in vectors (bucket_of's operations: MAXPD
+        // gives 0 for NaN as its scalar form does), truncated lane by lane.
+        alignas(64) double position[U * L];
         for (int u = 0; u < U; ++u) {
-            const R d = V::sub(V::loadu(in + u * L), V::loadu(starts + u * L));
-            width[u] = V::loadu(widths + u * L);
+            R p = V::mul(V::sub(V::loadu(in + u * L), V::set1(b[0])), V::set1(mesh.scale));
+            p = V::max(p, V::set1(0.0));
+            p = V::min(p, V::set1(mesh.last_bucket));
+            V::storeu(position + u * L, p);
+        }
+        const auto locate_all = [&](const auto* entries) {
+            for (int k = 0; k < U * L; ++k) {
+                const auto bucket = static_cast<std::size_t>(position[k]);
+                const std::size_t j = mesh.interval_in_bucket(entries, bucket, in[k]);
+                starts[k] = b + j;
+                widths[k] = h + j;
+                rows[k] = a.coeffs + j;
+            }
+        };
+        if (mesh.narrow != nullptr)
+            locate_all(mesh.narrow);
+        else
+            locate_all(mesh.entries_wide.data());
+        for (int u = 0; u < U; ++u) {
+            const R d = V::sub(V::loadu(in + u * L), V::gather(starts + u * L, 0));
+            width[u] = V::gather(widths + u * L, 0);
             R x = V::sub(V::div(V::add(d, d), width[u]), V::set1(1.0));
             x = V::max(V::set1(-1.0), x);
             x = V::min(V::set1(1.0), x);
