@@ -289,9 +289,15 @@ def check_transfers(coarse, fine, degree, nested):
     reference = dense(exact.legendre_prolongation_matrix(degree, bc, bf))
     n = degree + 1
     # The pattern: every overlapping pair (f, c), with k <= i only on nested meshes.
-    overlap = [(f, c) for f in range(fine.n_t) for c in range(coarse.n_t) if max(bf[f], bc[c]) < min(bf[f + 1], bc[c + 1])]
+    overlap = [
+        (f, c) for f in range(fine.n_t) for c in range(coarse.n_t) if max(bf[f], bc[c]) < min(bf[f + 1], bc[c + 1])
+    ]
     pattern = {
-        (f + fine.n_t * k, c + coarse.n_t * i) for f, c in overlap for k in range(n) for i in range(n) if i >= k or not nested
+        (f + fine.n_t * k, c + coarse.n_t * i)
+        for f, c in overlap
+        for k in range(n)
+        for i in range(n)
+        if i >= k or not nested
     }
     stored = P.tocoo()
     assert set(zip(stored.row, stored.col)) == pattern and P.nnz == len(pattern)
@@ -336,7 +342,10 @@ def test_legendre_transfers_between_uniform_meshes_are_those_of_the_counts():
     for nt_coarse, nt_fine in [(2, 6), (3, 5), (4, 2)]:
         coarse, fine = TimeMesh.uniform(nt_coarse, 2.5, start=-1.0), TimeMesh.uniform(nt_fine, 2.5, start=-1.0)
         for on_meshes, on_counts in [
-            (pa.prolongation_matrix(3, coarse, fine, basis="legendre"), pa.prolongation_matrix(3, nt_coarse, nt_fine, basis="legendre")),
+            (
+                pa.prolongation_matrix(3, coarse, fine, basis="legendre"),
+                pa.prolongation_matrix(3, nt_coarse, nt_fine, basis="legendre"),
+            ),
             (pa.restriction_matrix(3, coarse, fine), pa.restriction_matrix(3, nt_coarse, nt_fine)),
         ]:
             assert np.array_equal(on_meshes.indptr, on_counts.indptr)

@@ -273,7 +273,9 @@ void require_same_interval(const TimeMesh& coarse, const TimeMesh& fine) {
         return;
     refuse("coarse and fine must be meshes of the same interval, got coarse [" + number(coarse.start()) + ", " +
            number(coarse.end()) + "] and fine [" + number(fine.start()) + ", " + number(fine.end()) + "]: " +
-           (!same_start && !same_end ? "both ends differ" : !same_start ? "the starts differ" : "the ends differ"));
+           (!same_start && !same_end ? "both ends differ"
+            : !same_start            ? "the starts differ"
+                                     : "the ends differ"));
 }
 
 std::vector<std::size_t> TimeMesh::nested_parents(const TimeMesh& coarse, const TimeMesh& fine) {

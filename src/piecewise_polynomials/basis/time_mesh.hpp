@@ -80,10 +80,10 @@ struct BreakpointIndex {
     std::vector<std::size_t> entries_wide;  // the same, when 2n does not fit 32 bits
     double scale;                           // buckets per unit of time
     std::size_t buckets;
-    double last_bucket;                      // buckets - 1, exact
+    double last_bucket;                     // buckets - 1, exact
     const std::uint32_t* narrow = nullptr;  // entries32's items, or null
 
-    std::size_t last_interval;               // n - 1
+    std::size_t last_interval;  // n - 1
 
     // The bucket of t: any t, NaN and times before b_0 in bucket 0 (MAXSD
     // semantics: an unordered comparison picks 0), times beyond b_n in the

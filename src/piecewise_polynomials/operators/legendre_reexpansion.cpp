@@ -304,8 +304,7 @@ struct MeshReexpansion::State {
         std::vector<double> triangle;
     };
 
-    explicit State(std::size_t degree)
-        : degree(degree), triangle(triangle_size(degree)), recurrence(degree) {}
+    explicit State(std::size_t degree) : degree(degree), triangle(triangle_size(degree)), recurrence(degree) {}
 
     std::size_t degree;
     std::vector<double> triangle;
