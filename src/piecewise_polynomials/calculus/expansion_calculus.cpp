@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "arithmetic/two_lanes.hpp"
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
 #include "piecewise_polynomials/basis/legendre_basis.hpp"
@@ -16,10 +17,6 @@
 namespace pwpoly {
 
 namespace {
-
-// Two doubles side by side; + and * act lane by lane, each lane rounded as
-// the scalar operation.
-typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
 
 // (degree + 1) * n_t * m, the element count of an expansion's coefficients.
 std::size_t coefficient_count(std::size_t degree, std::size_t n_t, std::size_t m) {
@@ -152,9 +149,9 @@ void project_values(std::size_t degree, std::size_t n_t, std::size_t points, std
             const double* f = values + j * points;
             for (std::size_t i = 0; i < columns; ++i) {
                 const double* t = table.data() + i * points;
-                Pair sum = {0.0, 0.0};
+                Double2 sum = {0.0, 0.0};
                 for (std::size_t q = 0; q < points; ++q)
-                    sum = sum + Pair{t[q], t[q]} * Pair{f[q], f[points + q]};
+                    sum = sum + Double2{t[q], t[q]} * Double2{f[q], f[points + q]};
                 std::memcpy(out + i * n_t + j, &sum, sizeof sum);
             }
             pacer.done(2 * columns * points);

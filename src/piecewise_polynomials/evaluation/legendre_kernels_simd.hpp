@@ -46,7 +46,7 @@ namespace {
 
 // GCC drops vector attributes on dependent types, so the register types are
 // spelled out per width.
-typedef double double2 __attribute__((vector_size(16)));
+using double2 = ::pwpoly::Double2;
 typedef double double4 __attribute__((vector_size(32)));
 typedef double double8 __attribute__((vector_size(64)));
 typedef long long mask2 __attribute__((vector_size(16)));

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <span>
 
+#include "arithmetic/two_lanes.hpp"
 #include "piecewise_polynomials/evaluation/legendre_kernels.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)

@@ -28,6 +28,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "arithmetic/two_lanes.hpp"
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
 #include "parallel/parallel_ranges.hpp"
@@ -37,18 +38,12 @@ namespace pwpoly {
 
 namespace {
 
-// Two components side by side. + * / on packs are the lane-wise IEEE
-// operations, each lane rounded exactly as the scalar operation (no FMA: the
-// build has -ffp-contract=off).
-typedef double Pack __attribute__((vector_size(2 * sizeof(double))));
+// Two components side by side.
+using Pack = Double2;
 constexpr std::size_t pack_width = 2;
 
-inline Pack load_pack(const double* p) {
-    Pack r;
-    std::memcpy(&r, p, sizeof r);
-    return r;
-}
-inline Pack broadcast(double x) { return Pack{x, x}; }
+inline Pack load_pack(const double* p) { return load2(p); }
+inline Pack broadcast(double x) { return broadcast2(x); }
 
 #if defined(__SSE2__)
 constexpr bool can_stream = true;
@@ -65,7 +60,7 @@ inline void store_pack(double* p, Pack x) {
         return;
     }
 #endif
-    std::memcpy(p, &x, sizeof x);
+    store2(p, x);
 }
 
 // Makes the streaming stores of this thread visible before it reports its
