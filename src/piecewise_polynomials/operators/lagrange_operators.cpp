@@ -23,13 +23,18 @@ struct SharedLocal {
     const double* at(std::size_t) const { return local.data(); }
 };
 
-// Interval k's own matrix scale(k, R[jj][kk]) from a reference matrix R,
-// computed when first asked for; the two most recently used are kept.
-template <class Scale>
-struct ScaledLocal {
+// Interval k's own mass matrix, the nearest doubles to (h_k / 2) R[jj][kk]
+// with the exact width h_k = hi + lo, computed when first asked for; the two
+// most recently used are kept. When the half width is a double (lo = 0:
+// nearly every interval, since the difference of two breakpoints within a
+// factor 2 of each other is exact) each entry is one IEEE product, already
+// the nearest double; only the other intervals go through nearest_product,
+// which returns that same product for lo = 0. So the width is read once per
+// interval and the common case is a loop of products.
+struct WidthScaledLocal {
+    const TimeMesh& mesh;
     const std::vector<double>& reference;
-    Scale scale;
-    std::vector<double> slot[2];
+    std::vector<double> slot[2] = {std::vector<double>(reference.size()), std::vector<double>(reference.size())};
     std::size_t holds[2] = {SIZE_MAX, SIZE_MAX};
     std::size_t next = 0;
 
@@ -39,18 +44,25 @@ struct ScaledLocal {
                 next = 1 - s;  // the other one is older now
                 return slot[s].data();
             }
-        std::vector<double>& out = slot[next];
-        out.resize(reference.size());
-        for (std::size_t e = 0; e < reference.size(); ++e)
-            out[e] = scale(k, reference[e]);
+        const dd::DD h = mesh.exact_width(k);
+        const dd::DD half{0.5 * h.hi, 0.5 * h.lo};
+        const double* r = reference.data();
+        double* out = slot[next].data();
+        const std::size_t size = reference.size();
+        if (half.lo == 0.0)
+            for (std::size_t e = 0; e < size; ++e)
+                out[e] = half.hi * r[e];
+        else
+            for (std::size_t e = 0; e < size; ++e)
+                out[e] = nearest_product(half, r[e]);
         holds[next] = k;
         next = 1 - next;
-        return out.data();
+        return out;
     }
 };
 
 // The continuous Lagrange assembly of the local matrices `locals`
-// (SharedLocal or ScaledLocal). Row a gathers, for each occurrence
+// (SharedLocal or WidthScaledLocal). Row a gathers, for each occurrence
 // (interval k, local node jj) of dof a in increasing (k, jj) order, the local
 // row jj at the columns dof(k, kk), kk = 0, ..., degree; a stable insertion
 // sort orders them by column, and each run of equal columns is summed in
@@ -193,11 +205,7 @@ void lagrange_mass(CsrRowWriter<Index>& out, std::size_t degree, const TimeMesh&
         return;
     }
     // (h_k / 2) R[jj][kk] with the exact width, rounded once.
-    auto scale = [&mesh](std::size_t k, double r) {
-        const dd::DD h = mesh.exact_width(k);
-        return nearest_product({0.5 * h.hi, 0.5 * h.lo}, r);
-    };
-    ScaledLocal<decltype(scale)> locals{reference, scale, {}, {SIZE_MAX, SIZE_MAX}, 0};
+    WidthScaledLocal locals{mesh, reference};
     assemble_lagrange(out, degree, n_t, periodic, locals);
 }
 

@@ -22,8 +22,12 @@ void legendre_mass(CsrRowWriter<Index>& out, std::size_t degree, const TimeMesh&
             });
             continue;
         }
+        // The nearest double to h_j / (2i + 1); when the exact width is a
+        // double (nearly always) that is the one IEEE division, as
+        // nearest_quotient itself finds first.
         paced_for(pacer, 0, n_t, 40, [&](std::size_t j) {
-            out.push(j + n_t * i, nearest_quotient(mesh.exact_width(j), odd));
+            const dd::DD h = mesh.exact_width(j);
+            out.push(j + n_t * i, h.lo == 0.0 ? h.hi / odd : nearest_quotient(h, odd));
             out.end_row();
         });
     }
