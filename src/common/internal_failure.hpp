@@ -3,7 +3,15 @@
 // A violated invariant inside the core (a failed assertion, a size check, a
 // size that cannot be represented) ends the current operation by throwing
 // `InternalFailure` with a fixed message. The core never catches it; the
-// Python boundary turns it into `PanicException` with the same message.
+// Python boundary translates it in one place (lib/toolkit/errors.hpp), as
+// the module chose: pwpoly raises `PanicException` with the same message
+// (also written to stderr), the array companion RuntimeError, or MemoryError
+// for "capacity overflow".
+//
+// It is not the only failure that crosses the boundary: an argument the core
+// refuses is `ArgumentError` (common/argument_error.hpp), ValueError in both
+// modules; a failed allocation (std::bad_alloc) is MemoryError; and
+// std::length_error from a container is taken as "capacity overflow".
 //
 // Both core folders and the Python boundary share it, so it lives in
 // src/common, below all of them.

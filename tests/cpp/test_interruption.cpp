@@ -12,8 +12,8 @@
 #include "parallel/parallel_ranges.hpp"
 #include "parallel/worker_pool.hpp"
 #include "piecewise_polynomials/basis/dense_inversion.hpp"
+#include "piecewise_polynomials/operators/lagrange_reference.hpp"
 #include "piecewise_polynomials/operators/legendre_transfer.hpp"
-#include "piecewise_polynomials/operators/time_operators.hpp"
 
 namespace pwpoly {
 namespace {

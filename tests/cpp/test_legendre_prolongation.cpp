@@ -12,10 +12,10 @@
 #include "piecewise_polynomials/calculus/gauss_legendre.hpp"
 #include "piecewise_polynomials/operators/legendre_reexpansion.hpp"
 #include "piecewise_polynomials/operators/legendre_transfer.hpp"
-#include "piecewise_polynomials/operators/time_operators.hpp"
 
 #include "core_test_support.hpp"
 #include "dense_test_matrices.hpp"
+#include "time_operator_matrices.hpp"
 
 namespace pwpoly {
 namespace {

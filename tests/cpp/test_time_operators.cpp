@@ -7,13 +7,16 @@
 #include <type_traits>
 #include <vector>
 
+#include "arithmetic/exact_arithmetic.hpp"
 #include "piecewise_polynomials/basis/lagrange_basis.hpp"
 #include "piecewise_polynomials/basis/legendre_basis.hpp"
 #include "piecewise_polynomials/calculus/gauss_legendre.hpp"
+#include "piecewise_polynomials/operators/lagrange_reference.hpp"
 #include "piecewise_polynomials/operators/time_operators.hpp"
 
 #include "core_test_support.hpp"
 #include "dense_test_matrices.hpp"
+#include "time_operator_matrices.hpp"
 
 namespace pwpoly {
 namespace {
@@ -191,16 +194,8 @@ TEST_P(LagrangeOperators, PatternIsEveryPairSharingAnInterval) {
 }
 
 TEST_P(LagrangeOperators, ArraysAreTheMatricesInEveryIndexTypeWithTheAnnouncedShape) {
-    expect_arrays_in_every_index_type(lagrange_mass_matrix(p, n_t, T, periodic), lagrange_mass_shape(p, n_t, periodic),
-                                      [&]<class Index>(std::type_identity<Index>) {
-                                          return lagrange_mass_arrays<Index>(p, TimeMesh::unchecked_uniform(n_t, T),
-                                                                             periodic);
-                                      });
-    expect_arrays_in_every_index_type(lagrange_derivative_matrix(p, n_t, periodic),
-                                      lagrange_derivative_shape(p, n_t, periodic),
-                                      [&]<class Index>(std::type_identity<Index>) {
-                                          return lagrange_derivative_arrays<Index>(p, n_t, periodic);
-                                      });
+    for (const TimeMatrix matrix : {TimeMatrix::lagrange_mass, TimeMatrix::lagrange_derivative})
+        expect_operator_arrays(uniform_operator(matrix, p, n_t, T, periodic));
 }
 
 // Newton-Cotes weights: the integrals of L_j over [-1, 1].
@@ -396,26 +391,10 @@ TEST_P(LegendreOperators, UpwindIsTheProductOfTheEndpointMatrices) {
 }
 
 TEST_P(LegendreOperators, ArraysAreTheMatricesInEveryIndexTypeWithTheAnnouncedShape) {
-    expect_arrays_in_every_index_type(legendre_mass_matrix(p, n_t, 2.3), legendre_mass_shape(p, n_t),
-                                      [&]<class Index>(std::type_identity<Index>) {
-                                          return legendre_mass_arrays<Index>(p, TimeMesh::unchecked_uniform(n_t, 2.3));
-                                      });
-    expect_arrays_in_every_index_type(legendre_derivative_matrix(p, n_t), legendre_derivative_shape(p, n_t),
-                                      [&]<class Index>(std::type_identity<Index>) {
-                                          return legendre_derivative_arrays<Index>(p, n_t);
-                                      });
-    const auto [at_start, at_end] = endpoint_matrices(p, n_t);
-    expect_arrays_in_every_index_type(at_start, endpoint_shape(p, n_t), [&]<class Index>(std::type_identity<Index>) {
-        return endpoint_arrays<Index>(p, n_t).first;
-    });
-    expect_arrays_in_every_index_type(at_end, endpoint_shape(p, n_t), [&]<class Index>(std::type_identity<Index>) {
-        return endpoint_arrays<Index>(p, n_t).second;
-    });
-    for (const bool periodic : {false, true})
-        expect_arrays_in_every_index_type(upwind_matrix(p, n_t, periodic), upwind_shape(p, n_t, periodic),
-                                          [&]<class Index>(std::type_identity<Index>) {
-                                              return upwind_arrays<Index>(p, n_t, periodic);
-                                          });
+    for (const TimeMatrix matrix : {TimeMatrix::legendre_mass, TimeMatrix::legendre_derivative,
+                                    TimeMatrix::endpoint_start, TimeMatrix::endpoint_end, TimeMatrix::upwind})
+        expect_operator_arrays(uniform_operator(matrix, p, n_t, 2.3));
+    expect_operator_arrays(uniform_operator(TimeMatrix::upwind, p, n_t, 2.3, true));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, LegendreOperators,
@@ -448,23 +427,33 @@ TEST(TimeOperators, RefuseBadSizesNamingTheArgument) {
     EXPECT_EQ(failure_of([] { lagrange_derivative_matrix(SIZE_MAX, 1, false); }), "capacity overflow");
 
     // The shapes check as their matrices do.
-    EXPECT_EQ(failure_of([] { legendre_mass_shape(2, 0); }), "legendre_mass_matrix: n_t must be at least 1, got 0");
-    EXPECT_EQ(failure_of([] { lagrange_mass_shape(0, 1, false); }),
+    auto shape_failure = [](TimeMatrix matrix, std::size_t degree, std::size_t n_t, bool periodic) {
+        return failure_of([&] { time_operator_shape(uniform_operator(matrix, degree, n_t, 1.0, periodic)); });
+    };
+    EXPECT_EQ(shape_failure(TimeMatrix::legendre_mass, 2, 0, false),
+              "legendre_mass_matrix: n_t must be at least 1, got 0");
+    EXPECT_EQ(shape_failure(TimeMatrix::lagrange_mass, 0, 1, false),
               "lagrange_mass_matrix: degree must be at least 1, got 0");
-    EXPECT_EQ(failure_of([] { lagrange_derivative_shape(1, 0, true); }),
+    EXPECT_EQ(shape_failure(TimeMatrix::lagrange_derivative, 1, 0, true),
               "lagrange_derivative_matrix: n_t must be at least 1, got 0");
-    EXPECT_EQ(failure_of([] { legendre_derivative_shape(1, 0); }),
+    EXPECT_EQ(shape_failure(TimeMatrix::legendre_derivative, 1, 0, false),
               "legendre_derivative_matrix: n_t must be at least 1, got 0");
-    EXPECT_EQ(failure_of([] { endpoint_shape(1, 0); }), "endpoint_matrices: n_t must be at least 1, got 0");
-    EXPECT_EQ(failure_of([] { upwind_shape(1, 0, true); }), "upwind_matrix: n_t must be at least 1, got 0");
-    EXPECT_EQ(failure_of([] { upwind_shape(1, SIZE_MAX / 2 + 1, false); }), "capacity overflow");
+    EXPECT_EQ(shape_failure(TimeMatrix::endpoint_end, 1, 0, false), "endpoint_matrices: n_t must be at least 1, got 0");
+    EXPECT_EQ(shape_failure(TimeMatrix::upwind, 1, 0, true), "upwind_matrix: n_t must be at least 1, got 0");
+    EXPECT_EQ(shape_failure(TimeMatrix::upwind, 1, SIZE_MAX / 2 + 1, false), "capacity overflow");
+    EXPECT_EQ(shape_failure(TimeMatrix::legendre_mass, 1, 3, true),
+              "legendre_mass_matrix: the Legendre basis has no periodic form");
     // Arrays whose shape does not fit the index type are refused before
     // anything is allocated.
     constexpr std::size_t rows_past_int32 = std::size_t{1} << 31;
-    EXPECT_EQ(failure_of(
-                  [] { legendre_mass_arrays<std::int32_t>(0, TimeMesh::unchecked_uniform(rows_past_int32, 1.0)); }),
+    EXPECT_EQ(failure_of([] {
+                  time_operator_arrays<std::int32_t>(uniform_operator(TimeMatrix::legendre_mass, 0, rows_past_int32));
+              }),
               "capacity overflow");
-    EXPECT_EQ(failure_of([] { upwind_arrays<std::int32_t>(3, rows_past_int32 / 4, false); }), "capacity overflow");
+    EXPECT_EQ(failure_of([] {
+                  time_operator_arrays<std::int32_t>(uniform_operator(TimeMatrix::upwind, 3, rows_past_int32 / 4));
+              }),
+              "capacity overflow");
 }
 
 }  // namespace

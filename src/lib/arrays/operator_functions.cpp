@@ -31,6 +31,16 @@ PyObject* built(const CsrShape& shape, Build&& build) {
     return csr_tuple(without_interpreter_lock([&] { return build(std::type_identity<std::int64_t>{}); }));
 }
 
+// The arrays of a time operator, as `built` makes them.
+PyObject* built(const TimeOperator& op) {
+    return built(time_operator_shape(op),
+                 [&]<class Index>(std::type_identity<Index>) { return time_operator_arrays<Index>(op); });
+}
+
+// The matrices that depend on the interval count only take it on a uniform
+// mesh of that many intervals (the span does not matter to them).
+TimeMesh counted_mesh(std::size_t n_t) { return TimeMesh::unchecked_uniform(n_t, 1.0); }
+
 // The Lagrange variants share the equidistant basis's degree limit.
 std::size_t lagrange_degree(PyObject* obj) {
     const std::size_t degree = checked_count(obj, "degree", 1);
@@ -54,16 +64,12 @@ PyObject* mass(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         const bool lagrange = to_bool(lagrange_arg, "lagrange");
         const std::size_t degree = lagrange ? lagrange_degree(degree_arg) : to_unsigned(degree_arg, "degree");
         const TimeMesh& mesh = mesh_argument(mesh_arg, "mesh");
-        const std::size_t n_t = mesh.n_t();
         const bool periodic = to_bool(periodic_arg, "periodic");
         if (!lagrange && periodic)
             raise_error(PyExc_ValueError,
                         "periodic: the Legendre basis has no shared nodes, so it has no periodic form");
-        const CsrShape shape = lagrange ? lagrange_mass_shape(degree, n_t, periodic) : legendre_mass_shape(degree, n_t);
-        return built(shape, [&]<class Index>(std::type_identity<Index>) {
-            return lagrange ? lagrange_mass_arrays<Index>(degree, mesh, periodic)
-                            : legendre_mass_arrays<Index>(degree, mesh);
-        });
+        return built(
+            TimeOperator{lagrange ? TimeMatrix::lagrange_mass : TimeMatrix::legendre_mass, degree, mesh, periodic});
     });
 }
 
@@ -88,12 +94,8 @@ PyObject* derivative(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!lagrange && periodic)
             raise_error(PyExc_ValueError,
                         "periodic: the Legendre basis has no shared nodes, so it has no periodic form");
-        const CsrShape shape =
-            lagrange ? lagrange_derivative_shape(degree, n_t, periodic) : legendre_derivative_shape(degree, n_t);
-        return built(shape, [&]<class Index>(std::type_identity<Index>) {
-            return lagrange ? lagrange_derivative_arrays<Index>(degree, n_t, periodic)
-                            : legendre_derivative_arrays<Index>(degree, n_t);
-        });
+        return built(TimeOperator{lagrange ? TimeMatrix::lagrange_derivative : TimeMatrix::legendre_derivative, degree,
+                                  counted_mesh(n_t), periodic});
     });
 }
 
@@ -106,22 +108,15 @@ Declared g_endpoints_sig{"endpoints",
                          true,
                          "(at_start, at_end): the matrices of the limits at the start and end of every interval."};
 
-template <class Index>
-PyObject* endpoint_tuples(std::size_t degree, std::size_t n_t) {
-    auto [start, end] = without_interpreter_lock([&] { return endpoint_arrays<Index>(degree, n_t); });
-    PyRef at_start = PyRef::steal(csr_tuple(std::move(start)));
-    PyRef at_end = PyRef::steal(csr_tuple(std::move(end)));
-    return make_tuple({at_start.get(), at_end.get()});
-}
-
 PyObject* endpoints(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
         const auto [degree_arg, n_t_arg] = match_arguments(g_endpoints_sig, args, nargs, kwnames);
         const std::size_t degree = to_unsigned(degree_arg, "degree");
         const std::size_t n_t = checked_count(n_t_arg, "n_t", 1);
-        const CsrShape shape = endpoint_shape(degree, n_t);
-        return fits_int32(shape.nrows, shape.ncols, shape.nnz) ? endpoint_tuples<std::int32_t>(degree, n_t)
-                                                               : endpoint_tuples<std::int64_t>(degree, n_t);
+        const TimeMesh mesh = counted_mesh(n_t);
+        PyRef at_start = PyRef::steal(built(TimeOperator{TimeMatrix::endpoint_start, degree, mesh}));
+        PyRef at_end = PyRef::steal(built(TimeOperator{TimeMatrix::endpoint_end, degree, mesh}));
+        return make_tuple({at_start.get(), at_end.get()});
     });
 }
 
@@ -140,9 +135,7 @@ PyObject* upwind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         const std::size_t degree = to_unsigned(degree_arg, "degree");
         const std::size_t n_t = checked_count(n_t_arg, "n_t", 1);
         const bool periodic = to_bool(periodic_arg, "periodic");
-        return built(upwind_shape(degree, n_t, periodic), [&]<class Index>(std::type_identity<Index>) {
-            return upwind_arrays<Index>(degree, n_t, periodic);
-        });
+        return built(TimeOperator{TimeMatrix::upwind, degree, counted_mesh(n_t), periodic});
     });
 }
 
