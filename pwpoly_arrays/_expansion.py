@@ -396,8 +396,8 @@ class Expansion:
             For values of a dtype that does not convert to float64 safely, a
             masked array, or a periodic flag that is not a bool.
         """
-        degree = _checks.size(degree, "degree", 1)
-        _checks.lagrange_degree(degree)
+        # The degree divides the node count below; the native entry checks its upper limit.
+        degree = _checks.at_least(_checks.size(degree, "degree"), "degree", 1)
         periodic = _checks.flag(periodic, "periodic")
         v = _checks.float64_array(values, "values")
         if v.ndim < 1:
@@ -495,7 +495,7 @@ def gauss_legendre(points: int, mesh: MeshLike) -> tuple[FloatArray, FloatArray]
     KeyboardInterrupt
         Ctrl-C during a long call.
     """
-    points = _checks.size(points, "points", 1)
+    points = _checks.size(points, "points")
     m = mesh_of(mesh)
     _checks.check_items(points * m.n_t, "the quadrature's nodes")
     times, weights = _native.gauss_legendre(points, m._core)
@@ -545,8 +545,9 @@ def project(f: Any, degree: int, mesh: MeshLike, points: int | None = None) -> E
     KeyboardInterrupt
         Ctrl-C while the quadrature rule is computed.
     """
-    degree = _checks.size(degree, "degree", 0)
-    points = degree + 1 if points is None else _checks.size(points, "points", 1)
+    degree = _checks.size(degree, "degree")
+    points = degree + 1 if points is None else _checks.size(points, "points")
+    # The native projection checks this too, but only after f has been called.
     if points < degree + 1:
         raise ValueError(f"points must be at least degree + 1 = {degree + 1}, got {points}")
     m = mesh_of(mesh)

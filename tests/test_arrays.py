@@ -201,7 +201,7 @@ MESH2 = native.uniform_mesh(2, 0.0, 1.0)
         (lambda: pa.Expansion(np.ones((2, 2)), 0.0), ValueError, "T must be positive"),
         (lambda: pa.Expansion(np.ones((2, 2)), "1"), TypeError, "mesh must be a TimeMesh or a 1-D array"),
         (lambda: pa.collocation_matrix(2, 0, 1.0, T4), ValueError, "n_t must be at least 1"),
-        (lambda: pa.collocation_matrix(-1, 3, 1.0, T4), ValueError, "degree must be at least 0"),
+        (lambda: pa.collocation_matrix(-1, 3, 1.0, T4), ValueError, "degree must be a non-negative integer, got -1"),
         (lambda: pa.collocation_matrix(2.0, 3, 1.0, T4), TypeError, "degree must be an integer"),
         (lambda: pa.collocation_matrix(2, 2**62, 1.0, T4), ValueError, "too large"),
         (lambda: pa.prolongation_matrix(0, 2, 4), ValueError, "degree must be at least 1"),
