@@ -21,7 +21,7 @@ repo=$(cd "$here/.." && pwd)
 
 runs=50
 case ${1:-} in
-  -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+  -h | --help) ci_help; exit 0 ;;
   [0-9]*) runs=$1; shift ;;
 esac
 [ "${1:-}" != -- ] || shift
