@@ -221,34 +221,8 @@ class Expansion:
     def derivative(self, t: npt.ArrayLike, out: FloatArray | None = None) -> float | FloatArray:
         """The time derivatives of the expansion at the times t.
 
-        Parameters
-        ----------
-        t : float or array_like
-            The times, any shape; float64, or a dtype that converts to it
-            safely.
-        out : numpy.ndarray, optional
-            A writable float64 array of shape ``t.shape + value_shape`` (any
-            memory layout) to fill and return; for a scalar expansion it may
-            be ``t`` itself.
-
-        Returns
-        -------
-        float or numpy.ndarray
-            A float for a scalar ``t`` (a Python or numpy number) of a scalar
-            expansion; otherwise a float64 array of shape
-            ``t.shape + value_shape`` (``out`` when given).
-
-        Raises
-        ------
-        TypeError
-            ``t`` of a dtype that does not convert to float64 safely, a masked
-            array, or an ``out`` that is not a float64 ndarray.
-        ValueError
-            An ``out`` of the wrong shape, read-only, or sharing memory with
-            ``t`` without being ``t``.
-        KeyboardInterrupt
-            Ctrl-C during a long evaluation (``out`` may then hold part of the
-            results).
+        Parameters, result and errors are those of calling the expansion
+        (:meth:`__call__`), with derivatives in place of values.
         """
         if out is None and isinstance(t, float) and self._coefficients.ndim == 2:
             return self._core.evaluate(t, True)

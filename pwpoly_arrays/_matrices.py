@@ -395,8 +395,7 @@ def endpoint_matrices(degree: int, mesh: MeshLike | int) -> tuple[csr_array, csr
     degree : int
         Polynomial degree, >= 0.
     mesh : TimeMesh, array_like or int
-        The mesh (or its breakpoints), or its number of intervals n_t >= 1:
-        the matrices depend on n_t only.
+        As for :func:`lagrange_to_legendre_matrix`.
 
     Returns
     -------
@@ -431,8 +430,7 @@ def upwind_matrix(degree: int, mesh: MeshLike | int, periodic: bool = False) -> 
     degree : int
         Polynomial degree, >= 0.
     mesh : TimeMesh, array_like or int
-        The mesh (or its breakpoints), or its number of intervals n_t >= 1:
-        the matrix depends on n_t only.
+        As for :func:`lagrange_to_legendre_matrix`.
     periodic : bool
         S shifts by one interval: (S x)[j] = x[j - 1], and (S x)[0] = 0, or
         x[n_t - 1] when periodic (interval 0 couples to the end of the last).
