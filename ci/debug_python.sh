@@ -18,15 +18,13 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
-. "$here/lib/common.sh"
-. "$here/lib/debian_mirror.sh"
-. "$here/lib/sysroot.sh"
+. "$here/lib/debian.sh"
 . "$here/lib/build.sh"
 
 pytest_args=()
 while [ $# -gt 0 ]; do
   case $1 in
-    -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) ci_help; exit 0 ;;
     --) shift; pytest_args=("$@"); break ;;
     *) ci_die "unknown argument '$1' (see --help)" ;;
   esac
@@ -39,22 +37,11 @@ sysroot_prepare amd64
 ci_stage_end
 
 ci_stage_begin "debug: build for python${SYSROOT_PYVER}d"
-rm -f "$build/CMakeCache.txt"
 # Release's -O3 without NDEBUG: our own assertions stay live too, and the
 # code is otherwise the release build's (where two NaNs meet, the operand
 # order the compiler picks decides which one comes out, and the tests
 # compare NaN bits as well).
-ci_cmake_build "$build" \
-  -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-x86_64.cmake" \
-  -DPWPOLY_SYSROOT="$SYSROOT_DIR" \
-  -DPWPOLY_SYSROOT_PYTHON="python${SYSROOT_PYVER}d" \
-  -DCMAKE_POLICY_DEFAULT_CMP0190=NEW \
-  -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_CXX_FLAGS_RELEASE="-O3 -g" \
-  -DPWPOLY_BUILD_EXTENSION=ON \
-  -DPWPOLY_BUILD_TESTS=OFF \
-  -DPWPOLY_STATIC_LIBSTDCXX=ON \
-  -DPWPOLY_WERROR=ON
+sysroot_build_project amd64 "$build" OFF "python${SYSROOT_PYVER}d" -DCMAKE_CXX_FLAGS_RELEASE="-O3 -g"
 module=$(ls "$build"/pwpoly.cpython-*d-x86_64-linux-gnu.so 2>/dev/null) \
   || ci_die "the build made no module for the debug ABI: $(ls "$build"/pwpoly*.so)"
 ci_log "built $(basename "$module")"

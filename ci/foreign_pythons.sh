@@ -42,9 +42,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
-. "$here/lib/common.sh"
-. "$here/lib/debian_mirror.sh"
-. "$here/lib/sysroot.sh"
+. "$here/lib/debian.sh"
 . "$here/lib/build.sh"
 . "$here/lib/fingerprints.sh"
 
@@ -70,7 +68,7 @@ while [ $# -gt 0 ]; do
       esac
       shift 2 ;;
     --build-only) build_only=1; shift ;;
-    -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) ci_help; exit 0 ;;
     --) shift; pytest_args=("$@"); break ;;
     *) ci_die "unknown argument '$1' (see --help)" ;;
   esac

@@ -39,16 +39,14 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
-. "$here/lib/common.sh"
-. "$here/lib/debian_mirror.sh"
-. "$here/lib/sysroot.sh"
+. "$here/lib/debian.sh"
 . "$here/lib/fresh_root.sh"
 
 keep=0
 while [ $# -gt 0 ]; do
   case $1 in
     --keep) keep=1; shift ;;
-    -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) ci_help; exit 0 ;;
     *) ci_die "unknown argument '$1' (see --help)" ;;
   esac
 done

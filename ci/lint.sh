@@ -24,7 +24,7 @@ RUFF_VERSION=0.17.6
 CLANG_FORMAT_MAJOR=14  # Debian 12's clang-format
 
 case ${1:-} in
-  -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+  -h | --help) ci_help; exit 0 ;;
   "") ;;
   *) ci_die "unknown argument '$1' (see --help)" ;;
 esac

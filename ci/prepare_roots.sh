@@ -24,7 +24,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/lib/fresh_root.sh"
 
 case ${1:-} in
-  -h | --help | "") sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+  -h | --help | "") ci_help; exit 0 ;;
 esac
 [ "$(id -u)" -eq 0 ] || ci_die "needs root (debootstrap)"
 

@@ -35,7 +35,7 @@ while [ $# -gt 0 ]; do
   case $1 in
     asan | tsan) modes=("$1"); shift ;;
     all) modes=(asan tsan); shift ;;
-    -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) ci_help; exit 0 ;;
     --) shift; pytest_args=("$@"); break ;;
     *) ci_die "unknown argument '$1' (see --help)" ;;
   esac

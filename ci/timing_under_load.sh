@@ -21,7 +21,7 @@ repo=$(cd "$here/.." && pwd)
 
 runs=50
 case ${1:-} in
-  -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+  -h | --help) ci_help; exit 0 ;;
   [0-9]*) runs=$1; shift ;;
 esac
 [ "${1:-}" != -- ] || shift
@@ -32,8 +32,8 @@ if [ ${#tests[@]} -eq 0 ]; then
     tests/test_evaluator.py::test_set_dofs_during_evaluate_many_in_another_thread
     tests/test_evaluator.py::test_two_threads_evaluate_at_once
     tests/test_evaluator.py::test_evaluate_many_is_bit_identical_for_any_worker_count
-    tests/test_arrays.py::test_threads_hammer_one_expansion
-    tests/test_arrays.py::test_a_pool_that_cannot_start_is_an_ordinary_error_in_the_companion)
+    tests/test_arrays_evaluation.py::test_threads_hammer_one_expansion
+    tests/test_arrays_evaluation.py::test_a_pool_that_cannot_start_is_an_ordinary_error_in_the_companion)
 fi
 python=${PWPOLY_PYTHON:-python3}
 out=${PWPOLY_TIMING_OUT:-$repo/build/timing-under-load}

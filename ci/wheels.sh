@@ -59,9 +59,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
-. "$here/lib/common.sh"
-. "$here/lib/debian_mirror.sh"
-. "$here/lib/sysroot.sh"
+. "$here/lib/debian.sh"
 . "$here/lib/fresh_root.sh"
 . "$here/lib/fingerprints.sh"
 
@@ -76,7 +74,7 @@ SYSROOT_WHEELS=(amd64:3.14 i386:3.14 amd64:3.15 i386:3.15)
 README_SECTION="### Installing from a wheel"
 
 case ${1:-} in
-  -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+  -h | --help) ci_help; exit 0 ;;
   "") ;;
   *) ci_die "unknown argument '$1' (see --help)" ;;
 esac

@@ -1,6 +1,7 @@
-"""Argument normalisation shared by the public functions: cheap numpy-side
-checks with numpy-style messages, so that the native module only ever sees
-float64 buffers and sizes in range."""
+"""Argument normalisation shared by the public functions: numpy's side of
+the checks (dtypes, masks, `out=`, Python numbers the native conversion
+cannot name), with numpy-style messages. The rules on sizes, T, degrees and
+meshes are the native module's, and so are their messages."""
 
 from __future__ import annotations
 
@@ -17,23 +18,39 @@ import numpy.typing as npt
 MAX_ITEMS = sys.maxsize // 8
 
 
-def size(value: Any, name: str, minimum: int) -> int:
-    """An integer argument (degree, n_t, ...) of at least `minimum`."""
+def size(value: Any, name: str) -> int:
+    """An integer argument (degree, n_t, points, ...) as an int for the native entry.
+
+    Refused here is only what the native conversion cannot report under the
+    argument's name: a bool (it would pass for 0 or 1), a negative value (an
+    unnamed OverflowError there) and more than an array can hold. The bounds
+    of the arguments (n_t >= 1, a Lagrange degree from 1 to
+    MAX_LAGRANGE_DEGREE, ...) are the native entries' checks, with their
+    messages; `at_least` is for the few that must hold before the entry is
+    reached.
+    """
     if isinstance(value, bool):
         raise TypeError(f"{name} must be an integer, got bool")
     try:
         result = operator.index(value)
     except TypeError:
         raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
-    if result < minimum:
-        raise ValueError(f"{name} must be at least {minimum}, got {result}")
+    if result < 0:
+        raise ValueError(f"{name} must be a non-negative integer, got {result}")
     if result > MAX_ITEMS:
         raise ValueError(f"{name} = {result} is too large")
     return result
 
 
+def at_least(value: int, name: str, minimum: int) -> int:
+    """A lower bound that no native entry checks under this name."""
+    if value < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, got {value}")
+    return value
+
+
 def lagrange_degree(degree: int) -> None:
-    """The equidistant Lagrange matrices have no correct digit beyond the native limit."""
+    """The Lagrange degree limit, for lagrange_points, whose native entry does not check it."""
     from ._native_loader import load_native
 
     limit = load_native().MAX_LAGRANGE_DEGREE

@@ -221,34 +221,8 @@ class Expansion:
     def derivative(self, t: npt.ArrayLike, out: FloatArray | None = None) -> float | FloatArray:
         """The time derivatives of the expansion at the times t.
 
-        Parameters
-        ----------
-        t : float or array_like
-            The times, any shape; float64, or a dtype that converts to it
-            safely.
-        out : numpy.ndarray, optional
-            A writable float64 array of shape ``t.shape + value_shape`` (any
-            memory layout) to fill and return; for a scalar expansion it may
-            be ``t`` itself.
-
-        Returns
-        -------
-        float or numpy.ndarray
-            A float for a scalar ``t`` (a Python or numpy number) of a scalar
-            expansion; otherwise a float64 array of shape
-            ``t.shape + value_shape`` (``out`` when given).
-
-        Raises
-        ------
-        TypeError
-            ``t`` of a dtype that does not convert to float64 safely, a masked
-            array, or an ``out`` that is not a float64 ndarray.
-        ValueError
-            An ``out`` of the wrong shape, read-only, or sharing memory with
-            ``t`` without being ``t``.
-        KeyboardInterrupt
-            Ctrl-C during a long evaluation (``out`` may then hold part of the
-            results).
+        Parameters, result and errors are those of calling the expansion
+        (:meth:`__call__`), with derivatives in place of values.
         """
         if out is None and isinstance(t, float) and self._coefficients.ndim == 2:
             return self._core.evaluate(t, True)
@@ -396,8 +370,8 @@ class Expansion:
             For values of a dtype that does not convert to float64 safely, a
             masked array, or a periodic flag that is not a bool.
         """
-        degree = _checks.size(degree, "degree", 1)
-        _checks.lagrange_degree(degree)
+        # The degree divides the node count below; the native entry checks its upper limit.
+        degree = _checks.at_least(_checks.size(degree, "degree"), "degree", 1)
         periodic = _checks.flag(periodic, "periodic")
         v = _checks.float64_array(values, "values")
         if v.ndim < 1:
@@ -495,7 +469,7 @@ def gauss_legendre(points: int, mesh: MeshLike) -> tuple[FloatArray, FloatArray]
     KeyboardInterrupt
         Ctrl-C during a long call.
     """
-    points = _checks.size(points, "points", 1)
+    points = _checks.size(points, "points")
     m = mesh_of(mesh)
     _checks.check_items(points * m.n_t, "the quadrature's nodes")
     times, weights = _native.gauss_legendre(points, m._core)
@@ -545,8 +519,9 @@ def project(f: Any, degree: int, mesh: MeshLike, points: int | None = None) -> E
     KeyboardInterrupt
         Ctrl-C while the quadrature rule is computed.
     """
-    degree = _checks.size(degree, "degree", 0)
-    points = degree + 1 if points is None else _checks.size(points, "points", 1)
+    degree = _checks.size(degree, "degree")
+    points = degree + 1 if points is None else _checks.size(points, "points")
+    # The native projection checks this too, but only after f has been called.
     if points < degree + 1:
         raise ValueError(f"points must be at least degree + 1 = {degree + 1}, got {points}")
     m = mesh_of(mesh)

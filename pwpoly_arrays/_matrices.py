@@ -93,7 +93,7 @@ def collocation_matrix(degree: int, mesh: MeshLike, t: npt.ArrayLike, derivative
         Without scipy.
     """
     sparse = _scipy_sparse("collocation_matrix")
-    degree = _checks.size(degree, "degree", 0)
+    degree = _checks.size(degree, "degree")
     m = mesh_of(mesh)
     derivative = _checks.flag(derivative, "derivative")
     times = _checks.float64_array(t, "t")
@@ -105,7 +105,7 @@ def collocation_matrix(degree: int, mesh: MeshLike, t: npt.ArrayLike, derivative
 def _count_of(mesh: object, name: str = "n_t") -> int:
     """The interval count of a mesh, or an interval count itself."""
     if is_count(mesh):
-        return _checks.size(mesh, name, 1)
+        return _checks.size(mesh, name)
     return mesh_of(mesh).n_t
 
 
@@ -114,8 +114,9 @@ def _transfer_meshes(coarse: object, fine: object) -> tuple[TimeMesh, TimeMesh]:
     transfers between uniform meshes of one span do not depend on it)."""
     counts = [is_count(m) or isinstance(m, numbers.Number) for m in (coarse, fine)]
     if all(counts):
-        nt_coarse = _checks.size(coarse, "nt_coarse", 1)
-        nt_fine = _checks.size(fine, "nt_fine", 1)
+        # Checked here: the mesh would refuse a count of 0 as n_t, not under these names.
+        nt_coarse = _checks.at_least(_checks.size(coarse, "nt_coarse"), "nt_coarse", 1)
+        nt_fine = _checks.at_least(_checks.size(fine, "nt_fine"), "nt_fine", 1)
         return TimeMesh.uniform(nt_coarse, 1.0), TimeMesh.uniform(nt_fine, 1.0)
     if any(counts):
         raise TypeError(
@@ -125,13 +126,20 @@ def _transfer_meshes(coarse: object, fine: object) -> tuple[TimeMesh, TimeMesh]:
     return mesh_of(coarse, "coarse"), mesh_of(fine, "fine")
 
 
-def _lagrange_sizes(degree: int, n_t: int, name: str = "n_t") -> tuple[int, int]:
-    degree = _checks.size(degree, "degree", 1)
-    _checks.lagrange_degree(degree)
-    n_t = _checks.size(n_t, name, 1)
-    # Up to (degree + 1)^2 entries per interval, n_t * degree + 1 points.
+def _matrix_degree(degree: int, n_t: int) -> int:
+    """The degree of a matrix on n_t intervals (the native entry checks its
+    range), refused here only when the up to (degree + 1)^2 entries per
+    interval could not be held in an array."""
+    degree = _checks.size(degree, "degree")
     _checks.check_items(n_t * (degree + 1) * (degree + 1), "the matrix")
-    return degree, n_t
+    return degree
+
+
+def _transfer(degree: int, coarse: object, fine: object) -> tuple[int, _native.TimeMesh, _native.TimeMesh]:
+    """The degree and the two native meshes of a transfer between meshes."""
+    coarse_mesh, fine_mesh = _transfer_meshes(coarse, fine)
+    degree = _matrix_degree(degree, max(coarse_mesh.n_t, fine_mesh.n_t))
+    return degree, coarse_mesh._core, fine_mesh._core
 
 
 def prolongation_matrix(
@@ -190,18 +198,11 @@ def prolongation_matrix(
         periodic flag that is not a bool.
     """
     sparse = _scipy_sparse("prolongation_matrix")
-    basis = _basis(basis)
-    periodic = _checks.flag(periodic, "periodic")
-    coarse_mesh, fine_mesh = _transfer_meshes(coarse, fine)
-    if basis == "legendre":
-        if periodic:
-            raise ValueError("periodic=True needs basis='lagrange': the Legendre basis has no shared nodes")
-        degree = _checks.size(degree, "degree", 0)
-        _checks.check_items(max(coarse_mesh.n_t, fine_mesh.n_t) * (degree + 1) * (degree + 1), "the matrix")
-        return _from_native(sparse, _native.legendre_transfer(degree, coarse_mesh._core, fine_mesh._core, False))
-    degree, _ = _lagrange_sizes(degree, coarse_mesh.n_t, "nt_coarse")
-    _lagrange_sizes(degree, fine_mesh.n_t, "nt_fine")
-    return _from_native(sparse, _native.prolongation(degree, coarse_mesh._core, fine_mesh._core, periodic))
+    lagrange, periodic = _basis(basis, periodic)
+    degree, coarse_core, fine_core = _transfer(degree, coarse, fine)
+    if lagrange:
+        return _from_native(sparse, _native.prolongation(degree, coarse_core, fine_core, periodic))
+    return _from_native(sparse, _native.legendre_transfer(degree, coarse_core, fine_core, False))
 
 
 def lagrange_to_legendre_matrix(degree: int, mesh: MeshLike | int, periodic: bool = False) -> csr_array:
@@ -240,7 +241,8 @@ def lagrange_to_legendre_matrix(degree: int, mesh: MeshLike | int, periodic: boo
         Without scipy.
     """
     sparse = _scipy_sparse("lagrange_to_legendre_matrix")
-    degree, n_t = _lagrange_sizes(degree, _count_of(mesh))
+    n_t = _count_of(mesh)
+    degree = _matrix_degree(degree, n_t)
     return _from_native(sparse, _native.lagrange_to_legendre(degree, n_t, _checks.flag(periodic, "periodic")))
 
 
@@ -278,7 +280,8 @@ def lagrange_points(degree: int, mesh: MeshLike, periodic: bool = False) -> npt.
         periodic flag that is not a bool.
     """
     m = mesh_of(mesh)
-    degree, _ = _lagrange_sizes(degree, m.n_t)
+    degree = _matrix_degree(degree, m.n_t)
+    _checks.lagrange_degree(degree)  # the native entry has no such limit
     points: Any = _native.lagrange_points(degree, m._core, _checks.flag(periodic, "periodic"))  # a buffer
     return np.asarray(points, dtype=np.float64)
 
@@ -286,23 +289,16 @@ def lagrange_points(degree: int, mesh: MeshLike, periodic: bool = False) -> npt.
 _BASES = ("legendre", "lagrange")
 
 
-def _basis(basis: object) -> str:
+def _basis(basis: object, periodic: object) -> tuple[bool, bool]:
+    """Whether `basis` names the Lagrange basis, and the periodic flag, which
+    the Legendre basis has no use for. (The native entries know the basis as
+    a flag and would not name `basis`.)"""
     if basis not in _BASES:
         raise ValueError(f"basis must be 'legendre' or 'lagrange', got {basis!r}")
-    return str(basis)
-
-
-def _operator_sizes(degree: int, n_t: int, basis: str, periodic: object) -> tuple[int, int, bool]:
     periodic = _checks.flag(periodic, "periodic")
-    if basis == "lagrange":
-        degree, n_t = _lagrange_sizes(degree, n_t)
-    else:
-        if periodic:
-            raise ValueError("periodic=True needs basis='lagrange': the Legendre basis has no shared nodes")
-        degree = _checks.size(degree, "degree", 0)
-        n_t = _checks.size(n_t, "n_t", 1)
-        _checks.check_items(n_t * (degree + 1) * (degree + 1), "the matrix")
-    return degree, n_t, periodic
+    if basis == "legendre" and periodic:
+        raise ValueError("periodic=True needs basis='lagrange': the Legendre basis has no shared nodes")
+    return basis == "lagrange", periodic
 
 
 @takes_mesh
@@ -344,10 +340,10 @@ def mass_matrix(degree: int, mesh: MeshLike, basis: str = "legendre", periodic: 
         For a degree that is not an integer, a mesh of the wrong type, or a periodic flag that is not a bool.
     """
     sparse = _scipy_sparse("mass_matrix")
-    basis = _basis(basis)
+    lagrange, periodic = _basis(basis, periodic)
     m = mesh_of(mesh)
-    degree, _, periodic = _operator_sizes(degree, m.n_t, basis, periodic)
-    return _from_native(sparse, _native.mass(degree, m._core, basis == "lagrange", periodic))
+    degree = _matrix_degree(degree, m.n_t)
+    return _from_native(sparse, _native.mass(degree, m._core, lagrange, periodic))
 
 
 @takes_mesh
@@ -385,10 +381,10 @@ def derivative_matrix(degree: int, mesh: MeshLike, basis: str = "legendre", peri
         As for :func:`mass_matrix`.
     """
     sparse = _scipy_sparse("derivative_matrix")
-    basis = _basis(basis)
+    lagrange, periodic = _basis(basis, periodic)
     n_t = mesh_of(mesh).n_t
-    degree, n_t, periodic = _operator_sizes(degree, n_t, basis, periodic)
-    return _from_native(sparse, _native.derivative(degree, n_t, basis == "lagrange", periodic))
+    degree = _matrix_degree(degree, n_t)
+    return _from_native(sparse, _native.derivative(degree, n_t, lagrange, periodic))
 
 
 def endpoint_matrices(degree: int, mesh: MeshLike | int) -> tuple[csr_array, csr_array]:
@@ -399,8 +395,7 @@ def endpoint_matrices(degree: int, mesh: MeshLike | int) -> tuple[csr_array, csr
     degree : int
         Polynomial degree, >= 0.
     mesh : TimeMesh, array_like or int
-        The mesh (or its breakpoints), or its number of intervals n_t >= 1:
-        the matrices depend on n_t only.
+        As for :func:`lagrange_to_legendre_matrix`.
 
     Returns
     -------
@@ -421,7 +416,8 @@ def endpoint_matrices(degree: int, mesh: MeshLike | int) -> tuple[csr_array, csr
         For sizes that are not integers.
     """
     sparse = _scipy_sparse("endpoint_matrices")
-    degree, n_t, _ = _operator_sizes(degree, _count_of(mesh), "legendre", False)
+    n_t = _count_of(mesh)
+    degree = _matrix_degree(degree, n_t)
     at_start, at_end = _native.endpoints(degree, n_t)
     return _from_native(sparse, at_start), _from_native(sparse, at_end)
 
@@ -434,8 +430,7 @@ def upwind_matrix(degree: int, mesh: MeshLike | int, periodic: bool = False) -> 
     degree : int
         Polynomial degree, >= 0.
     mesh : TimeMesh, array_like or int
-        The mesh (or its breakpoints), or its number of intervals n_t >= 1:
-        the matrix depends on n_t only.
+        As for :func:`lagrange_to_legendre_matrix`.
     periodic : bool
         S shifts by one interval: (S x)[j] = x[j - 1], and (S x)[0] = 0, or
         x[n_t - 1] when periodic (interval 0 couples to the end of the last).
@@ -457,7 +452,8 @@ def upwind_matrix(degree: int, mesh: MeshLike | int, periodic: bool = False) -> 
     """
     sparse = _scipy_sparse("upwind_matrix")
     periodic = _checks.flag(periodic, "periodic")
-    degree, n_t, _ = _operator_sizes(degree, _count_of(mesh), "legendre", False)
+    n_t = _count_of(mesh)
+    degree = _matrix_degree(degree, n_t)
     return _from_native(sparse, _native.upwind(degree, n_t, periodic))
 
 
@@ -511,7 +507,5 @@ def restriction_matrix(degree: int, coarse: MeshLike | int, fine: MeshLike | int
         For sizes that are not integers.
     """
     sparse = _scipy_sparse("restriction_matrix")
-    coarse_mesh, fine_mesh = _transfer_meshes(coarse, fine)
-    degree = _checks.size(degree, "degree", 0)
-    _checks.check_items(max(coarse_mesh.n_t, fine_mesh.n_t) * (degree + 1) * (degree + 1), "the matrix")
-    return _from_native(sparse, _native.legendre_transfer(degree, coarse_mesh._core, fine_mesh._core, True))
+    degree, coarse_core, fine_core = _transfer(degree, coarse, fine)
+    return _from_native(sparse, _native.legendre_transfer(degree, coarse_core, fine_core, True))

@@ -128,7 +128,7 @@ class TimeMesh:
         TypeError
             For arguments of the wrong type.
         """
-        n_t = _checks.size(n_t, "n_t", 0)
+        n_t = _checks.size(n_t, "n_t")
         T = _checks.period(T)
         t0 = _checks.real(start, "start")
         return cls._from_native(_native.uniform_mesh(n_t, t0, T))
@@ -164,7 +164,7 @@ class TimeMesh:
         TypeError
             For arguments of the wrong type.
         """
-        n_t = _checks.size(n_t, "n_t", 0)
+        n_t = _checks.size(n_t, "n_t")
         T = _checks.period(T)
         grading = _checks.real(grading, "grading")
         return cls._from_native(_native.graded_mesh(n_t, T, grading))

@@ -234,12 +234,6 @@ def test_failures(impl, name, args, error, message):
         assert type(info.value) is error and info.value.args == (message,)
 
 
-def test_argument_conversion_comes_before_value_checks():
-    with pytest.raises(TypeError) as info:
-        pwpoly.lagrange_prolongation_matrix(2, 2, 0, periodic=1)
-    assert str(info.value) == "argument 'periodic': 'int' object cannot be cast as 'bool'"
-
-
 # ---------------------------------------------------------------------------
 # Mathematical properties
 

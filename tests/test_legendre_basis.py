@@ -249,23 +249,6 @@ def test_no_intervals_constructors_and_set_dofs(impl):
     )
 
 
-@pytest.mark.parametrize(
-    "call, error",
-    [
-        (lambda: pwpoly.LegendreBasis(2, 0, 1.0).evaluate_at("x", []), TypeError),
-        (lambda: pwpoly.LegendreBasis(2, 0, 1.0).evaluate_at(0.5, "abc"), TypeError),
-        (lambda: pwpoly.LegendreBasis(2, 0, 1.0).evaluate_all_basis_functions(None), TypeError),
-        (lambda: pwpoly.LegendreBasisEvaluator(2, 0, 1.0).evaluate_at("x"), TypeError),
-        (lambda: pwpoly.LegendreBasisEvaluator(2, 0, 1.0).evaluate_many([0.5]), TypeError),
-        (lambda: pwpoly.LegendreBasisEvaluator(2, 0, 1.0).evaluate_many(array.array("f", [0.5])), BufferError),
-    ],
-    ids=["t", "legendre_vals", "all-basis-t", "evaluator-t", "list", "float32"],
-)
-def test_no_intervals_conversion_errors_come_first(call, error):
-    with pytest.raises(error):
-        call()
-
-
 # Products of sizes beyond the platform's size type (or beyond the largest
 # allocation) must be refused, never wrapped into a small array.
 HALF = SIZE_MAX // 2 + 1  # 2 * HALF overflows

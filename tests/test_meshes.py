@@ -9,16 +9,13 @@ from fractions import Fraction
 import exact_time_operators as exact
 import numpy as np
 import pytest
+from arrays_support import bits
 
 import pwpoly
 import pwpoly_arrays as pa
 from pwpoly_arrays import TimeMesh
 
 legendre = np.polynomial.legendre
-
-
-def bits(values):
-    return np.asarray(values, dtype=np.float64).view(np.uint64)
 
 
 def random_breakpoints(seed, n_t, start):
@@ -112,7 +109,7 @@ def test_a_uniform_mesh_with_a_start_is_pwpoly_on_the_shifted_time(rng):
     )
 
 
-def test_nan_times_give_nan_in_every_component_and_are_refused_by_collocation():
+def test_nan_times_give_nan_in_every_component():
     for mesh in (TimeMesh([0.0, 1.0, 3.0]), 3.0):
         for shape in [(1, 2), (2, 2, 3)]:
             e = pa.Expansion(np.ones(shape), mesh)
@@ -121,8 +118,6 @@ def test_nan_times_give_nan_in_every_component_and_are_refused_by_collocation():
                 assert np.all(np.isnan(f(np.full(3000, np.nan))))  # the pool's kernels
                 if shape == (1, 2):
                     assert np.isnan(f(np.nan))
-        with pytest.raises(ValueError, match="got nan at position 2"):
-            pa.collocation_matrix(1, [0.0, 1.0, 3.0], [0.5, 1.0, np.nan])
 
 
 def test_collocation_locates_every_time_by_its_breakpoints(rng):
@@ -223,8 +218,6 @@ def test_nested_lagrange_prolongation_interpolates_the_coarse_functions():
         pa.prolongation_matrix(1, coarse, TimeMesh([-1.0, 0.0, 2.5]))
     with pytest.raises(ValueError, match="the same interval"):
         pa.prolongation_matrix(1, coarse, TimeMesh([-1.0, 0.25, 2.0, 2.75]))
-    with pytest.raises(TypeError, match="must both be interval counts"):
-        pa.prolongation_matrix(1, 2, coarse)
 
 
 def nested_random_pair(seed):
@@ -351,10 +344,6 @@ def test_legendre_transfers_between_uniform_meshes_are_those_of_the_counts():
             assert np.array_equal(on_meshes.indptr, on_counts.indptr)
             assert np.array_equal(on_meshes.indices, on_counts.indices)
             assert np.array_equal(bits(on_meshes.data), bits(on_counts.data))
-    with pytest.raises(ValueError, match=r"got coarse \[0.0, 1.0\] and fine \[0.0, 1.5\]: the ends differ"):
-        pa.prolongation_matrix(1, TimeMesh([0.0, 0.5, 1.0]), TimeMesh([0.0, 1.5]), basis="legendre")
-    with pytest.raises(ValueError, match="the starts differ"):
-        pa.restriction_matrix(1, TimeMesh.uniform(2, 1.0), TimeMesh([1e-300, 1.0]))
 
 
 def test_time_meshes_are_immutable_values():
@@ -406,32 +395,3 @@ def test_every_function_takes_a_mesh_or_n_t_and_T_by_position_or_keyword():
         for other in others:
             assert np.array_equal(bits(dense), bits(other.toarray() if hasattr(other, "toarray") else other))
     assert pa.project(np.sin, 2, mesh) == pa.project(np.sin, 2, 3, 1.5)
-
-
-BAD_MESHES = [
-    (lambda: TimeMesh([1.0]), ValueError, "at least 2 entries (n_t + 1 with n_t >= 1), got 1"),
-    (lambda: TimeMesh([0.0, 2.0, 1.0]), ValueError, "strictly increasing, got 2.0 at position 1 and 1.0 at position 2"),
-    (lambda: TimeMesh([0.0, np.inf]), ValueError, "finite, got inf at position 1"),
-    (lambda: TimeMesh([[0.0, 1.0]]), ValueError, "1-D array, got shape (1, 2)"),
-    (lambda: TimeMesh(["a", "b"]), TypeError, "breakpoints must be an array of float64"),
-    (lambda: TimeMesh([0.0, 1e302]), ValueError, "at most 2**1000"),
-    (lambda: TimeMesh([0.0, 1e-305]), ValueError, "at least 2**-1000 (about 9.33e-302) apart"),
-    (lambda: TimeMesh.uniform(0, 1.0), ValueError, "n_t must be at least 1, got 0"),
-    (lambda: TimeMesh.uniform(3, -1.0), ValueError, "T must be positive and finite, got -1.0"),
-    (lambda: TimeMesh.uniform(3, 1.0, start=2.0), ValueError, "the end must be after the start"),
-    (lambda: TimeMesh.uniform(10**6, 1e10 + 1e-3, start=1e10), ValueError, "too narrow"),
-    (lambda: TimeMesh.graded(4, 1.0, 0.5), ValueError, "grading must be finite and at least 1, got 0.5"),
-    (lambda: TimeMesh.uniform(3, "1"), TypeError, "T must be a real number"),
-    (lambda: pa.Expansion(np.ones((2, 3)), [0.0, 1.0]), ValueError, "need a mesh of 3 intervals, got one of 1"),
-    (lambda: pa.Expansion(np.ones((2, 3)), None), TypeError, "mesh must be a TimeMesh"),
-    (lambda: pa.Expansion(np.ones((2, 2)), [0.0, 1.0, 1.0]), ValueError, "mesh: breakpoints must be strictly"),
-    (lambda: pa.mass_matrix(1, 3), TypeError, "needs T after it"),
-    (lambda: pa.derivative_matrix(1, 3, np.nan), ValueError, "T must be positive and finite, got nan"),
-]
-
-
-@pytest.mark.parametrize("call, error, text", BAD_MESHES)
-def test_bad_meshes_are_refused_with_what_is_wrong(call, error, text):
-    with pytest.raises(error) as info:
-        call()
-    assert text in str(info.value)

@@ -113,34 +113,19 @@ def test_singular_matrices_are_not_invertible(invert, matrix):
         invert([[float(v) for v in row] for row in matrix])
 
 
-def test_lu_pivot_ties_keep_the_upper_row():
+@pytest.mark.parametrize(
+    "first_column, pivot",
+    [
+        ([2.0, -2.0, 1.0, 0.0, 0.0], 0),  # a tie of magnitudes keeps the upper row
+        ([1.0, -3.0, 2.0, 0.0, 0.0], 1),  # otherwise the largest magnitude wins
+    ],
+)
+def test_lu_pivot_of_the_first_column(first_column, pivot):
+    # Lower triangular with a non-zero diagonal: only the first column decides the first pivot.
+    matrix = [[first_column[r] if c == 0 else float(r == c) * (r + 2) for c in range(5)] for r in range(5)]
     pivots = []
-    model.lu_inverse(
-        [
-            [2.0, 1.0, 0.0, 0.0, 0.0],
-            [-2.0, 3.0, 1.0, 0.0, 0.0],
-            [1.0, 0.0, 4.0, 1.0, 0.0],
-            [0.0, 1.0, 0.0, 5.0, 1.0],
-            [0.0, 0.0, 1.0, 0.0, 6.0],
-        ],
-        pivots,
-    )
-    assert pivots[0] == 0
-
-
-def test_lu_pivot_takes_the_largest_entry():
-    pivots = []
-    model.lu_inverse(
-        [
-            [1.0, 0.0, 0.0, 0.0, 0.0],
-            [-3.0, 1.0, 0.0, 0.0, 0.0],
-            [2.0, 0.0, 1.0, 0.0, 0.0],
-            [0.0, 0.0, 0.0, 1.0, 0.0],
-            [0.0, 0.0, 0.0, 0.0, 1.0],
-        ],
-        pivots,
-    )
-    assert pivots[0] == 1
+    model.lu_inverse(matrix, pivots)
+    assert pivots[0] == pivot
 
 
 @pytest.mark.parametrize(

@@ -18,12 +18,15 @@ ci_cmake_build() {
     || { tail -50 "$dir/build.log" >&2; ci_die "building $dir failed"; }
 }
 
-# sysroot_build_project ARCH BUILD_DIR WITH_CPP_TESTS
+# sysroot_build_project ARCH BUILD_DIR WITH_CPP_TESTS [PYTHON [CMAKE_ARGS...]]
 # builds the extension (and core_tests when WITH_CPP_TESTS is ON) against the
-# CPython of a sysroot with cmake/toolchain-<target>.cmake, warnings as errors
-# and libstdc++ linked statically. It needs sysroot_prepare ARCH to have run.
+# CPython of a sysroot (its python$SYSROOT_PYVER, or the interpreter PYTHON
+# names) with cmake/toolchain-<target>.cmake, warnings as errors and
+# libstdc++ linked statically; CMAKE_ARGS come last. It needs
+# sysroot_prepare ARCH to have run.
 sysroot_build_project() {
-  local arch=$1 build=$2 with_tests=$3 toolchain
+  local arch=$1 build=$2 with_tests=$3 python=${4:-python$SYSROOT_PYVER} toolchain
+  shift $(($# < 4 ? $# : 4))
   toolchain=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../cmake" && pwd)
   case $arch in
     i386) toolchain="$toolchain/toolchain-i386.cmake" ;;
@@ -37,12 +40,13 @@ sysroot_build_project() {
   ci_cmake_build "$build" \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DPWPOLY_SYSROOT="$SYSROOT_DIR" \
-    -DPWPOLY_SYSROOT_PYTHON="python$SYSROOT_PYVER" \
+    -DPWPOLY_SYSROOT_PYTHON="$python" \
     -DCMAKE_POLICY_DEFAULT_CMP0190=NEW \
     -DPWPOLY_BUILD_EXTENSION=ON \
     -DPWPOLY_BUILD_TESTS="$with_tests" \
     -DPWPOLY_STATIC_LIBSTDCXX=ON \
     -DPWPOLY_WERROR=ON \
-    -DPWPOLY_TEST_LAUNCHER="$SYSROOT_RUN"
+    -DPWPOLY_TEST_LAUNCHER="$SYSROOT_RUN" \
+    "$@"
   grep -E 'Found Python|Check size of void' "$build/configure.log" >&2 || true
 }

@@ -48,3 +48,7 @@ ci_ccache() {
   export CCACHE_BASEDIR=$1 CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-3G}
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
 }
+
+# ci_help: prints the calling script's header comment (from line 2 up to
+# its `set -euo pipefail`), its usage.
+ci_help() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; }
