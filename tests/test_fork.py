@@ -32,6 +32,13 @@ import numpy as np
 import pwpoly
 import pwpoly_arrays
 
+# pwpoly_arrays imports scipy.sparse at its first matrix call. A fork while
+# another thread is inside that import leaves the child waiting forever on
+# the import's module lock, which the thread that held it does not release
+# there (CPython's import locks are not reset at fork). That is the import
+# system's hazard, not the pool's: import it before any thread starts.
+import scipy.sparse
+
 # Forking a process that has threads is the point here, not a mistake.
 warnings.filterwarnings("ignore", r".*fork\(\) may lead to deadlocks", DeprecationWarning)
 CHILD_SECONDS = int(os.environ["FORK_CHILD_SECONDS"])
