@@ -3,6 +3,7 @@ shape (graded, offset, negative, random), each against an independent
 reference: numpy's Legendre series interval by interval, exact fractions
 from the breakpoints, pwpoly on the shifted time."""
 
+import math
 import pickle
 from fractions import Fraction
 
@@ -136,9 +137,33 @@ def fractions_of(mesh):
     return [Fraction(float(x)) for x in mesh.breakpoints]
 
 
-@pytest.mark.parametrize("name", ["graded", "offset", "random"])
+def widths_that_round_twice():
+    """Breakpoints whose exact widths h are not doubles and for which rounding
+    h first and then h / (2i + 1) misses the correctly rounded h / (2i + 1)."""
+    b = [0.1]
+    for _ in range(3):
+        # At least three times the last breakpoint: the difference is then
+        # no double in general (it would be for ratios within 2).
+        start = 3 * b[-1] + 1 / 3
+        b.append(
+            next(
+                t
+                for t in (start + k * math.ulp(start) for k in range(1000))
+                # An odd last bit keeps the next difference inexact too.
+                if int(Fraction(t) / Fraction(math.ulp(t))) % 2 == 1
+                and any(
+                    float(float(Fraction(t) - Fraction(b[-1])) / (2 * i + 1))
+                    != float((Fraction(t) - Fraction(b[-1])) / (2 * i + 1))
+                    for i in range(4)
+                )
+            )
+        )
+    return TimeMesh(b)
+
+
+@pytest.mark.parametrize("name", ["graded", "offset", "random", "widths that round twice"])
 def test_mass_matrices_are_the_exact_integrals_rounded_as_documented(name):
-    mesh = MESHES[name]()
+    mesh = widths_that_round_twice() if name == "widths that round twice" else MESHES[name]()
     b = fractions_of(mesh)
     for degree in (0, 3):
         got = pa.mass_matrix(degree, mesh).toarray()
