@@ -21,14 +21,10 @@ namespace pwpoly::py::arrays {
 namespace {
 
 // gauss_legendre(points, mesh, /)
-Declared g_gauss_sig{"gauss_legendre",
-                     nullptr,
-                     Params{"points", "mesh"},
-                     2,
-                     {},
-                     true,
-                     "(times, weights), n_t * points each, interval-major: the Gauss-Legendre rule of every "
-                     "interval."};
+auto g_gauss_sig =
+    positional_only("gauss_legendre", Params{"points", "mesh"},
+                    "(times, weights), n_t * points each, interval-major: the Gauss-Legendre rule of every "
+                    "interval.");
 
 PyObject* gauss_legendre(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
@@ -43,14 +39,10 @@ PyObject* gauss_legendre(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 // project(values, degree, n_t, points, m, /)
-Declared g_project_sig{"project",
-                       nullptr,
-                       Params{"values", "degree", "n_t", "points", "m"},
-                       5,
-                       {},
-                       true,
-                       "The coefficients, shape (degree + 1, n_t, m), of the L2 projection of values sampled at "
-                       "the Gauss-Legendre nodes of every interval (shape (n_t * points, m))."};
+auto g_project_sig =
+    positional_only("project", Params{"values", "degree", "n_t", "points", "m"},
+                    "The coefficients, shape (degree + 1, n_t, m), of the L2 projection of values sampled at "
+                    "the Gauss-Legendre nodes of every interval (shape (n_t * points, m)).");
 
 PyObject* project(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
@@ -79,14 +71,10 @@ PyObject* project(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 }
 
 // interpolate(values, degree, n_t, periodic, m, /)
-Declared g_interpolate_sig{"interpolate",
-                           nullptr,
-                           Params{"values", "degree", "n_t", "periodic", "m"},
-                           5,
-                           {},
-                           true,
-                           "The coefficients, shape (degree + 1, n_t, m), of the expansion through the nodal "
-                           "values (shape (nodes, m)): the Lagrange-to-Legendre matrix times the values."};
+auto g_interpolate_sig =
+    positional_only("interpolate", Params{"values", "degree", "n_t", "periodic", "m"},
+                    "The coefficients, shape (degree + 1, n_t, m), of the expansion through the nodal "
+                    "values (shape (nodes, m)): the Lagrange-to-Legendre matrix times the values.");
 
 PyObject* interpolate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {

@@ -44,46 +44,23 @@ struct Payload {
 constexpr const char* kClassName = "Expansion";
 std::atomic<PyObject*> g_type{nullptr};
 
-Declared g_new_sig{"__new__",
-                   kClassName,
-                   Params{"coefficients", "degree", "mesh", "m"},
-                   4,
-                   {},
-                   true,
-                   "Native storage, evaluation and calculus of pwpoly_arrays.Expansion: m components, "
-                   "coefficients of shape (degree + 1, n_t, m) in C order."};
-Declared g_evaluate_sig{"evaluate",
-                        kClassName,
-                        Params{"t", "derivative"},
-                        2,
-                        {},
-                        true,
-                        "The value (or derivative) at one time, as a float (one component only)."};
-Declared g_evaluate_into_sig{"evaluate_into",
-                             kClassName,
-                             Params{"t", "out", "derivative"},
-                             3,
-                             {},
-                             true,
-                             "Fills out (t.size * m items) with the values (derivatives) at the times t, both in C "
-                             "order; out may be t itself for one component, but may not overlap it otherwise."};
-Declared g_endpoints_sig{"endpoint_values",
-                         kClassName,
-                         Params{},
-                         0,
-                         {},
-                         true,
-                         "(at_start, at_end): n_t * m values each, the limits at the start and end of every interval."};
-Declared g_integral_sig{
-    "integral", kClassName, Params{}, 0, {}, true, "The integrals over the whole mesh of the m components."};
-Declared g_antiderivative_sig{
-    "antiderivative",
-    kClassName,
-    Params{},
-    0,
-    {},
-    true,
-    "The coefficients, shape (degree + 2, n_t, m), of the antiderivative that is 0 at the start."};
+auto g_new_sig = positional_only("__new__", kClassName, Params{"coefficients", "degree", "mesh", "m"},
+                                 "Native storage, evaluation and calculus of pwpoly_arrays.Expansion: m components, "
+                                 "coefficients of shape (degree + 1, n_t, m) in C order.");
+auto g_evaluate_sig = positional_only("evaluate", kClassName, Params{"t", "derivative"},
+                                      "The value (or derivative) at one time, as a float (one component only).");
+auto g_evaluate_into_sig =
+    positional_only("evaluate_into", kClassName, Params{"t", "out", "derivative"},
+                    "Fills out (t.size * m items) with the values (derivatives) at the times t, both in C "
+                    "order; out may be t itself for one component, but may not overlap it otherwise.");
+auto g_endpoints_sig =
+    positional_only("endpoint_values", kClassName, Params{},
+                    "(at_start, at_end): n_t * m values each, the limits at the start and end of every interval.");
+auto g_integral_sig =
+    positional_only("integral", kClassName, Params{}, "The integrals over the whole mesh of the m components.");
+auto g_antiderivative_sig =
+    positional_only("antiderivative", kClassName, Params{},
+                    "The coefficients, shape (degree + 2, n_t, m), of the antiderivative that is 0 at the start.");
 
 const Payload& self_of(PyObject* self) { return receiver<Payload>(self, g_type, kClassName); }
 

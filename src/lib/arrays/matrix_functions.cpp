@@ -64,14 +64,10 @@ PyObject* sparse_result(Build&& build) {
 }
 
 // collocation(degree, mesh, t, derivative, /)
-Declared g_collocation_sig{"collocation",
-                           nullptr,
-                           Params{"degree", "mesh", "t", "derivative"},
-                           4,
-                           {},
-                           true,
-                           "(nrows, ncols, row_offsets, col_indices, values) of the collocation matrix at the "
-                           "times t (C order)."};
+auto g_collocation_sig =
+    positional_only("collocation", Params{"degree", "mesh", "t", "derivative"},
+                    "(nrows, ncols, row_offsets, col_indices, values) of the collocation matrix at the "
+                    "times t (C order).");
 
 template <class Index>
 PyObject* collocation_of(const LegendreBasis& basis, bool derivative, const Float64Input& times, std::size_t nnz) {
@@ -107,13 +103,9 @@ PyObject* collocation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 // prolongation(degree, coarse, fine, periodic, /)
-Declared g_prolongation_sig{"prolongation",
-                            nullptr,
-                            Params{"degree", "coarse", "fine", "periodic"},
-                            4,
-                            {},
-                            true,
-                            "(nrows, ncols, row_offsets, col_indices, values) of the prolongation matrix."};
+auto g_prolongation_sig =
+    positional_only("prolongation", Params{"degree", "coarse", "fine", "periodic"},
+                    "(nrows, ncols, row_offsets, col_indices, values) of the prolongation matrix.");
 
 PyObject* prolongation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
@@ -129,14 +121,10 @@ PyObject* prolongation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 // lagrange_to_legendre(degree, n_t, periodic, /)
-Declared g_transformation_sig{"lagrange_to_legendre",
-                              nullptr,
-                              Params{"degree", "n_t", "periodic"},
-                              3,
-                              {},
-                              true,
-                              "(nrows, ncols, row_offsets, col_indices, values) of the Lagrange-to-Legendre "
-                              "matrix."};
+auto g_transformation_sig =
+    positional_only("lagrange_to_legendre", Params{"degree", "n_t", "periodic"},
+                    "(nrows, ncols, row_offsets, col_indices, values) of the Lagrange-to-Legendre "
+                    "matrix.");
 
 PyObject* lagrange_to_legendre(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
@@ -151,13 +139,8 @@ PyObject* lagrange_to_legendre(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 // lagrange_points(degree, mesh, periodic, /)
-Declared g_points_sig{"lagrange_points",
-                      nullptr,
-                      Params{"degree", "mesh", "periodic"},
-                      3,
-                      {},
-                      true,
-                      "The Lagrange nodal points as an OwnedArray."};
+auto g_points_sig = positional_only("lagrange_points", Params{"degree", "mesh", "periodic"},
+                                    "The Lagrange nodal points as an OwnedArray.");
 
 PyObject* lagrange_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {

@@ -27,30 +27,18 @@ struct Payload {
 constexpr const char* kClassName = "TimeMesh";
 std::atomic<PyObject*> g_type{nullptr};
 
-Declared g_new_sig{"__new__",
-                   kClassName,
-                   Params{"breakpoints"},
-                   1,
-                   {},
-                   true,
-                   "The mesh of the given breakpoints (a float64 buffer, strictly increasing and finite)."};
-Declared g_parameters_sig{"parameters",
-                          kClassName,
-                          Params{},
-                          0,
-                          {},
-                          true,
-                          "(uniform, n_t, start, end): the kind of the mesh, its interval count and its ends."};
-Declared g_breakpoints_sig{
-    "breakpoints", kClassName, Params{}, 0, {}, true, "The n_t + 1 breakpoints, as an OwnedArray."};
-Declared g_widths_sig{"widths",
-                      kClassName,
-                      Params{},
-                      0,
-                      {},
-                      true,
-                      "The n_t widths the evaluation divides by (the uniform width, or b[j + 1] - b[j] rounded), "
-                      "as an OwnedArray."};
+auto g_new_sig =
+    positional_only("__new__", kClassName, Params{"breakpoints"},
+                    "The mesh of the given breakpoints (a float64 buffer, strictly increasing and finite).");
+auto g_parameters_sig =
+    positional_only("parameters", kClassName, Params{},
+                    "(uniform, n_t, start, end): the kind of the mesh, its interval count and its ends.");
+auto g_breakpoints_sig =
+    positional_only("breakpoints", kClassName, Params{}, "The n_t + 1 breakpoints, as an OwnedArray.");
+auto g_widths_sig =
+    positional_only("widths", kClassName, Params{},
+                    "The n_t widths the evaluation divides by (the uniform width, or b[j + 1] - b[j] rounded), "
+                    "as an OwnedArray.");
 
 PyTypeObject* mesh_type() { return reinterpret_cast<PyTypeObject*>(g_type.load(std::memory_order_acquire)); }
 
@@ -120,13 +108,8 @@ ClassDefinition g_class{"pwpoly_arrays._native.TimeMesh",
                         {}};
 
 // uniform_mesh(n_t, t0, t1, /)
-Declared g_uniform_sig{"uniform_mesh",
-                       nullptr,
-                       Params{"n_t", "t0", "t1"},
-                       3,
-                       {},
-                       true,
-                       "The uniform mesh of [t0, t1] with n_t intervals (t0 = 0: the mesh of [0, T])."};
+auto g_uniform_sig = positional_only("uniform_mesh", Params{"n_t", "t0", "t1"},
+                                     "The uniform mesh of [t0, t1] with n_t intervals (t0 = 0: the mesh of [0, T]).");
 
 PyObject* uniform_mesh(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
@@ -139,13 +122,8 @@ PyObject* uniform_mesh(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 // graded_mesh(n_t, T, grading, /)
-Declared g_graded_sig{"graded_mesh",
-                      nullptr,
-                      Params{"n_t", "T", "grading"},
-                      3,
-                      {},
-                      true,
-                      "The mesh of [0, T] with breakpoints T (j / n_t)**grading."};
+auto g_graded_sig = positional_only("graded_mesh", Params{"n_t", "T", "grading"},
+                                    "The mesh of [0, T] with breakpoints T (j / n_t)**grading.");
 
 PyObject* graded_mesh(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {

@@ -49,13 +49,8 @@ std::size_t lagrange_degree(PyObject* obj) {
 }
 
 // mass(degree, mesh, lagrange, periodic, /)
-Declared g_mass_sig{"mass",
-                    nullptr,
-                    Params{"degree", "mesh", "lagrange", "periodic"},
-                    4,
-                    {},
-                    true,
-                    "The mass matrix of the Legendre (lagrange false) or continuous Lagrange basis."};
+auto g_mass_sig = positional_only("mass", Params{"degree", "mesh", "lagrange", "periodic"},
+                                  "The mass matrix of the Legendre (lagrange false) or continuous Lagrange basis.");
 
 PyObject* mass(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
@@ -74,14 +69,10 @@ PyObject* mass(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 }
 
 // derivative(degree, n_t, lagrange, periodic, /)
-Declared g_derivative_sig{"derivative",
-                          nullptr,
-                          Params{"degree", "n_t", "lagrange", "periodic"},
-                          4,
-                          {},
-                          true,
-                          "The matrix of the integrals of phi_a phi_b' of the Legendre or continuous Lagrange "
-                          "basis (independent of the widths of the mesh)."};
+auto g_derivative_sig =
+    positional_only("derivative", Params{"degree", "n_t", "lagrange", "periodic"},
+                    "The matrix of the integrals of phi_a phi_b' of the Legendre or continuous Lagrange "
+                    "basis (independent of the widths of the mesh).");
 
 PyObject* derivative(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
@@ -100,13 +91,9 @@ PyObject* derivative(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 // endpoints(degree, n_t, /)
-Declared g_endpoints_sig{"endpoints",
-                         nullptr,
-                         Params{"degree", "n_t"},
-                         2,
-                         {},
-                         true,
-                         "(at_start, at_end): the matrices of the limits at the start and end of every interval."};
+auto g_endpoints_sig =
+    positional_only("endpoints", Params{"degree", "n_t"},
+                    "(at_start, at_end): the matrices of the limits at the start and end of every interval.");
 
 PyObject* endpoints(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
@@ -121,13 +108,8 @@ PyObject* endpoints(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 // upwind(degree, n_t, periodic, /)
-Declared g_upwind_sig{"upwind",
-                      nullptr,
-                      Params{"degree", "n_t", "periodic"},
-                      3,
-                      {},
-                      true,
-                      "at_start^T (at_start - S at_end), S the shift by one interval."};
+auto g_upwind_sig = positional_only("upwind", Params{"degree", "n_t", "periodic"},
+                                    "at_start^T (at_start - S at_end), S the shift by one interval.");
 
 PyObject* upwind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
@@ -140,14 +122,10 @@ PyObject* upwind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 }
 
 // legendre_transfer(degree, coarse, fine, restriction, /)
-Declared g_transfer_sig{"legendre_transfer",
-                        nullptr,
-                        Params{"degree", "coarse", "fine", "restriction"},
-                        4,
-                        {},
-                        true,
-                        "The Legendre prolongation from nt_coarse to nt_fine intervals, or (restriction true) "
-                        "the restriction back."};
+auto g_transfer_sig =
+    positional_only("legendre_transfer", Params{"degree", "coarse", "fine", "restriction"},
+                    "The Legendre prolongation from nt_coarse to nt_fine intervals, or (restriction true) "
+                    "the restriction back.");
 
 PyObject* legendre_transfer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {

@@ -95,6 +95,17 @@ struct Declared : Signature {
     }
 };
 
+// The companion's entries: every parameter required and passed by position,
+// of a function (cls = nullptr) or of a method of class `cls`.
+template <std::size_t N>
+Declared<N> positional_only(const char* function, const char* cls, Params<N> names, const char* doc) {
+    return Declared<N>{function, cls, names, N, {}, true, doc};
+}
+template <std::size_t N>
+Declared<N> positional_only(const char* function, Params<N> names, const char* doc) {
+    return positional_only(function, nullptr, names, doc);
+}
+
 // The arguments of a call of `sig`'s entry, one slot per parameter
 // (borrowed; null = not passed), for a structured binding.
 template <std::size_t N>
