@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include "piecewise_polynomials/basis/legendre_basis.hpp"
 #include "piecewise_polynomials/calculus/gauss_legendre.hpp"
 #include "piecewise_polynomials/operators/legendre_reexpansion.hpp"
+#include "piecewise_polynomials/operators/legendre_reexpansion_sums.hpp"
 #include "piecewise_polynomials/operators/legendre_transfer.hpp"
 #include "piecewise_polynomials/operators/time_operators.hpp"
 
@@ -121,6 +123,68 @@ TEST(NestedReexpansion, EveryEntryIsTheExactlyRoundedCoefficient) {
                             << "p " << p << " m " << m << " s " << s << " i " << i << " k " << k;
                 }
         }
+}
+
+// Pieces of meshes of any kind: halves and thirds of intervals whose
+// midpoint is rounded (alpha near 1 / 2, where R_20 nearly vanishes and the
+// double-double recurrence cannot decide it), at several widths and
+// positions, including breakpoints of very different magnitudes (widths
+// that are double-double values).
+std::vector<std::array<double, 4>> graded_pieces() {
+    std::vector<std::array<double, 4>> out;
+    const std::vector<double> r = some_coefficients(48, 77);
+    for (std::size_t j = 0; j < 16; ++j) {
+        const double c0 = j % 4 == 3 ? -0x1p-70 * (2.0 + r[3 * j]) : 0.5 + 0.5 * r[3 * j];
+        const double width = std::ldexp(1.5 + 0.5 * r[3 * j + 1], -static_cast<int>(2 + 3 * j));
+        const double c1 = c0 + width;
+        const double half = c0 + (c1 - c0) / 2.0, third = c0 + (c1 - c0) / 3.0;
+        for (const auto& [f0, f1] : {std::pair{c0, half}, std::pair{half, c1}, std::pair{c0, third},
+                                     std::pair{third, c1}, std::pair{third, half}})
+            out.push_back({c0, c1, f0, f1});
+    }
+    return out;
+}
+
+TEST(MeshReexpansion, EveryEntryIsTheExactlyRoundedCoefficient) {
+    for (const std::size_t degree : {3, 6, 7}) {
+        MeshReexpansion reexpansion(degree);
+        InterruptionPacer pacer;
+        for (const auto& [c0, c1, f0, f1] : graded_pieces()) {
+            const double* triangle = reexpansion.coefficients(c0, c1, f0, f1, pacer);
+            for (std::size_t i = 0; i <= degree; ++i)
+                for (std::size_t k = 0; k <= i; ++k)
+                    ASSERT_EQ(bits_of(triangle[triangle_index(i, k)]),
+                              bits_of(legendre_reexpansion_coefficient(i, k, c0, c1, f0, f1)))
+                        << "degree " << degree << " piece " << f0 << " " << f1 << " in " << c0 << " " << c1 << " i "
+                        << i << " k " << k;
+        }
+    }
+}
+
+// The exact sums decide the entries that cancel (R_20 of the halves) and
+// agree with the big integers wherever they decide.
+TEST(MeshReexpansion, ExactSumsDecideTheCancellingEntries) {
+    EXPECT_FALSE(ReexpansionSums(7).available());
+    const std::size_t degree = 6;
+    ReexpansionSums sums(degree);
+    ASSERT_TRUE(sums.available());
+    std::size_t decided_r20 = 0, halves = 0;
+    for (const auto& [c0, c1, f0, f1] : graded_pieces()) {
+        const dd::DD hc = dd::two_sum(c1, -c0);
+        const double scale = std::ldexp(1.0, -std::ilogb(hc.hi));
+        ASSERT_TRUE(sums.set_piece(dd::two_sum(f1, -f0), dd::two_sum(f0, -c0), dd::two_sum(f1, -c1), hc, scale));
+        for (std::size_t i = 0; i <= degree; ++i)
+            for (std::size_t k = 0; k <= i; ++k) {
+                double r = NAN;
+                if (sums.value(i, k, r)) {
+                    ASSERT_EQ(bits_of(r), bits_of(legendre_reexpansion_coefficient(i, k, c0, c1, f0, f1)))
+                        << "piece " << f0 << " " << f1 << " in " << c0 << " " << c1 << " i " << i << " k " << k;
+                    decided_r20 += i == 2 && k == 0;
+                }
+            }
+        halves += f0 == c0 + (c1 - c0) / 2.0 || f1 == c0 + (c1 - c0) / 2.0;
+    }
+    EXPECT_GE(decided_r20, halves);
 }
 
 TEST(NestedReexpansion, ReproducesTheCoarseExpansionPointwise) {

@@ -34,6 +34,7 @@
 #include "arithmetic/double_double.hpp"
 #include "arithmetic/exact_arithmetic.hpp"
 #include "common/internal_failure.hpp"
+#include "piecewise_polynomials/operators/legendre_reexpansion_sums.hpp"
 
 namespace pwpoly {
 
@@ -305,11 +306,12 @@ struct MeshReexpansion::State {
     };
 
     explicit State(std::size_t degree)
-        : degree(degree), triangle(triangle_size(degree)), recurrence(degree) {}
+        : degree(degree), triangle(triangle_size(degree)), recurrence(degree), sums(degree) {}
 
     std::size_t degree;
     std::vector<double> triangle;
     Recurrence recurrence;
+    ReexpansionSums sums;
     std::optional<ExactReexpansion> exact_values;
     std::array<Remembered, 4> remembered{};
     std::size_t remembered_count = 0, next_slot = 0;
@@ -388,8 +390,14 @@ const double* MeshReexpansion::coefficients(double c0, double c1, double f0, dou
     const DD alpha = frame.hf / frame.hc;
     const DD beta = (frame.before + frame.after) / frame.hc;
 
+    // Entries the recurrence leaves open: from the exact sums where they
+    // decide, else from big integers.
+    const bool sums_usable = st.sums.available() && st.sums.set_piece(hf, before, after, hc, inverse_binade(hc.hi));
     std::optional<std::array<BigInt, 3>> exact_inputs;
     auto exact_value = [&](std::size_t i, std::size_t k) {
+        double r;
+        if (sums_usable && st.sums.value(i, k, r))
+            return r;
         if (!st.exact_values)
             st.exact_values.emplace(st.degree);
         if (!exact_inputs)

@@ -156,8 +156,8 @@ public:
         for (std::size_t k = 0; k < n_; ++k)
             for (std::size_t i = nested_ ? k : 0; i < n_; ++i) {
                 const DD v = i == k ? rho : rho * ratio_[k * n_ + i];
-                scale_[k * n_ + i] = rounds_unambiguously(v, std::fabs(v.hi) * 0x1p-100) ? v.hi
-                                                                                          : exact(k, i, c0, c1, f0, f1);
+                scale_[k * n_ + i] =
+                    rounds_unambiguously(v, std::fabs(v.hi) * 0x1p-100) ? v.hi : exact(k, i, c0, c1, f0, f1);
             }
         pacer.done(40 * n_ * n_);
     }
@@ -166,9 +166,9 @@ public:
 private:
     static double exact(std::size_t k, std::size_t i, double c0, double c1, double f0, double f1) {
         using exact::dyadic;
-        const double r = exact::nearest_double_to_quotient(
-            (dyadic(f1) + dyadic(-f0)) * dyadic(static_cast<double>(2 * i + 1)),
-            (dyadic(c1) + dyadic(-c0)) * dyadic(static_cast<double>(2 * k + 1)));
+        const double r =
+            exact::nearest_double_to_quotient((dyadic(f1) + dyadic(-f0)) * dyadic(static_cast<double>(2 * i + 1)),
+                                              (dyadic(c1) + dyadic(-c0)) * dyadic(static_cast<double>(2 * k + 1)));
         if (!std::isfinite(r))
             refuse("the restriction between these meshes has factors beyond the double range: a fine interval is "
                    "more than 2**1000 times as wide as a coarse interval it overlaps");
@@ -311,8 +311,7 @@ CsrArrays<Index> mesh_transfer(std::size_t degree, const TimeMesh& coarse_mesh, 
     if (coarse_mesh.is_uniform() && fine_mesh.is_uniform())
         return count_transfer<D, Index>(degree, coarse_mesh.n_t(), fine_mesh.n_t());
     const MeshPlan plan(coarse_mesh, fine_mesh);
-    const CsrShape shape =
-        transfer_shape(D, degree, coarse_mesh.n_t(), fine_mesh.n_t(), plan.nested, plan.pieces);
+    const CsrShape shape = transfer_shape(D, degree, coarse_mesh.n_t(), fine_mesh.n_t(), plan.nested, plan.pieces);
     const BreakpointPositions fine = plan.fine.positions(), coarse = plan.coarse.positions();
     CsrArrays<Index> out;
     with_degree_count(degree + 1, [&](auto fixed) {
@@ -357,8 +356,9 @@ CsrMatrix legendre_prolongation_matrix(std::size_t degree, std::size_t nt_coarse
 }
 
 CsrMatrix legendre_projection_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
-    return csr_from_valid_arrays("legendre_projection_matrix", count_transfer<Direction::prolongation, std::size_t>(
-                                                                   degree, nt_coarse, nt_fine, true));
+    return csr_from_valid_arrays("legendre_projection_matrix",
+                                 count_transfer<Direction::prolongation, std::size_t>(degree, nt_coarse, nt_fine,
+                                                                                      true));
 }
 
 CsrShape legendre_restriction_shape(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
