@@ -9,11 +9,13 @@
 #include <utility>
 #include <vector>
 
+#include "arithmetic/correct_rounding.hpp"
 #include "piecewise_polynomials/basis/legendre_basis.hpp"
 #include "piecewise_polynomials/calculus/gauss_legendre.hpp"
 #include "piecewise_polynomials/operators/legendre_reexpansion.hpp"
 #include "piecewise_polynomials/operators/legendre_reexpansion_sums.hpp"
 #include "piecewise_polynomials/operators/legendre_transfer.hpp"
+#include "piecewise_polynomials/operators/overlap_fill.hpp"
 #include "piecewise_polynomials/operators/time_operators.hpp"
 
 #include "core_test_support.hpp"
@@ -185,6 +187,80 @@ TEST(MeshReexpansion, ExactSumsDecideTheCancellingEntries) {
         halves += f0 == c0 + (c1 - c0) / 2.0 || f1 == c0 + (c1 - c0) / 2.0;
     }
     EXPECT_GE(decided_r20, halves);
+}
+
+// A walk over any range of rows sees the bounds the whole walk sees, also
+// where breakpoints of the two meshes coincide.
+TEST(OverlapWalk, AnyRangeOfRowsSeesTheBoundsOfTheWholeWalk) {
+    const std::vector<double> r = some_coefficients(64, 5);
+    std::vector<double> a{0.0}, b{0.0};
+    for (std::size_t j = 0; j < r.size(); ++j) {
+        a.push_back(a.back() + 1.5 + r[j]);
+        if (j % 3 == 0)
+            b.push_back(a.back());  // shared breakpoints
+        else if (j % 3 == 1)
+            b.push_back(a.back() - 0.25);
+    }
+    b.push_back(a.back());
+    for (const auto& [rows, cols] : {std::pair{a, b}, std::pair{b, a}, std::pair{a, a}}) {
+        const BreakpointPositions rp{rows.data(), rows.size() - 1}, cp{cols.data(), cols.size() - 1};
+        std::vector<std::pair<std::size_t, std::size_t>> whole;
+        walk_overlaps(rp, cp,
+                      [&](std::size_t, std::size_t first, std::size_t last) { whole.emplace_back(first, last); });
+        for (std::size_t lo = 0; lo < rp.n; ++lo)
+            for (const std::size_t hi : {lo + 1, rp.n}) {
+                std::size_t next = lo;
+                walk_overlaps(rp, cp, lo, hi, [&](std::size_t row, std::size_t first, std::size_t last) {
+                    ASSERT_EQ(row, next++);
+                    ASSERT_EQ(std::pair(first, last), whole[row]) << "rows " << lo << " to " << hi;
+                });
+                EXPECT_EQ(next, hi);
+            }
+    }
+}
+
+// The restriction's factor (h_f / (2k + 1)) / (h_c / (2i + 1)) rounded once.
+double restriction_scale(std::size_t k, std::size_t i, double c0, double c1, double f0, double f1) {
+    using exact::dyadic;
+    return exact::nearest_double_to_quotient((dyadic(f1) + dyadic(-f0)) * dyadic(static_cast<double>(2 * i + 1)),
+                                             (dyadic(c1) + dyadic(-c0)) * dyadic(static_cast<double>(2 * k + 1)));
+}
+
+// Meshes large enough for the fill to be spread over the workers: every
+// entry of the re-expansion and of its restriction where it belongs.
+TEST(MeshTransfer, FilledInParallelEveryEntryIsWhereItBelongs) {
+    const std::size_t degree = 2, n = degree + 1;
+    const TimeMesh coarse = TimeMesh::graded(2500, 1.0, 3.0);
+    std::vector<double> b;
+    for (std::size_t j = 0; j < coarse.n_t(); ++j) {
+        const double c0 = coarse.breakpoint(j), c1 = coarse.breakpoint(j + 1);
+        b.push_back(c0);
+        b.push_back(c0 + (c1 - c0) / (j % 2 == 0 ? 2.0 : 3.0));
+    }
+    b.push_back(coarse.breakpoint(coarse.n_t()));
+    const TimeMesh fine = TimeMesh::from_breakpoints(b);
+    const CsrArrays<std::int64_t> p = legendre_prolongation_arrays<std::int64_t>(degree, coarse, fine);
+    const CsrArrays<std::int64_t> r = legendre_restriction_arrays<std::int64_t>(degree, coarse, fine);
+    const std::size_t nf = fine.n_t(), nc = coarse.n_t();
+    for (std::size_t f = 0; f < nf; ++f) {
+        const std::size_t c = f / 2;
+        const double c0 = coarse.breakpoint(c), c1 = coarse.breakpoint(c + 1);
+        const double f0 = fine.breakpoint(f), f1 = fine.breakpoint(f + 1);
+        for (std::size_t k = 0; k < n; ++k)
+            for (std::size_t i = k; i < n; ++i) {
+                const double exact = legendre_reexpansion_coefficient(i, k, c0, c1, f0, f1);
+                const auto at = static_cast<std::size_t>(p.row_offsets[f + nf * k]) + (i - k);
+                ASSERT_EQ(p.col_indices[at], static_cast<std::int64_t>(c + nc * i)) << "f " << f;
+                ASSERT_EQ(bits_of(p.values[at]), bits_of(exact)) << "f " << f << " i " << i << " k " << k;
+                // Row c + nc i of the restriction: for k = 0..i the two fine
+                // intervals of c in turn.
+                const auto row = static_cast<std::size_t>(r.row_offsets[c + nc * i]);
+                const std::size_t at_r = row + 2 * k + (f - 2 * c);
+                ASSERT_EQ(r.col_indices[at_r], static_cast<std::int64_t>(f + nf * k)) << "f " << f;
+                const double scale = restriction_scale(k, i, c0, c1, f0, f1);
+                ASSERT_EQ(bits_of(r.values[at_r]), bits_of(exact * scale)) << "f " << f << " i " << i << " k " << k;
+            }
+    }
 }
 
 TEST(NestedReexpansion, ReproducesTheCoarseExpansionPointwise) {

@@ -108,8 +108,8 @@ struct MeshProjectionEntries {
 template <class Entries, class Scale>
 struct ScaledEntries {
     static constexpr bool nested = Entries::nested;
-    Entries& entries;
-    Scale& scale;
+    Entries entries;
+    Scale scale;
 
     void prepare(std::size_t f, std::size_t c, InterruptionPacer& pacer) {
         entries.prepare(f, c, pacer);
@@ -241,23 +241,24 @@ CsrArrays<Index> count_transfer(std::size_t degree, std::size_t nt_coarse, std::
     CsrArrays<Index> out;
     with_degree_count(n, [&](auto fixed) {
         constexpr std::size_t N = decltype(fixed)::value;
-        auto build = [&](auto& entries) {
+        auto build = [&](const auto& make_entries) {
             if constexpr (D == Direction::prolongation) {
-                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, entries);
+                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, make_entries, false);
             } else {
-                UniformScale scale(degree, nt_coarse, nt_fine);
-                ScaledEntries<std::remove_reference_t<decltype(entries)>, UniformScale> scaled{entries, scale};
-                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, scaled);
+                auto make_scaled = [&] {
+                    return ScaledEntries<decltype(make_entries()), UniformScale>{make_entries(),
+                                                                                 UniformScale(degree, nt_coarse,
+                                                                                              nt_fine)};
+                };
+                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, make_scaled, false);
             }
         };
         if (plan.nested) {
             const std::size_t m = nt_fine / nt_coarse;
             const std::vector<double> table = subinterval_coefficients(degree, m);
-            SubintervalEntries entries{table, m, triangle_size(degree)};
-            build(entries);
+            build([&] { return SubintervalEntries{table, m, triangle_size(degree)}; });
         } else {
-            CountProjectionEntries<N> entries{nt_coarse, nt_fine, PieceIntegrals<N>(degree), n};
-            build(entries);
+            build([&] { return CountProjectionEntries<N>{nt_coarse, nt_fine, PieceIntegrals<N>(degree), n}; });
         }
     });
     return out;
@@ -316,22 +317,22 @@ CsrArrays<Index> mesh_transfer(std::size_t degree, const TimeMesh& coarse_mesh, 
     CsrArrays<Index> out;
     with_degree_count(degree + 1, [&](auto fixed) {
         constexpr std::size_t N = decltype(fixed)::value;
-        auto build = [&](auto& entries) {
+        auto build = [&](const auto& make_entries) {
             if constexpr (D == Direction::prolongation) {
-                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, entries);
+                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, make_entries, true);
             } else {
-                MeshScale scale(degree, plan.nested, fine, coarse);
-                ScaledEntries<std::remove_reference_t<decltype(entries)>, MeshScale> scaled{entries, scale};
-                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, scaled);
+                auto make_scaled = [&] {
+                    return ScaledEntries<decltype(make_entries()), MeshScale>{make_entries(),
+                                                                              MeshScale(degree, plan.nested, fine,
+                                                                                        coarse)};
+                };
+                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, make_scaled, true);
             }
         };
-        if (plan.nested) {
-            MeshReexpansionEntries entries{fine, coarse, MeshReexpansion(degree)};
-            build(entries);
-        } else {
-            MeshProjectionEntries<N> entries{fine, coarse, PieceIntegrals<N>(degree), degree + 1};
-            build(entries);
-        }
+        if (plan.nested)
+            build([&] { return MeshReexpansionEntries{fine, coarse, MeshReexpansion(degree)}; });
+        else
+            build([&] { return MeshProjectionEntries<N>{fine, coarse, PieceIntegrals<N>(degree), degree + 1}; });
     });
     return out;
 }
