@@ -15,6 +15,8 @@
 #include "piecewise_polynomials/operators/legendre_transfer.hpp"
 #include "piecewise_polynomials/operators/time_operators.hpp"
 
+#include "legendre_transfer_matrices.hpp"
+
 namespace pwpoly {
 namespace {
 

@@ -20,6 +20,7 @@
 
 #include "core_test_support.hpp"
 #include "dense_test_matrices.hpp"
+#include "legendre_transfer_matrices.hpp"
 
 namespace pwpoly {
 namespace {
@@ -412,6 +413,11 @@ TEST(Transfer, ArraysAreTheMatricesInEveryIndexTypeWithTheAnnouncedShape) {
                                               legendre_restriction_shape(p, nt_coarse, nt_fine),
                                               [&]<class Index>(std::type_identity<Index>) {
                                                   return legendre_restriction_arrays<Index>(p, nt_coarse, nt_fine);
+                                              });
+            expect_arrays_in_every_index_type(legendre_projection_matrix(p, nt_coarse, nt_fine),
+                                              legendre_projection_shape(p, nt_coarse, nt_fine),
+                                              [&]<class Index>(std::type_identity<Index>) {
+                                                  return legendre_projection_arrays<Index>(p, nt_coarse, nt_fine);
                                               });
         }
 }

@@ -225,8 +225,10 @@ const char* function_of(Direction direction) {
     return direction == Direction::prolongation ? "legendre_prolongation_matrix" : "legendre_restriction_matrix";
 }
 
-CsrShape count_shape(Direction direction, std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
-    const CountPlan plan = count_plan(function_of(direction), degree, nt_coarse, nt_fine);
+CsrShape count_shape(Direction direction, std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine,
+                     bool projection = false) {
+    const CountPlan plan = count_plan(projection ? "legendre_projection_matrix" : function_of(direction), degree,
+                                      nt_coarse, nt_fine, projection);
     return transfer_shape(direction, degree, nt_coarse, nt_fine, plan.nested, plan.pieces);
 }
 
@@ -351,15 +353,13 @@ CsrArrays<Index> legendre_prolongation_arrays(std::size_t degree, std::size_t nt
     return count_transfer<Direction::prolongation, Index>(degree, nt_coarse, nt_fine);
 }
 
-CsrMatrix legendre_prolongation_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
-    return csr_from_valid_arrays("legendre_prolongation_matrix",
-                                 legendre_prolongation_arrays<std::size_t>(degree, nt_coarse, nt_fine));
+CsrShape legendre_projection_shape(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    return count_shape(Direction::prolongation, degree, nt_coarse, nt_fine, true);
 }
 
-CsrMatrix legendre_projection_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
-    return csr_from_valid_arrays("legendre_projection_matrix",
-                                 count_transfer<Direction::prolongation, std::size_t>(degree, nt_coarse, nt_fine,
-                                                                                      true));
+template <class Index>
+CsrArrays<Index> legendre_projection_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    return count_transfer<Direction::prolongation, Index>(degree, nt_coarse, nt_fine, true);
 }
 
 CsrShape legendre_restriction_shape(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
@@ -369,11 +369,6 @@ CsrShape legendre_restriction_shape(std::size_t degree, std::size_t nt_coarse, s
 template <class Index>
 CsrArrays<Index> legendre_restriction_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
     return count_transfer<Direction::restriction, Index>(degree, nt_coarse, nt_fine);
-}
-
-CsrMatrix legendre_restriction_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
-    return csr_from_valid_arrays("legendre_restriction_matrix",
-                                 legendre_restriction_arrays<std::size_t>(degree, nt_coarse, nt_fine));
 }
 
 CsrShape legendre_prolongation_shape(std::size_t degree, const TimeMesh& coarse, const TimeMesh& fine) {
@@ -395,9 +390,10 @@ CsrArrays<Index> legendre_restriction_arrays(std::size_t degree, const TimeMesh&
 }
 
 // The index types the callers use: int32 and int64 for numpy, size_t for
-// CsrMatrix.
+// CsrMatrix (in the tests).
 #define PWPOLY_TRANSFER_FOR(Index)                                                                                     \
     template CsrArrays<Index> legendre_prolongation_arrays<Index>(std::size_t, std::size_t, std::size_t);              \
+    template CsrArrays<Index> legendre_projection_arrays<Index>(std::size_t, std::size_t, std::size_t);                \
     template CsrArrays<Index> legendre_restriction_arrays<Index>(std::size_t, std::size_t, std::size_t);               \
     template CsrArrays<Index> legendre_prolongation_arrays<Index>(std::size_t, const TimeMesh&, const TimeMesh&);      \
     template CsrArrays<Index> legendre_restriction_arrays<Index>(std::size_t, const TimeMesh&, const TimeMesh&);
