@@ -225,6 +225,8 @@ struct MeshReexpansion::State {
     std::optional<ExactReexpansion> exact_values;
     std::array<Remembered, 4> remembered{};
     std::size_t remembered_count = 0, next_slot = 0;
+    bool alpha_known = false;
+    DD alpha{0.0, 0.0};  // of the last piece computed, when known
 };
 
 namespace {
@@ -275,6 +277,8 @@ PieceFrame frame_of(DD hf, DD hc, DD before, DD after) {
 
 }  // namespace
 
+const DD* MeshReexpansion::last_width_ratio() const { return state_->alpha_known ? &state_->alpha : nullptr; }
+
 DD width_ratio(double c0, double c1, double f0, double f1) {
     const PieceFrame frame = frame_of(two_sum(f1, -f0), two_sum(c1, -c0), {0.0, 0.0}, {0.0, 0.0});
     return frame.hf / frame.hc;
@@ -292,6 +296,7 @@ const double* MeshReexpansion::coefficients(double c0, double c1, double f0, dou
     if (shape)
         for (std::size_t j = 0; j < st.remembered_count; ++j)
             if (st.remembered[j].alpha == shape->first && st.remembered[j].beta == shape->second) {
+                st.alpha_known = false;
                 pacer.done(st.triangle.size());
                 return st.remembered[j].triangle.data();
             }
@@ -299,6 +304,8 @@ const double* MeshReexpansion::coefficients(double c0, double c1, double f0, dou
     const PieceFrame frame = frame_of(hf, hc, before, after);
     const DD alpha = frame.hf / frame.hc;
     const DD beta = (frame.before + frame.after) / frame.hc;
+    st.alpha_known = true;
+    st.alpha = alpha;
 
     // Entries the recurrence leaves open: from the exact sums where they
     // decide, else from big integers.

@@ -51,6 +51,7 @@ struct MeshReexpansionEntries {
         row = reexpansion.coefficients(coarse[c], coarse[c + 1], fine[f], fine[f + 1], pacer);
     }
     double value(std::size_t k, std::size_t i) const { return row[triangle_index(i, k)]; }
+    const DD* width_ratio() const { return reexpansion.last_width_ratio(); }
 };
 
 // The L2 projection, uniform meshes. Fine interval f is [f nc, (f + 1) nc]
@@ -113,7 +114,10 @@ struct ScaledEntries {
 
     void prepare(std::size_t f, std::size_t c, InterruptionPacer& pacer) {
         entries.prepare(f, c, pacer);
-        scale.prepare(f, c, pacer);
+        if constexpr (requires { scale.prepare(f, c, pacer, entries.width_ratio()); })
+            scale.prepare(f, c, pacer, entries.width_ratio());
+        else
+            scale.prepare(f, c, pacer);
     }
     double value(std::size_t k, std::size_t i) const { return entries.value(k, i) * scale.value(k, i); }
 };
@@ -150,9 +154,10 @@ public:
                 ratio_[k * n_ + i] = DD{static_cast<double>(2 * i + 1), 0.0} / static_cast<double>(2 * k + 1);
     }
 
-    void prepare(std::size_t f, std::size_t c, InterruptionPacer& pacer) {
+    // `known`: width_ratio of the piece if the entries have it already.
+    void prepare(std::size_t f, std::size_t c, InterruptionPacer& pacer, const DD* known = nullptr) {
         const double f0 = fine_[f], f1 = fine_[f + 1], c0 = coarse_[c], c1 = coarse_[c + 1];
-        const DD rho = width_ratio(c0, c1, f0, f1);
+        const DD rho = known != nullptr ? *known : width_ratio(c0, c1, f0, f1);
         for (std::size_t k = 0; k < n_; ++k)
             for (std::size_t i = nested_ ? k : 0; i < n_; ++i) {
                 const DD v = i == k ? rho : rho * ratio_[k * n_ + i];
