@@ -228,9 +228,12 @@ CsrArrays<Index> build_transfer(const CsrShape& shape, std::size_t degree, const
             done += here;
         });
     };
-    if (parallel)
-        for_each_range(nr, row_min_half, fill, nullptr, checked_mul(16 * n, n));
-    else
+    if (parallel) {
+        // The work of a row, for the chunks between two looks at the cancel
+        // flag: its pieces on average, each some n^3 operations at most.
+        const std::size_t piece_cost = checked_mul(checked_mul(4 * n, n), n + 4);
+        for_each_range(nr, row_min_half, fill, nullptr, checked_mul(piece_cost, (pieces + nr - 1) / nr));
+    } else
         fill(0, nr);
     return out;
 }
