@@ -179,8 +179,9 @@ bool ReexpansionSums::set_piece(DD f, DD before, DD after, DD c, double scale) {
 }
 
 bool ReexpansionSums::value(std::size_t i, std::size_t k, double& r) const {
-    std::array<double, term_capacity> first{}, second{};
-    std::array<double, expansion_capacity> e{};
+    // Scratch, written before it is read (not cleared: it is large).
+    std::array<double, term_capacity> first, second;
+    std::array<double, expansion_capacity> e;
     std::size_t length = 0;
     for (const Monomial& m : monomials_[triangle_index(i, k)]) {
         double* terms = first.data();
