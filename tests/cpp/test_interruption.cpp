@@ -15,6 +15,8 @@
 #include "piecewise_polynomials/operators/lagrange_reference.hpp"
 #include "piecewise_polynomials/operators/legendre_transfer.hpp"
 
+#include "legendre_transfer_matrices.hpp"
+
 namespace pwpoly {
 namespace {
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -8,13 +9,18 @@
 #include <utility>
 #include <vector>
 
+#include "arithmetic/correct_rounding.hpp"
 #include "piecewise_polynomials/basis/legendre_basis.hpp"
 #include "piecewise_polynomials/calculus/gauss_legendre.hpp"
 #include "piecewise_polynomials/operators/legendre_reexpansion.hpp"
+#include "piecewise_polynomials/operators/legendre_reexpansion_sums.hpp"
 #include "piecewise_polynomials/operators/legendre_transfer.hpp"
+#include "piecewise_polynomials/operators/overlap_fill.hpp"
+#include "piecewise_polynomials/operators/time_operators.hpp"
 
 #include "core_test_support.hpp"
 #include "dense_test_matrices.hpp"
+#include "legendre_transfer_matrices.hpp"
 #include "time_operator_matrices.hpp"
 
 namespace pwpoly {
@@ -121,6 +127,142 @@ TEST(NestedReexpansion, EveryEntryIsTheExactlyRoundedCoefficient) {
                             << "p " << p << " m " << m << " s " << s << " i " << i << " k " << k;
                 }
         }
+}
+
+// Pieces of meshes of any kind: halves and thirds of intervals whose
+// midpoint is rounded (alpha near 1 / 2, where R_20 nearly vanishes and the
+// double-double recurrence cannot decide it), at several widths and
+// positions, including breakpoints of very different magnitudes (widths
+// that are double-double values).
+std::vector<std::array<double, 4>> graded_pieces() {
+    std::vector<std::array<double, 4>> out;
+    const std::vector<double> r = some_coefficients(48, 77);
+    for (std::size_t j = 0; j < 16; ++j) {
+        const double c0 = j % 4 == 3 ? -0x1p-70 * (2.0 + r[3 * j]) : 0.5 + 0.5 * r[3 * j];
+        const double width = std::ldexp(1.5 + 0.5 * r[3 * j + 1], -static_cast<int>(2 + 3 * j));
+        const double c1 = c0 + width;
+        const double half = c0 + (c1 - c0) / 2.0, third = c0 + (c1 - c0) / 3.0;
+        for (const auto& [f0, f1] : {std::pair{c0, half}, std::pair{half, c1}, std::pair{c0, third},
+                                     std::pair{third, c1}, std::pair{third, half}})
+            out.push_back({c0, c1, f0, f1});
+    }
+    return out;
+}
+
+TEST(MeshReexpansion, EveryEntryIsTheExactlyRoundedCoefficient) {
+    for (const std::size_t degree : {3, 6, 7}) {
+        MeshReexpansion reexpansion(degree);
+        InterruptionPacer pacer;
+        for (const auto& [c0, c1, f0, f1] : graded_pieces()) {
+            const double* triangle = reexpansion.coefficients(c0, c1, f0, f1, pacer);
+            for (std::size_t i = 0; i <= degree; ++i)
+                for (std::size_t k = 0; k <= i; ++k)
+                    ASSERT_EQ(bits_of(triangle[triangle_index(i, k)]),
+                              bits_of(legendre_reexpansion_coefficient(i, k, c0, c1, f0, f1)))
+                        << "degree " << degree << " piece " << f0 << " " << f1 << " in " << c0 << " " << c1 << " i "
+                        << i << " k " << k;
+        }
+    }
+}
+
+// The exact sums decide the entries that cancel (R_20 of the halves) and
+// agree with the big integers wherever they decide.
+TEST(MeshReexpansion, ExactSumsDecideTheCancellingEntries) {
+    EXPECT_FALSE(ReexpansionSums(7).available());
+    const std::size_t degree = 6;
+    ReexpansionSums sums(degree);
+    ASSERT_TRUE(sums.available());
+    std::size_t decided_r20 = 0, halves = 0;
+    for (const auto& [c0, c1, f0, f1] : graded_pieces()) {
+        const dd::DD hc = dd::two_sum(c1, -c0);
+        const double scale = std::ldexp(1.0, -std::ilogb(hc.hi));
+        ASSERT_TRUE(sums.set_piece(dd::two_sum(f1, -f0), dd::two_sum(f0, -c0), dd::two_sum(f1, -c1), hc, scale));
+        for (std::size_t i = 0; i <= degree; ++i)
+            for (std::size_t k = 0; k <= i; ++k) {
+                double r = NAN;
+                if (sums.value(i, k, r)) {
+                    ASSERT_EQ(bits_of(r), bits_of(legendre_reexpansion_coefficient(i, k, c0, c1, f0, f1)))
+                        << "piece " << f0 << " " << f1 << " in " << c0 << " " << c1 << " i " << i << " k " << k;
+                    decided_r20 += i == 2 && k == 0;
+                }
+            }
+        halves += f0 == c0 + (c1 - c0) / 2.0 || f1 == c0 + (c1 - c0) / 2.0;
+    }
+    EXPECT_GE(decided_r20, halves);
+}
+
+// A walk over any range of rows sees the bounds the whole walk sees, also
+// where breakpoints of the two meshes coincide.
+TEST(OverlapWalk, AnyRangeOfRowsSeesTheBoundsOfTheWholeWalk) {
+    const std::vector<double> r = some_coefficients(64, 5);
+    std::vector<double> a{0.0}, b{0.0};
+    for (std::size_t j = 0; j < r.size(); ++j) {
+        a.push_back(a.back() + 1.5 + r[j]);
+        if (j % 3 == 0)
+            b.push_back(a.back());  // shared breakpoints
+        else if (j % 3 == 1)
+            b.push_back(a.back() - 0.25);
+    }
+    b.push_back(a.back());
+    for (const auto& [rows, cols] : {std::pair{a, b}, std::pair{b, a}, std::pair{a, a}}) {
+        const BreakpointPositions rp{rows.data(), rows.size() - 1}, cp{cols.data(), cols.size() - 1};
+        std::vector<std::pair<std::size_t, std::size_t>> whole;
+        walk_overlaps(rp, cp,
+                      [&](std::size_t, std::size_t first, std::size_t last) { whole.emplace_back(first, last); });
+        for (std::size_t lo = 0; lo < rp.n; ++lo)
+            for (const std::size_t hi : {lo + 1, rp.n}) {
+                std::size_t next = lo;
+                walk_overlaps(rp, cp, lo, hi, [&](std::size_t row, std::size_t first, std::size_t last) {
+                    ASSERT_EQ(row, next++);
+                    ASSERT_EQ(std::pair(first, last), whole[row]) << "rows " << lo << " to " << hi;
+                });
+                EXPECT_EQ(next, hi);
+            }
+    }
+}
+
+// The restriction's factor (h_f / (2k + 1)) / (h_c / (2i + 1)) rounded once.
+double restriction_scale(std::size_t k, std::size_t i, double c0, double c1, double f0, double f1) {
+    using exact::dyadic;
+    return exact::nearest_double_to_quotient((dyadic(f1) + dyadic(-f0)) * dyadic(static_cast<double>(2 * i + 1)),
+                                             (dyadic(c1) + dyadic(-c0)) * dyadic(static_cast<double>(2 * k + 1)));
+}
+
+// Meshes large enough for the fill to be spread over the workers: every
+// entry of the re-expansion and of its restriction where it belongs.
+TEST(MeshTransfer, FilledInParallelEveryEntryIsWhereItBelongs) {
+    const std::size_t degree = 2, n = degree + 1;
+    const TimeMesh coarse = TimeMesh::graded(2500, 1.0, 3.0);
+    std::vector<double> b;
+    for (std::size_t j = 0; j < coarse.n_t(); ++j) {
+        const double c0 = coarse.breakpoint(j), c1 = coarse.breakpoint(j + 1);
+        b.push_back(c0);
+        b.push_back(c0 + (c1 - c0) / (j % 2 == 0 ? 2.0 : 3.0));
+    }
+    b.push_back(coarse.breakpoint(coarse.n_t()));
+    const TimeMesh fine = TimeMesh::from_breakpoints(b);
+    const CsrArrays<std::int64_t> p = legendre_prolongation_arrays<std::int64_t>(degree, coarse, fine);
+    const CsrArrays<std::int64_t> r = legendre_restriction_arrays<std::int64_t>(degree, coarse, fine);
+    const std::size_t nf = fine.n_t(), nc = coarse.n_t();
+    for (std::size_t f = 0; f < nf; ++f) {
+        const std::size_t c = f / 2;
+        const double c0 = coarse.breakpoint(c), c1 = coarse.breakpoint(c + 1);
+        const double f0 = fine.breakpoint(f), f1 = fine.breakpoint(f + 1);
+        for (std::size_t k = 0; k < n; ++k)
+            for (std::size_t i = k; i < n; ++i) {
+                const double exact = legendre_reexpansion_coefficient(i, k, c0, c1, f0, f1);
+                const auto at = static_cast<std::size_t>(p.row_offsets[f + nf * k]) + (i - k);
+                ASSERT_EQ(p.col_indices[at], static_cast<std::int64_t>(c + nc * i)) << "f " << f;
+                ASSERT_EQ(bits_of(p.values[at]), bits_of(exact)) << "f " << f << " i " << i << " k " << k;
+                // Row c + nc i of the restriction: for k = 0..i the two fine
+                // intervals of c in turn.
+                const auto row = static_cast<std::size_t>(r.row_offsets[c + nc * i]);
+                const std::size_t at_r = row + 2 * k + (f - 2 * c);
+                ASSERT_EQ(r.col_indices[at_r], static_cast<std::int64_t>(f + nf * k)) << "f " << f;
+                const double scale = restriction_scale(k, i, c0, c1, f0, f1);
+                ASSERT_EQ(bits_of(r.values[at_r]), bits_of(exact * scale)) << "f " << f << " i " << i << " k " << k;
+            }
+    }
 }
 
 TEST(NestedReexpansion, ReproducesTheCoarseExpansionPointwise) {
@@ -272,6 +414,11 @@ TEST(Transfer, ArraysAreTheMatricesInEveryIndexTypeWithTheAnnouncedShape) {
                                               legendre_restriction_shape(p, nt_coarse, nt_fine),
                                               [&]<class Index>(std::type_identity<Index>) {
                                                   return legendre_restriction_arrays<Index>(p, nt_coarse, nt_fine);
+                                              });
+            expect_arrays_in_every_index_type(legendre_projection_matrix(p, nt_coarse, nt_fine),
+                                              legendre_projection_shape(p, nt_coarse, nt_fine),
+                                              [&]<class Index>(std::type_identity<Index>) {
+                                                  return legendre_projection_arrays<Index>(p, nt_coarse, nt_fine);
                                               });
         }
 }

@@ -52,6 +52,10 @@ public:
     // 2^1000), valid until the next call. Reports its work to `pacer`.
     const double* coefficients(double c0, double c1, double f0, double f1, InterruptionPacer& pacer);
 
+    // width_ratio(c0, c1, f0, f1) of the last call, when that call computed
+    // it (null otherwise): the same double-double, from the same operations.
+    const dd::DD* last_width_ratio() const;
+
 private:
     struct State;
     std::unique_ptr<State> state_;

@@ -51,6 +51,7 @@ struct MeshReexpansionEntries {
         row = reexpansion.coefficients(coarse[c], coarse[c + 1], fine[f], fine[f + 1], pacer);
     }
     double value(std::size_t k, std::size_t i) const { return row[triangle_index(i, k)]; }
+    const DD* width_ratio() const { return reexpansion.last_width_ratio(); }
 };
 
 // The L2 projection, uniform meshes. Fine interval f is [f nc, (f + 1) nc]
@@ -108,12 +109,15 @@ struct MeshProjectionEntries {
 template <class Entries, class Scale>
 struct ScaledEntries {
     static constexpr bool nested = Entries::nested;
-    Entries& entries;
-    Scale& scale;
+    Entries entries;
+    Scale scale;
 
     void prepare(std::size_t f, std::size_t c, InterruptionPacer& pacer) {
         entries.prepare(f, c, pacer);
-        scale.prepare(f, c, pacer);
+        if constexpr (requires { scale.prepare(f, c, pacer, entries.width_ratio()); })
+            scale.prepare(f, c, pacer, entries.width_ratio());
+        else
+            scale.prepare(f, c, pacer);
     }
     double value(std::size_t k, std::size_t i) const { return entries.value(k, i) * scale.value(k, i); }
 };
@@ -150,9 +154,10 @@ public:
                 ratio_[k * n_ + i] = DD{static_cast<double>(2 * i + 1), 0.0} / static_cast<double>(2 * k + 1);
     }
 
-    void prepare(std::size_t f, std::size_t c, InterruptionPacer& pacer) {
+    // `known`: width_ratio of the piece if the entries have it already.
+    void prepare(std::size_t f, std::size_t c, InterruptionPacer& pacer, const DD* known = nullptr) {
         const double f0 = fine_[f], f1 = fine_[f + 1], c0 = coarse_[c], c1 = coarse_[c + 1];
-        const DD rho = width_ratio(c0, c1, f0, f1);
+        const DD rho = known != nullptr ? *known : width_ratio(c0, c1, f0, f1);
         for (std::size_t k = 0; k < n_; ++k)
             for (std::size_t i = nested_ ? k : 0; i < n_; ++i) {
                 const DD v = i == k ? rho : rho * ratio_[k * n_ + i];
@@ -225,8 +230,10 @@ const char* function_of(Direction direction) {
     return direction == Direction::prolongation ? "legendre_prolongation_matrix" : "legendre_restriction_matrix";
 }
 
-CsrShape count_shape(Direction direction, std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
-    const CountPlan plan = count_plan(function_of(direction), degree, nt_coarse, nt_fine);
+CsrShape count_shape(Direction direction, std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine,
+                     bool projection = false) {
+    const CountPlan plan = count_plan(projection ? "legendre_projection_matrix" : function_of(direction), degree,
+                                      nt_coarse, nt_fine, projection);
     return transfer_shape(direction, degree, nt_coarse, nt_fine, plan.nested, plan.pieces);
 }
 
@@ -241,23 +248,24 @@ CsrArrays<Index> count_transfer(std::size_t degree, std::size_t nt_coarse, std::
     CsrArrays<Index> out;
     with_degree_count(n, [&](auto fixed) {
         constexpr std::size_t N = decltype(fixed)::value;
-        auto build = [&](auto& entries) {
+        auto build = [&](const auto& make_entries) {
             if constexpr (D == Direction::prolongation) {
-                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, entries);
+                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, make_entries, false);
             } else {
-                UniformScale scale(degree, nt_coarse, nt_fine);
-                ScaledEntries<std::remove_reference_t<decltype(entries)>, UniformScale> scaled{entries, scale};
-                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, scaled);
+                auto make_scaled = [&] {
+                    return ScaledEntries<decltype(make_entries()), UniformScale>{make_entries(),
+                                                                                 UniformScale(degree, nt_coarse,
+                                                                                              nt_fine)};
+                };
+                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, make_scaled, false);
             }
         };
         if (plan.nested) {
             const std::size_t m = nt_fine / nt_coarse;
             const std::vector<double> table = subinterval_coefficients(degree, m);
-            SubintervalEntries entries{table, m, triangle_size(degree)};
-            build(entries);
+            build([&] { return SubintervalEntries{table, m, triangle_size(degree)}; });
         } else {
-            CountProjectionEntries<N> entries{nt_coarse, nt_fine, PieceIntegrals<N>(degree), n};
-            build(entries);
+            build([&] { return CountProjectionEntries<N>{nt_coarse, nt_fine, PieceIntegrals<N>(degree), n}; });
         }
     });
     return out;
@@ -316,22 +324,22 @@ CsrArrays<Index> mesh_transfer(std::size_t degree, const TimeMesh& coarse_mesh, 
     CsrArrays<Index> out;
     with_degree_count(degree + 1, [&](auto fixed) {
         constexpr std::size_t N = decltype(fixed)::value;
-        auto build = [&](auto& entries) {
+        auto build = [&](const auto& make_entries) {
             if constexpr (D == Direction::prolongation) {
-                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, entries);
+                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, make_entries, true);
             } else {
-                MeshScale scale(degree, plan.nested, fine, coarse);
-                ScaledEntries<std::remove_reference_t<decltype(entries)>, MeshScale> scaled{entries, scale};
-                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, scaled);
+                auto make_scaled = [&] {
+                    return ScaledEntries<decltype(make_entries()), MeshScale>{make_entries(),
+                                                                              MeshScale(degree, plan.nested, fine,
+                                                                                        coarse)};
+                };
+                out = build_transfer<D, N, Index>(shape, degree, fine, coarse, plan.pieces, make_scaled, true);
             }
         };
-        if (plan.nested) {
-            MeshReexpansionEntries entries{fine, coarse, MeshReexpansion(degree)};
-            build(entries);
-        } else {
-            MeshProjectionEntries<N> entries{fine, coarse, PieceIntegrals<N>(degree), degree + 1};
-            build(entries);
-        }
+        if (plan.nested)
+            build([&] { return MeshReexpansionEntries{fine, coarse, MeshReexpansion(degree)}; });
+        else
+            build([&] { return MeshProjectionEntries<N>{fine, coarse, PieceIntegrals<N>(degree), degree + 1}; });
     });
     return out;
 }
@@ -350,15 +358,13 @@ CsrArrays<Index> legendre_prolongation_arrays(std::size_t degree, std::size_t nt
     return count_transfer<Direction::prolongation, Index>(degree, nt_coarse, nt_fine);
 }
 
-CsrMatrix legendre_prolongation_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
-    return csr_from_valid_arrays("legendre_prolongation_matrix",
-                                 legendre_prolongation_arrays<std::size_t>(degree, nt_coarse, nt_fine));
+CsrShape legendre_projection_shape(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    return count_shape(Direction::prolongation, degree, nt_coarse, nt_fine, true);
 }
 
-CsrMatrix legendre_projection_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
-    return csr_from_valid_arrays("legendre_projection_matrix",
-                                 count_transfer<Direction::prolongation, std::size_t>(degree, nt_coarse, nt_fine,
-                                                                                      true));
+template <class Index>
+CsrArrays<Index> legendre_projection_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
+    return count_transfer<Direction::prolongation, Index>(degree, nt_coarse, nt_fine, true);
 }
 
 CsrShape legendre_restriction_shape(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
@@ -368,11 +374,6 @@ CsrShape legendre_restriction_shape(std::size_t degree, std::size_t nt_coarse, s
 template <class Index>
 CsrArrays<Index> legendre_restriction_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
     return count_transfer<Direction::restriction, Index>(degree, nt_coarse, nt_fine);
-}
-
-CsrMatrix legendre_restriction_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine) {
-    return csr_from_valid_arrays("legendre_restriction_matrix",
-                                 legendre_restriction_arrays<std::size_t>(degree, nt_coarse, nt_fine));
 }
 
 CsrShape legendre_prolongation_shape(std::size_t degree, const TimeMesh& coarse, const TimeMesh& fine) {
@@ -394,9 +395,10 @@ CsrArrays<Index> legendre_restriction_arrays(std::size_t degree, const TimeMesh&
 }
 
 // The index types the callers use: int32 and int64 for numpy, size_t for
-// CsrMatrix.
+// CsrMatrix (in the tests).
 #define PWPOLY_TRANSFER_FOR(Index)                                                                                     \
     template CsrArrays<Index> legendre_prolongation_arrays<Index>(std::size_t, std::size_t, std::size_t);              \
+    template CsrArrays<Index> legendre_projection_arrays<Index>(std::size_t, std::size_t, std::size_t);                \
     template CsrArrays<Index> legendre_restriction_arrays<Index>(std::size_t, std::size_t, std::size_t);               \
     template CsrArrays<Index> legendre_prolongation_arrays<Index>(std::size_t, const TimeMesh&, const TimeMesh&);      \
     template CsrArrays<Index> legendre_restriction_arrays<Index>(std::size_t, const TimeMesh&, const TimeMesh&);

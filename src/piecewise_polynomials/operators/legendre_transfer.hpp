@@ -62,23 +62,14 @@
 
 namespace pwpoly {
 
-CsrMatrix legendre_prolongation_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
-
-// The L2 projection between two uniform meshes, also when they are nested
-// (where it equals the re-expansion up to rounding, with a denser pattern).
-CsrMatrix legendre_projection_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
-
-CsrMatrix legendre_restriction_matrix(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
-
-// Both transfers also as their bare CSR arrays, written once in the index
-// type the caller picks (std::int32_t, std::int64_t or std::size_t), and
-// their shapes and entry counts, known before they are built (the shape
-// functions check the arguments as the matrix functions do). Nested
+// The transfers as their bare CSR arrays, written once in the index type
+// the caller picks (std::int32_t, std::int64_t or std::size_t), and their
+// shapes and entry counts, known before they are built (the shape
+// functions check the arguments as the array functions do). Nested
 // prolongations store nt_fine (degree + 1)(degree + 2) / 2 entries, the
 // others (degree + 1)^2 per piece of the common refinement, of which there
 // are nt_coarse + nt_fine - gcd(nt_coarse, nt_fine) between uniform meshes.
-// Arrays whose shape does not fit Index fail with "capacity overflow". The
-// CsrMatrix functions are the std::size_t arrays, validated.
+// Arrays whose shape does not fit Index fail with "capacity overflow".
 CsrShape legendre_prolongation_shape(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
 template <class Index>
 CsrArrays<Index> legendre_prolongation_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
@@ -86,8 +77,14 @@ CsrShape legendre_restriction_shape(std::size_t degree, std::size_t nt_coarse, s
 template <class Index>
 CsrArrays<Index> legendre_restriction_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
 
-// The same between two meshes of any kinds with the same span. Two uniform
-// meshes give exactly the arrays of their counts.
+// The L2 projection between two uniform meshes, also when they are nested
+// (where it equals the re-expansion up to rounding, with a denser pattern).
+CsrShape legendre_projection_shape(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
+template <class Index>
+CsrArrays<Index> legendre_projection_arrays(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine);
+
+// Prolongation and restriction between two meshes of any kinds with the
+// same span. Two uniform meshes give exactly the arrays of their counts.
 CsrShape legendre_prolongation_shape(std::size_t degree, const TimeMesh& coarse, const TimeMesh& fine);
 template <class Index>
 CsrArrays<Index> legendre_prolongation_arrays(std::size_t degree, const TimeMesh& coarse, const TimeMesh& fine);

@@ -15,12 +15,14 @@
 // re-expansion, whose entries k > i are not stored).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
+#include "parallel/parallel_ranges.hpp"
 #include "piecewise_polynomials/operators/legendre_projection.hpp"
 #include "sparse_matrix_tools/sparse_containers.hpp"
 
@@ -49,12 +51,28 @@ struct BreakpointPositions {
 // last breakpoint the pairs (r, x), first <= x <= last, are the pieces of
 // the common refinement in increasing order, each the interval
 // [max(rows[r], cols[x]), min(rows[r + 1], cols[x + 1])]. Both bounds only
-// advance, so a walk costs some rows.n + cols.n comparisons.
+// advance, so a walk costs some rows.n + cols.n comparisons. A walk over
+// the rows r_lo, ..., r_hi - 1 alone finds its first bound by bisection
+// (the last x with cols[x] <= rows[r_lo], or 0) and starts its last bound
+// there, below where the whole walk has it; from there both advance to
+// exactly the bounds of the whole walk.
 template <class Positions, class Visit>
-void walk_overlaps(const Positions& rows, const Positions& cols, Visit&& visit) {
+void walk_overlaps(const Positions& rows, const Positions& cols, std::size_t r_lo, std::size_t r_hi, Visit&& visit) {
     const std::size_t top = cols.n - 1;
-    std::size_t first = 0, last = 0;
-    for (std::size_t r = 0; r < rows.n; ++r) {
+    std::size_t first = 0;
+    if (r_lo > 0) {
+        const auto start = rows[r_lo];
+        std::size_t high = top;
+        while (first < high) {
+            const std::size_t mid = first + (high - first + 1) / 2;
+            if (cols[mid] <= start)
+                first = mid;
+            else
+                high = mid - 1;
+        }
+    }
+    std::size_t last = first;
+    for (std::size_t r = r_lo; r < r_hi; ++r) {
         const auto start = rows[r], end = rows[r + 1];
         while (first < top && cols[first + 1] <= start)
             ++first;
@@ -62,6 +80,11 @@ void walk_overlaps(const Positions& rows, const Positions& cols, Visit&& visit) 
             ++last;
         visit(r, first, last);
     }
+}
+
+template <class Positions, class Visit>
+void walk_overlaps(const Positions& rows, const Positions& cols, Visit&& visit) {
+    walk_overlaps(rows, cols, 0, rows.n, visit);
 }
 
 // The pieces of the common refinement (nested meshes: as many as fine
@@ -128,9 +151,17 @@ inline std::vector<std::size_t> block_bases(const RowDegrees& degrees, std::size
 // and computes the rows of the other degrees from the same P(r), which
 // keeps every write within the arrays; any disagreement is the internal
 // failure, never a write out of place.
-template <Direction D, std::size_t N, class Index, class Positions, class Entries>
+//
+// `make_entries()` returns a fresh Entries. With `parallel`, the entries are
+// filled by ranges of rows over the worker pool (parallel_ranges.hpp), each
+// range with Entries of its own and starting from P(r) as the offsets give
+// it: every entry depends on its piece alone, so the arrays do not depend
+// on how the rows are split.
+template <Direction D, std::size_t N, class Index, class Positions, class MakeEntries>
 CsrArrays<Index> build_transfer(const CsrShape& shape, std::size_t degree, const Positions& fine,
-                                const Positions& coarse, std::size_t pieces, Entries& entries) {
+                                const Positions& coarse, std::size_t pieces, const MakeEntries& make_entries,
+                                bool parallel) {
+    using Entries = decltype(make_entries());
     constexpr bool prolongation = D == Direction::prolongation;
     const std::size_t n = DegreeCount<N>(degree + 1).get();
     const Positions& rows = prolongation ? fine : coarse;
@@ -160,37 +191,50 @@ CsrArrays<Index> build_transfer(const CsrShape& shape, std::size_t degree, const
         fail("build_transfer: fewer pieces than counted");
 
     const std::size_t count0 = degrees.count(0);
-    std::vector<std::size_t> starts(n);
-    done = 0;
-    walk_overlaps(rows, cols, [&](std::size_t r, std::size_t first, std::size_t last) {
-        const std::size_t here = last - first + 1;
-        const auto begin = static_cast<std::size_t>(offsets[r]), end = static_cast<std::size_t>(offsets[r + 1]);
-        if (done + here > pieces || begin != count0 * done || end - begin != count0 * here) [[unlikely]]
-            fail_row_mismatch(prolongation ? "legendre_prolongation_matrix" : "legendre_restriction_matrix", r);
-        for (std::size_t a = 0; a < n; ++a)
-            starts[a] = base[a] + degrees.count(a) * done;
-        for (std::size_t x = first; x <= last; ++x) {
-            if constexpr (prolongation)
-                entries.prepare(r, x, pacer);
-            else
-                entries.prepare(x, r, pacer);
-            const std::size_t slot = x - first;
-            for (std::size_t a = 0; a < n; ++a) {
-                std::size_t at = starts[a] + slot;
-                const std::size_t b_last = degrees.last(a);
-                for (std::size_t b = degrees.first(a); b <= b_last; ++b) {
-                    columns[at] = static_cast<Index>(x + nx * b);
-                    values[at] = prolongation ? entries.value(a, b) : entries.value(b, a);
-                    at += here;
+    auto fill = [&](std::size_t r_lo, std::size_t r_hi) {
+        Entries entries = make_entries();
+        InterruptionPacer pacer;  // on a worker: counts only
+        std::array<std::size_t, N == 0 ? 1 : N> fixed_starts{};
+        std::vector<std::size_t> run_time_starts(N == 0 ? n : 0);
+        std::size_t* const starts = N == 0 ? run_time_starts.data() : fixed_starts.data();
+        std::size_t done = static_cast<std::size_t>(offsets[r_lo]) / count0;  // P(r_lo)
+        walk_overlaps(rows, cols, r_lo, r_hi, [&](std::size_t r, std::size_t first, std::size_t last) {
+            const std::size_t here = last - first + 1;
+            const auto begin = static_cast<std::size_t>(offsets[r]), end = static_cast<std::size_t>(offsets[r + 1]);
+            if (done + here > pieces || begin != count0 * done || end - begin != count0 * here) [[unlikely]]
+                fail_row_mismatch(prolongation ? "legendre_prolongation_matrix" : "legendre_restriction_matrix", r);
+            for (std::size_t a = 0; a < n; ++a)
+                starts[a] = base[a] + degrees.count(a) * done;
+            for (std::size_t x = first; x <= last; ++x) {
+                if constexpr (prolongation)
+                    entries.prepare(r, x, pacer);
+                else
+                    entries.prepare(x, r, pacer);
+                const std::size_t slot = x - first;
+                for (std::size_t a = 0; a < n; ++a) {
+                    std::size_t at = starts[a] + slot;
+                    const std::size_t b_last = degrees.last(a);
+                    for (std::size_t b = degrees.first(a); b <= b_last; ++b) {
+                        columns[at] = static_cast<Index>(x + nx * b);
+                        values[at] = prolongation ? entries.value(a, b) : entries.value(b, a);
+                        at += here;
+                    }
+                    if constexpr (N == 0)
+                        pacer.done(4 * degrees.count(a) + 4);  // a row may hold thousands
                 }
-                if constexpr (N == 0)
-                    pacer.done(4 * degrees.count(a) + 4);  // a row may hold thousands
+                if constexpr (N != 0)
+                    pacer.done(4 * n + 4 * RowDegrees{D, Entries::nested, N - 1}.per_piece());
             }
-            if constexpr (N != 0)
-                pacer.done(4 * n + 4 * RowDegrees{D, Entries::nested, N - 1}.per_piece());
-        }
-        done += here;
-    });
+            done += here;
+        });
+    };
+    if (parallel) {
+        // The work of a row, for the chunks between two looks at the cancel
+        // flag: its pieces on average, each some n^3 operations at most.
+        const std::size_t piece_cost = checked_mul(checked_mul(4 * n, n), n + 4);
+        for_each_range(nr, row_min_half, fill, nullptr, checked_mul(piece_cost, (pieces + nr - 1) / nr));
+    } else
+        fill(0, nr);
     return out;
 }
 
