@@ -78,15 +78,24 @@ PyObject* set_dofs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-template <double (LegendreBasis::*Evaluate)(double, ColMatrixView) const>
-PyObject* evaluate_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       const Signature& sig) {
+// A method of one argument on an evaluator whose coefficients stay put
+// during the call (a set_dofs from another thread waits for it).
+template <class Body>
+PyObject* with_one_argument(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            const Declared<1>& sig, Body body) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[1];
-        match_arguments(sig, args, nargs, kwnames, slots);
+        const auto [arg] = match_arguments(sig, args, nargs, kwnames);
         EvaluatorValue& value = self_of(self);
         SharedBorrow borrow(value.borrow);
-        const double t = to_float_fast(slots[0], "t");
+        return body(value, arg);
+    });
+}
+
+template <double (LegendreBasis::*Evaluate)(double, ColMatrixView) const>
+PyObject* evaluate_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       const Declared<1>& sig) {
+    return with_one_argument(self, args, nargs, kwnames, sig, [](EvaluatorValue& value, PyObject* t_arg) {
+        const double t = to_float_fast(t_arg, "t");
         check_has_intervals(value.basis);
         return make_float((value.basis.*Evaluate)(t, value.matrix()));
     });
@@ -102,15 +111,11 @@ PyObject* evaluate_derivative_at(PyObject* self, PyObject* const* args, Py_ssize
 
 template <void (LegendreBasis::*EvaluateInPlace)(std::span<double>, ColMatrixView) const>
 PyObject* evaluate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         const Signature& sig) {
-    return guarded([&]() -> PyObject* {
-        PyObject* slots[1];
-        match_arguments(sig, args, nargs, kwnames, slots);
-        EvaluatorValue& value = self_of(self);
-        SharedBorrow borrow(value.borrow);
+                         const Declared<1>& sig) {
+    return with_one_argument(self, args, nargs, kwnames, sig, [](EvaluatorValue& value, PyObject* t_values) {
         // The times are copied out of the exporter; the computation only
         // sees the private copy, which it overwrites with the results.
-        FloatBuffer times(slots[0], "t_values");
+        FloatBuffer times(t_values, "t_values");
         check_has_intervals(value.basis);
         without_interpreter_lock([&] { (value.basis.*EvaluateInPlace)(times.values(), value.matrix()); });
         return make_float_list(times.values());

@@ -59,13 +59,12 @@ PyObject* evaluate_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 template <std::vector<double> (LegendreBasis::*AllBasis)(double) const>
 PyObject* evaluate_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       const Signature& sig) {
+                       const Declared<1>& sig) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[1];
-        match_arguments(sig, args, nargs, kwnames, slots);
+        const auto [t_arg] = match_arguments(sig, args, nargs, kwnames);
         BasisValue& value = self_of(self);
         SharedBorrow borrow(value.borrow);
-        const double t = to_float_fast(slots[0], "t");
+        const double t = to_float_fast(t_arg, "t");
         check_has_intervals(value.basis);
         const std::vector<double> values = (value.basis.*AllBasis)(t);
         return make_float_list(values);
