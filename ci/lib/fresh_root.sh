@@ -76,9 +76,7 @@ fresh_root_prepare() {
       cache_prune_others "$prefix" "$top"
     fi
   else
-    top=$(cache_newest_complete "$prefix")
-    [ -n "$top" ] || ci_die "cannot read the package index of $FRESH_SUITE/$arch and no root is cached"
-    ci_log "WARNING: cannot read the package index of $FRESH_SUITE/$arch; using the cached root $top"
+    top=$(cache_offline_fallback "$prefix" root "$FRESH_SUITE/$arch")
   fi
   exec 8>&-
   FRESH_CACHED_ROOT="$top/root"

@@ -215,6 +215,17 @@ cache_newest_complete() {
   printf '%s\n' "${top%/.complete}"
 }
 
+# cache_offline_fallback PREFIX WHAT SUITE/ARCH: when the package index cannot
+# be read, the newest complete cached WHAT (sysroot, root) below PREFIX, or
+# the end of the script.
+cache_offline_fallback() {
+  local top
+  top=$(cache_newest_complete "$1")
+  [ -n "$top" ] || ci_die "cannot read the package index of $3 and no $2 is cached"
+  ci_log "WARNING: cannot read the package index of $3; using the cached $2 $top"
+  printf '%s\n' "$top"
+}
+
 # The SYSROOT_* variables it sets are read by the scripts that source this file.
 # shellcheck disable=SC2034
 sysroot_prepare() {
@@ -236,9 +247,7 @@ sysroot_prepare() {
       cache_prune_others "$cache/$arch-$SYSROOT_PYVER" "$top"
     fi
   else
-    top=$(cache_newest_complete "$cache/$arch-$SYSROOT_PYVER")
-    [ -n "$top" ] || ci_die "cannot read the package index of $SYSROOT_SUITE/$arch and no sysroot is cached"
-    ci_log "WARNING: cannot read the package index of $SYSROOT_SUITE/$arch; using the cached sysroot $top"
+    top=$(cache_offline_fallback "$cache/$arch-$SYSROOT_PYVER" sysroot "$SYSROOT_SUITE/$arch")
   fi
   exec 9>&-
   SYSROOT_DIR="$top/root"
