@@ -15,10 +15,11 @@
 //
 // Entry points are not noexcept, and `guarded` lets a forced unwind
 // (abi::__forced_unwind, a thread ended by pthread_exit) pass: see
-// interpreter_lock.hpp.
+// interpreter_lock.hpp. The forced unwind is recognised by the flag that the
+// one place it can start from sets (retake_interpreter_lock), not by a catch
+// clause of its type: it has no exception object, and binding a reference
+// to it is undefined behaviour (UBSan reports it).
 #pragma once
-
-#include <cxxabi.h>
 
 #include <string_view>
 #include <type_traits>
@@ -27,6 +28,10 @@
 #include "lib/toolkit/python_compat.hpp"
 
 namespace pwpoly::py {
+
+// Whether this thread is being ended by the interpreter's exit while it
+// waited for the lock (interpreter_lock.hpp).
+bool interpreter_lock_lost() noexcept;
 
 // Thrown after a Python exception has been set.
 struct PythonError {};
@@ -62,9 +67,9 @@ inline auto guarded(F&& body) -> decltype(body()) {
     using R = decltype(body());
     try {
         return body();
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        if (interpreter_lock_lost())
+            throw;  // the forced unwind of a thread the exiting interpreter ends
         translate_current_exception(Style);
     }
     if constexpr (std::is_pointer_v<R>)

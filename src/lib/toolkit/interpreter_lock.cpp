@@ -11,9 +11,13 @@ thread_local bool t_lock_lost = false;
 bool interpreter_lock_lost() noexcept { return t_lock_lost; }
 
 void retake_interpreter_lock(PyThreadState* state) {
+    // The one exception that can leave this C call is the forced unwind of
+    // a thread that the exiting interpreter ends (pthread_exit). It is
+    // caught as `...`: the forced unwind has no exception object, and
+    // binding a reference to it is undefined behaviour.
     try {
         PyEval_RestoreThread(state);
-    } catch (const abi::__forced_unwind&) {
+    } catch (...) {
         t_lock_lost = true;
         throw;
     }

@@ -29,20 +29,15 @@
 // (From 3.14 on such a thread waits forever instead, and nothing unwinds.)
 #pragma once
 
-#include <cxxabi.h>
-
 #include <optional>
 #include <type_traits>
 #include <utility>
 
 #include "common/interruption.hpp"
+#include "lib/toolkit/errors.hpp"
 #include "lib/toolkit/python_compat.hpp"
 
 namespace pwpoly::py {
-
-// Whether this thread is being ended by the interpreter's exit while it
-// waited for the lock (see above).
-bool interpreter_lock_lost() noexcept;
 
 // PyEval_RestoreThread(state), noting a forced unwind that passes.
 void retake_interpreter_lock(PyThreadState* state);
@@ -68,9 +63,9 @@ void run_unlocked(PyThreadState* state, F&& work) {
     try {
         InterruptionScope interruptible(&check_signals_without_lock, state);
         work();
-    } catch (const abi::__forced_unwind&) {
-        throw;  // the thread is ending without the lock
     } catch (...) {
+        if (interpreter_lock_lost())
+            throw;  // the thread is ending without the lock
         retake_interpreter_lock(state);
         throw;
     }

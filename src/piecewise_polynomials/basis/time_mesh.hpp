@@ -48,7 +48,6 @@
 // be called on it).
 #pragma once
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
