@@ -44,7 +44,7 @@ PYTHONMALLOC=malloc PYTHONPATH="$dir:$repo" RAYON_NUM_THREADS=2 \
 ci_stage_end
 # The workload's stderr holds the module's reports of the internal failures
 # it provokes on purpose; shown only when the run failed.
-[ "$status" -eq 0 ] || { tail -40 "$dir/workload.stderr" "$report" >&2; ci_die "the workload failed under valgrind (exit status $status)"; }
+[ "$status" -eq 0 ] || { tail -n 40 "$dir/workload.stderr" "$report" >&2; ci_die "the workload failed under valgrind (exit status $status)"; }
 
 "$python" "$here/lib/valgrind_log.py" "$report" || ci_die "memcheck reports through pwpoly (above)"
 ci_log "valgrind check passed"

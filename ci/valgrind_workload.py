@@ -134,8 +134,13 @@ native = importlib.util.module_from_spec(
 )
 loader.exec_module(native)
 raw = bytearray(8 * 1001)
+mesh30 = native.uniform_mesh(30, 0.0, 3.0)
+graded = native.graded_mesh(8, 2.0, 3.0)
+coarse = native.TimeMesh(array.array("d", [-1.0, 0.5, 2.0]))
+fine = native.TimeMesh(array.array("d", [-1.0, -0.25, 0.5, 1.0, 2.0]))
+other = native.TimeMesh(array.array("d", [-1.0, 0.3, 1.1, 2.0]))
 for _ in range(3):
-    e = native.Expansion(array.array("d", coefficients), 4, 30, 1, 3.0)
+    e = native.Expansion(array.array("d", coefficients), 4, mesh30, 1)
     e.evaluate(1.25, True)
     out = array.array("d", bytes(8 * 3000))
     e.evaluate_into(large, out, False)
@@ -143,25 +148,32 @@ for _ in range(3):
     unaligned = memoryview(raw)[1:-7].cast("d")
     e.evaluate_into(memoryview(large)[::3], unaligned[:1000], False)  # copied in, copied back
     unaligned.release()
+    on_graded = native.Expansion(array.array("d", coefficients[:32]), 3, graded, 1)
+    on_graded.evaluate_into(large, out, True)  # the bucket index
+    on_graded.integral()
     for matrix in (
-        native.collocation(3, 7, 2.0, large, True),
-        native.prolongation(3, 5, 8, True),
+        native.collocation(3, graded, large, True),
+        native.prolongation(3, coarse, fine, True),
+        native.legendre_transfer(3, coarse, fine, False),
+        native.legendre_transfer(3, coarse, other, True),  # not nested: the L2 projection
+        native.mass(3, graded, True, False),
         native.lagrange_to_legendre(4, 6, False),
     ):
         assert len(memoryview(matrix[4])) == len(memoryview(matrix[3]))
-    memoryview(native.lagrange_points(3, 20, 2.0, True)).tolist()
-    refused(lambda: native.Expansion(array.array("d", coefficients[:-1]), 4, 30, 1, 3.0), "ValueError")
-    refused(lambda: native.Expansion(array.array("f", coefficients), 4, 30, 1, 3.0), "TypeError")
+    memoryview(native.lagrange_points(3, graded, True)).tolist()
+    refused(lambda: native.Expansion(array.array("d", coefficients[:-1]), 4, mesh30, 1), "ValueError")
+    refused(lambda: native.Expansion(array.array("f", coefficients), 4, mesh30, 1), "TypeError")
+    refused(lambda: native.TimeMesh(array.array("d", [0.0, 1.0, 1.0])), "ValueError")
     refused(lambda e=e, out=out: e.evaluate_into(large, out[:10], False), "ValueError")
     refused(lambda e=e, out=out: e.evaluate_into(memoryview(out)[:100], memoryview(out)[50:150], False), "ValueError")
     refused(lambda e=e: e.evaluate_into(small, bytes(800), False), "ValueError")  # read-only
     refused(lambda e=e: e.evaluate_into(small, small, "yes"), "TypeError")
-    refused(lambda: native.collocation(2**40, 2**40, 1.0, small, False), None)
-    refused(lambda: native.prolongation(61, 2, 3, False), "ValueError")
-    refused(lambda: native.lagrange_points(2, 3, float("inf"), False), "ValueError")
+    refused(lambda: native.collocation(2**40, mesh30, small, False), None)
+    refused(lambda: native.prolongation(61, coarse, fine, False), "ValueError")
+    refused(lambda: native.uniform_mesh(3, 0.0, float("inf")), "ValueError")
     refused(lambda: native.lagrange_to_legendre(2, 3, periodic=False), "TypeError")
 raw.extend(b"\0")  # every export of raw was released
 
-basis = ev = e = None  # the last references
+basis = ev = e = on_graded = mesh30 = graded = coarse = fine = other = None  # the last references
 gc.collect()
 print(f"workload done ({expected_failures} expected failures)", flush=True)
