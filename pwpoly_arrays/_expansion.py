@@ -221,8 +221,22 @@ class Expansion:
     def derivative(self, t: npt.ArrayLike, out: FloatArray | None = None) -> float | FloatArray:
         """The time derivatives of the expansion at the times t.
 
-        Parameters, result and errors are those of calling the expansion
-        (:meth:`__call__`), with derivatives in place of values.
+        Parameters
+        ----------
+        t : float or array_like
+            The times, as for :meth:`__call__`.
+        out : numpy.ndarray, optional
+            Filled with the derivatives and returned, as for :meth:`__call__`.
+
+        Returns
+        -------
+        float or numpy.ndarray
+            The derivatives, of the type and shape :meth:`__call__` gives.
+
+        Raises
+        ------
+        TypeError, ValueError, KeyboardInterrupt
+            Where :meth:`__call__` raises them.
         """
         if out is None and isinstance(t, float) and self._coefficients.ndim == 2:
             return self._core.evaluate(t, True)
