@@ -51,7 +51,9 @@ def solve(p: int, n_t: int) -> tuple[Vector, pwpoly_arrays.Expansion]:
     """Nodal values U of the cG(p) solution and the solution as an expansion."""
     n_dofs = n_t * p + 1
     L = pwpoly_arrays.lagrange_to_legendre_matrix(p, n_t)
-    operator = pwpoly_arrays.derivative_matrix(p, n_t, T) - LAMBDA * pwpoly_arrays.mass_matrix(p, n_t, T)
+    operator = pwpoly_arrays.derivative_matrix(
+        p, pwpoly_arrays.TimeMesh.uniform(n_t, T)
+    ) - LAMBDA * pwpoly_arrays.mass_matrix(p, pwpoly_arrays.TimeMesh.uniform(n_t, T))
     equations = operator[: p * n_t] @ L  # tested with P_m, m < p, on every interval
     initial = sp.csr_array(([1.0], ([0], [0])), shape=(1, n_dofs))
     system = sp.vstack([initial, equations], format="csc")
@@ -64,11 +66,11 @@ def solve(p: int, n_t: int) -> tuple[Vector, pwpoly_arrays.Expansion]:
 def errors(p: int, n_t: int) -> tuple[float, float]:
     """(max error at the mesh nodes, L2 error on [0, T]) of cG(p) with n_t intervals."""
     U, u_h = solve(p, n_t)
-    points = pwpoly_arrays.lagrange_points(p, n_t, T)
+    points = pwpoly_arrays.lagrange_points(p, pwpoly_arrays.TimeMesh.uniform(n_t, T))
     mesh_nodes = slice(0, None, p)  # degree of freedom k·p is the node k·w
     nodal = float(np.max(np.abs(U[mesh_nodes] - np.exp(LAMBDA * points[mesh_nodes]))))
 
-    times, weights = pwpoly_arrays.gauss_legendre(p + 3, n_t, T)
+    times, weights = pwpoly_arrays.gauss_legendre(p + 3, pwpoly_arrays.TimeMesh.uniform(n_t, T))
     l2 = math.sqrt(float(weights @ (u_h(times) - np.exp(LAMBDA * times)) ** 2))
     return nodal, l2
 

@@ -88,8 +88,8 @@ def g(t: Vector) -> Vector:
 
 def time_matrices(p: int, n_t: int) -> tuple[sp.csr_array, sp.csr_array]:
     """Periodic cG time mass and derivative matrices M_t[a, b] = ∫ φ_a φ_b, K_t[a, b] = ∫ φ_a φ_b'."""
-    M_t = pwpoly_arrays.mass_matrix(p, n_t, T, basis="lagrange", periodic=True)
-    K_t = pwpoly_arrays.derivative_matrix(p, n_t, T, basis="lagrange", periodic=True)
+    M_t = pwpoly_arrays.mass_matrix(p, pwpoly_arrays.TimeMesh.uniform(n_t, T), basis="lagrange", periodic=True)
+    K_t = pwpoly_arrays.derivative_matrix(p, pwpoly_arrays.TimeMesh.uniform(n_t, T), basis="lagrange", periodic=True)
     return M_t, K_t
 
 
@@ -109,7 +109,7 @@ def space_time_operator(p: int, n_t: int, m: int) -> sp.csr_array:
 
 def source(p: int, n_t: int, m: int) -> Vector:
     """f(x, t) = sin(πx)·g(t) at the space-time nodes, time-major: row k holds the time node k."""
-    times = pwpoly_arrays.lagrange_points(p, n_t, T, periodic=True)
+    times = pwpoly_arrays.lagrange_points(p, pwpoly_arrays.TimeMesh.uniform(n_t, T), periodic=True)
     x = np.arange(1, m + 1) / (m + 1)
     return np.outer(g(times), np.sin(math.pi * x))
 
@@ -135,7 +135,7 @@ def semi_discrete(t: Vector, m: int) -> Vector:
 
 def time_error(u: pwpoly_arrays.Expansion, nt_fine: int, m: int) -> float:
     """sqrt(∫ h Σ_i (u_h - u)(t, x_i)² dt), by Gauss-Legendre on the fine mesh (exact for u_h on both meshes)."""
-    times, weights = pwpoly_arrays.gauss_legendre(u.degree + 8, nt_fine, T)
+    times, weights = pwpoly_arrays.gauss_legendre(u.degree + 8, pwpoly_arrays.TimeMesh.uniform(nt_fine, T))
     difference = u(times) - semi_discrete(times, m)  # shape (times.size, m): all unknowns at once
     return math.sqrt(float(weights @ np.sum(difference**2, axis=1)) / (m + 1))
 

@@ -3,7 +3,7 @@
 Given samples y_r of a function at times t_r in [0, T], the piecewise
 Legendre expansion of degree p on n_t intervals that fits them best in the
 least-squares sense has the coefficients c that minimise ||A c - y||, where
-A = pwpoly_arrays.collocation_matrix(p, n_t, T, t) is the collocation matrix
+A = pwpoly_arrays.collocation_matrix(p, pwpoly_arrays.TimeMesh.uniform(n_t, T), t) is the collocation matrix
 (one row per sample, column j + n_t·i is P_i on interval j). A row touches
 only the p + 1 functions of its sample's interval, so the normal equations
 A^T A c = A^T y decouple into one (p + 1) × (p + 1) system per interval:
@@ -61,7 +61,7 @@ def sample_times(n_t: int, per_interval: int, rng: np.random.Generator) -> Vecto
 
 def fit(degree: int, n_t: int, t: Vector, y: Vector) -> tuple[pwpoly_arrays.Expansion, Vector]:
     """The least-squares fit by the normal equations, and its coefficient vector."""
-    A = pwpoly_arrays.collocation_matrix(degree, n_t, T, t)
+    A = pwpoly_arrays.collocation_matrix(degree, pwpoly_arrays.TimeMesh.uniform(n_t, T), t)
     normal = (A.T @ A).tocsc()
     c = np.asarray(spla.spsolve(normal, A.T @ y), dtype=np.float64)
     return pwpoly_arrays.Expansion(c.reshape(degree + 1, n_t), T), c
@@ -104,8 +104,8 @@ def noise_level(degree: int, n_t: int, t: Vector, derivative: bool) -> float:
     B c at the check times (B their collocation matrix) has the mean square
     SIGMA^2 trace(B N^-1 B^T) / len(CHECK).
     """
-    A = pwpoly_arrays.collocation_matrix(degree, n_t, T, t)
-    B = pwpoly_arrays.collocation_matrix(degree, n_t, T, CHECK, derivative=derivative)
+    A = pwpoly_arrays.collocation_matrix(degree, pwpoly_arrays.TimeMesh.uniform(n_t, T), t)
+    B = pwpoly_arrays.collocation_matrix(degree, pwpoly_arrays.TimeMesh.uniform(n_t, T), CHECK, derivative=derivative)
     X = spla.spsolve((A.T @ A).tocsc(), B.T.toarray())  # N^-1 B^T
     return SIGMA * math.sqrt(float((B.multiply(X.T)).sum()) / CHECK.size)
 
@@ -129,7 +129,7 @@ def noisy(degree: int, n_t: int, per_interval: int, rng: np.random.Generator) ->
         print(f"  L2 error of the {name:<10} {error:.2e}, expected {expected:.2e} (noise-free: {bias:.1e})")
         assert 0.6 * expected < error < 1.5 * expected, f"the {name}'s error is not the expected one"
 
-    A = pwpoly_arrays.collocation_matrix(degree, n_t, T, t)
+    A = pwpoly_arrays.collocation_matrix(degree, pwpoly_arrays.TimeMesh.uniform(n_t, T), t)
     iterative = np.asarray(spla.lsqr(A, y, atol=1e-14, btol=1e-14)[0], dtype=np.float64)
     difference = float(np.max(np.abs(iterative - c)))
     print(f"  lsqr and the normal equations agree to {difference:.1e}")

@@ -171,7 +171,7 @@ def tested_load(space: SpaceDiscretisation, p: int, mesh: Mesh) -> Vector:
             shifted = np.polynomial.Polynomial(np.polynomial.legendre.leg2poly(np.eye(p + 1)[i]))(
                 np.polynomial.Polynomial([-1.0, 2.0])
             )
-            return float(b_1 ** (beta + 1) * sum(a / (beta + k + 1) for k, a in enumerate(shifted.coef)))
+            return float(b_1 ** (beta + 1) * sum(float(a) / (beta + k + 1) for k, a in enumerate(shifted.coef)))
 
         for i in range(p + 1):
             tested[i * mesh.n_t] = space.alpha * moment(space.alpha - 1.0, i) * (space.M @ shape) + moment(
@@ -261,7 +261,11 @@ def initial_layer(counts: list[int], p: int = 2, alpha: float = 0.75) -> dict[st
     # Gradings from (p + 1) / (alpha + 1/2) = 2.4 on give the order p + 1;
     # at 2.4 itself a logarithmic factor still shows on these meshes.
     grading = 1.25 * (p + 1) / (alpha + 0.5)
-    meshes = {"uniform": uniform, f"graded {grading:.1f}": lambda n: Mesh.graded(n, T, grading)}
+
+    def graded(n: int) -> Mesh:
+        return Mesh.graded(n, T, grading)
+
+    meshes = {"uniform": uniform, f"graded {grading:.1f}": graded}
     table = {name: [errors(space, solve_dg(space, p, make(n_t)))[1] for n_t in counts] for name, make in meshes.items()}
     print(f"dG({p}) for u = sin(pi x) t^{alpha}: L2 errors in time")
     print(f"{'n_t':>5}   " + "   ".join(f"{name:>17}" for name in table))
