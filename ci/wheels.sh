@@ -305,7 +305,7 @@ for label in "${labels[@]}"; do
   (cd / && "$venv/bin/python" -c "$smoke_test" "$venv/") || ci_die "the $label wheel does not work in $venv"
   # The fingerprint covers pwpoly_arrays too, which needs numpy (installed
   # after the smoke test, which shows that pwpoly itself needs nothing).
-  "$venv/bin/python" -m pip install -q numpy
+  "$venv/bin/python" -m pip install -q numpy scipy
   (cd / && "$venv/bin/python" "$here/lib/numerics_fingerprint.py") > "$out/check/fingerprint-$label.txt" \
     || ci_die "the numerics fingerprint of the $label wheel failed"
   wheel_fingerprint "$label"

@@ -178,7 +178,7 @@ def draw_space_time(path: str) -> None:
     mark_nodes(left, n_t, T)
     fine = np.linspace(0.0, T, 400)
     left.plot(fine, space.exact(fine)[:, quarter], color="0.6", lw=3, label="exact")
-    dg = space_time_heat.solve_dg(space, 1, n_t)
+    dg = space_time_heat.solve_dg(space, 1, space_time_heat.uniform(n_t))
     _, at_end = dg.endpoint_values()
     for j in range(n_t):
         # The interval's own polynomial up to its end: the left limit comes from endpoint_values.
@@ -191,7 +191,7 @@ def draw_space_time(path: str) -> None:
             label="dG(1)" if j == 0 else None,
         )
     left.plot(np.arange(1, n_t + 1) * w, at_end[:, quarter], "o", color=COLOURS[0], ms=4, label="dG(1) at the nodes")
-    cg = space_time_heat.solve_cg(space, 1, n_t)
+    cg = space_time_heat.solve_cg(space, 1, space_time_heat.uniform(n_t))
     left.plot(fine, cg(fine)[:, quarter], color=COLOURS[1], lw=1.5, ls="--", label="cG(1)")
     left.set_xlabel("t")
     left.set_title(f"u(1/4, t) on n_t = {n_t} intervals (degree 1)", fontsize=10)
@@ -200,7 +200,7 @@ def draw_space_time(path: str) -> None:
     counts = [4, 8, 16, 32, 64]
     for p in (1, 2, 3):
         for (name, solve, order), style in zip(space_time_heat.METHODS, ("-o", "--s")):
-            nodal = [space_time_heat.errors(space, solve(space, p, n))[0] for n in counts]
+            nodal = [space_time_heat.errors(space, solve(space, p, space_time_heat.uniform(n)))[0] for n in counts]
             right.loglog(counts, nodal, style, color=COLOURS[p + 1], ms=4, label=f"{name}({p}), order {order(p)}")
     right.set_xscale("log", base=2)
     right.set_xticks(counts, [str(n) for n in counts])
