@@ -470,8 +470,8 @@ def gauss_legendre(points: int, mesh: MeshLike) -> tuple[FloatArray, FloatArray]
         within one ulp of its exact value (the nearest double unless that
         value lies within about 2**-45 ulp of a midpoint). The one
         exception: in an interval that contains 0 (never on a mesh that
-        starts at 0), a node closer to 0 than about 2**-40 (|b_j| + h_j)
-        has an absolute error of about 2**-100 (|b_j| + h_j).
+        starts at 0), a node closer to 0 than about 2**-40 ``(abs(b_j) + h_j)``
+        has an absolute error of about 2**-100 ``(abs(b_j) + h_j)``.
 
     Raises
     ------
