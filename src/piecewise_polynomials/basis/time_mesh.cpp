@@ -69,14 +69,13 @@ std::shared_ptr<const BreakpointIndex> build_index(std::vector<double>&& b) {
     index->widths.resize(n);
     for (std::size_t j = 0; j < n; ++j)
         index->widths[j] = b[j + 1] - b[j];
-    index->buckets = bucket_count(n);
-    index->last_bucket = static_cast<double>(index->buckets - 1);  // exact: at most 2^53 buckets
+    const std::size_t K = bucket_count(n);
+    index->last_bucket = static_cast<double>(K - 1);  // exact: at most 2^53 buckets
     index->last_interval = n - 1;
-    index->scale = static_cast<double>(index->buckets) / (b[n] - b[0]);
+    index->scale = static_cast<double>(K) / (b[n] - b[0]);
     index->breakpoints = std::move(b);
     // first[k] = the number of interval starts b_0, ..., b_(n-1) in buckets
     // below k, by one merge pass over the (non-decreasing) buckets.
-    const std::size_t K = index->buckets;
     std::vector<std::size_t> first(K + 2, 0);
     std::size_t j = 0;
     InterruptionPacer pacer;

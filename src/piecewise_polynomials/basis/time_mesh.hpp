@@ -72,13 +72,12 @@ inline constexpr double mesh_smallest_width = 0x1p-1000;
 struct BreakpointIndex {
     std::vector<double> breakpoints;  // b_0, ..., b_n
     std::vector<double> widths;       // fl(b_(j+1) - b_j)
-    // Per bucket k (and one more, k = buckets): 2 lo(k) + crowded(k), where
+    // Per bucket k (and one more, k = K, the bucket count): 2 lo(k) + crowded(k), where
     // lo(k) is the first candidate interval of the bucket and crowded(k)
     // says that the bucket's candidates are more than lo(k) and lo(k) + 1.
     std::vector<std::uint32_t> entries32;
     std::vector<std::size_t> entries_wide;  // the same, when 2n does not fit 32 bits
     double scale;                           // buckets per unit of time
-    std::size_t buckets;
     double last_bucket;                     // buckets - 1, exact
     const std::uint32_t* narrow = nullptr;  // entries32's items, or null
 
